@@ -1,0 +1,55 @@
+# make setup : install system packages, create .venv (CPython 3.12), build and install velq, run the demo
+# make test  : build and run the C++ tests (plain and sanitized) and the Python tests
+
+SHELL := /bin/bash
+VENV  := .venv
+PY    := $(VENV)/bin/python
+JOBS  ?= $(shell nproc)
+
+# CPython 3.12: a pyenv installation if there is one, else python3.12 on the PATH.
+PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; command -v python3.12; } | head -n 1)
+
+APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev
+
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python clean
+
+setup: deps install demo
+
+deps:
+	@if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	 missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	 if [ -n "$$missing" ]; then \
+	   $$SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -q $$missing; \
+	 fi
+
+$(PY):
+	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it (pyenv install 3.12) or set PYTHON312=/path/to/python3.12"; exit 1; }
+	"$(PYTHON312)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+venv: $(PY)
+	$(PY) -m pip install -q -r requirements-dev.txt
+
+install: venv
+	$(PY) -m pip install -q --no-build-isolation .
+
+demo:
+	$(PY) examples/demo.py
+
+test: test-cpp test-asan test-python
+
+test-cpp:
+	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/cpp -j $(JOBS)
+	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+
+test-asan:
+	cmake -S . -B build/asan -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DVELQ_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build build/asan -j $(JOBS)
+	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+test-python: install
+	$(PY) -m pytest -q
+
+clean:
+	rm -rf build $(VENV)

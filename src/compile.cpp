@@ -1,0 +1,3 @@
+#include "compile.h"
+
+namespace velq {}  // namespace velq

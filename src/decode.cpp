@@ -1,0 +1,3 @@
+#include "decode.h"
+
+namespace velq {}  // namespace velq

@@ -1,0 +1,3 @@
+#include "decompile.h"
+
+namespace velq {}  // namespace velq

@@ -1,0 +1,3 @@
+#include "encode.h"
+
+namespace velq {}  // namespace velq

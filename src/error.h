@@ -1,0 +1,82 @@
+// Errors are values below the Python layer: every fallible operation returns a
+// Result holding either its value or a VelqError. Only the Python binding turns
+// them into exceptions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace velq {
+
+struct VelqError {
+  enum class Kind { Parse };
+
+  Kind kind = Kind::Parse;
+  std::string message;
+
+  static VelqError parse(std::string message) { return {Kind::Parse, std::move(message)}; }
+
+  // "Failed to parse VELQ: {message}"
+  std::string display() const;
+};
+
+// An operating-system I/O failure: an errno value, or a fixed message when
+// the failure has no error number.
+struct IoError {
+  int code = 0;            // errno; 0 when fixed_message is used
+  std::string fixed_message;
+
+  static IoError from_errno(int code) { return {code, {}}; }
+  static IoError fixed(std::string message) { return {0, std::move(message)}; }
+
+  // "{strerror} (os error {code})", or the fixed message alone.
+  std::string display() const;
+};
+
+// Either a value or an error. Kept deliberately small: ok(), value(), error().
+template <class T, class E = VelqError>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  E& error() & { return std::get<1>(state_); }
+  const E& error() const& { return std::get<1>(state_); }
+  E&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, E> state_;
+};
+
+// The result of an operation that yields nothing but may fail.
+template <class E>
+class [[nodiscard]] Result<void, E> {
+ public:
+  Result() = default;
+  Result(E error) : error_(std::move(error)), failed_(true) {}
+
+  bool ok() const { return !failed_; }
+  explicit operator bool() const { return ok(); }
+  E& error() & { return error_; }
+  const E& error() const& { return error_; }
+  E&& error() && { return std::move(error_); }
+
+ private:
+  E error_{};
+  bool failed_ = false;
+};
+
+using Status = Result<void>;
+
+// Two uppercase hexadecimal digits of a byte, as messages print type bytes.
+std::string hex_byte(std::uint8_t byte);
+
+}  // namespace velq

@@ -1,0 +1,3 @@
+#include "json.h"
+
+namespace velq {}  // namespace velq

@@ -1,0 +1,111 @@
+// The JSON value tree shared by the JSON compiler (input), the decompiler
+// (output) and the Python conversion, and the JSON text parser that builds it.
+//
+// Nodes are small and trivially destructible. Arrays, object members and
+// unescaped string copies live in a JsonArena owned by the JsonDocument;
+// strings may also point into memory owned by someone else (the parsed text,
+// or the VelqDocument a decompiled tree came from), which must outlive the tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <memory_resource>
+#include <span>
+#include <string_view>
+
+#include "error.h"
+
+namespace velq {
+
+enum class JsonKind : std::uint8_t {
+  Null,
+  Bool,
+  UInt,    // non-negative integer, unsigned 64-bit
+  Int,     // negative integer, signed 64-bit
+  Double,  // finite 64-bit float (also the text -0)
+  String,
+  Array,
+  Object,
+};
+
+struct JsonMember;
+
+struct JsonValue {
+  JsonKind kind = JsonKind::Null;
+  std::size_t size = 0;  // string bytes, array items or object members
+  union {
+    bool boolean;
+    std::uint64_t uint;
+    std::int64_t sint;
+    double dbl;
+    const char* str;
+    const JsonValue* items;
+    const JsonMember* members;
+  };
+
+  JsonValue() : uint(0) {}
+
+  static JsonValue null() { return {}; }
+  static JsonValue from_bool(bool b) { JsonValue v; v.kind = JsonKind::Bool; v.boolean = b; return v; }
+  static JsonValue from_uint(std::uint64_t u) { JsonValue v; v.kind = JsonKind::UInt; v.uint = u; return v; }
+  static JsonValue from_int(std::int64_t i) { JsonValue v; v.kind = JsonKind::Int; v.sint = i; return v; }
+  static JsonValue from_double(double d) { JsonValue v; v.kind = JsonKind::Double; v.dbl = d; return v; }
+  static JsonValue from_string(std::string_view s) {
+    JsonValue v; v.kind = JsonKind::String; v.str = s.data(); v.size = s.size(); return v;
+  }
+  static JsonValue from_array(const JsonValue* items, std::size_t n) {
+    JsonValue v; v.kind = JsonKind::Array; v.items = items; v.size = n; return v;
+  }
+  // The members must already be in key order without duplicates (see sort_members).
+  static JsonValue from_object(const JsonMember* members, std::size_t n) {
+    JsonValue v; v.kind = JsonKind::Object; v.members = members; v.size = n; return v;
+  }
+
+  std::string_view string() const { return {str, size}; }
+  std::span<const JsonValue> array() const { return {items, size}; }
+  std::span<const JsonMember> object() const;  // defined below JsonMember
+};
+
+struct JsonMember {
+  std::string_view key;
+  JsonValue value;
+};
+
+inline std::span<const JsonMember> JsonValue::object() const { return {members, size}; }
+
+// Puts members into ascending byte order of their keys; of equal keys the one
+// that came last wins. Returns the number of members kept (at the front).
+std::size_t sort_members(JsonMember* members, std::size_t count);
+
+// Bump allocation for one tree; everything is released at once.
+class JsonArena {
+ public:
+  JsonArena() = default;
+  JsonArena(const JsonArena&) = delete;
+  JsonArena& operator=(const JsonArena&) = delete;
+
+  JsonValue* new_values(std::size_t count);
+  JsonMember* new_members(std::size_t count);
+  char* new_chars(std::size_t count);
+  std::string_view copy_string(std::string_view text);
+
+ private:
+  std::pmr::monotonic_buffer_resource resource_{64 * 1024};
+};
+
+// A tree together with the arena that holds its nodes.
+struct JsonDocument {
+  std::unique_ptr<JsonArena> arena = std::make_unique<JsonArena>();
+  JsonValue root;
+};
+
+// Parses one JSON value (RFC 8259) from UTF-8 text. Strings of the tree may
+// point into `text`, which must outlive the result. On failure the message is
+// "{description} at line {line} column {column}".
+Result<JsonDocument> parse_json(std::string_view text);
+
+// Nesting limit of the parser: the 128th nested array or object fails.
+inline constexpr std::size_t JSON_MAX_NESTING = 127;
+
+}  // namespace velq

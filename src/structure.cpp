@@ -1,0 +1,38 @@
+#include "structure.h"
+
+namespace velq {
+
+bool is_type_byte(std::uint8_t byte) { return byte <= 0x05 || byte == 0x10 || byte == 0x11; }
+
+std::string_view type_name(VelqType type) {
+  switch (type) {
+    case VelqType::Null: return "Null";
+    case VelqType::Bool: return "Bool";
+    case VelqType::Int32: return "Int32";
+    case VelqType::UInt32: return "UInt32";
+    case VelqType::Float32: return "Float32";
+    case VelqType::String: return "String";
+    case VelqType::Array: return "Array";
+    case VelqType::Object: return "Object";
+  }
+  return "Unknown";
+}
+
+VelqType type_of(const VelqData& data) {
+  static constexpr VelqType kTypes[] = {
+      VelqType::Null,    VelqType::Bool,   VelqType::Int32, VelqType::UInt32, VelqType::Float32,
+      VelqType::String,  VelqType::String, VelqType::Array, VelqType::Object,
+  };
+  return kTypes[data.index()];
+}
+
+std::vector<VelqDefinition> builtin_definitions() {
+  std::vector<VelqDefinition> definitions(BUILTIN_DEFINITION_COUNT);
+  for (std::uint16_t i = 0; i < BUILTIN_DEFINITION_COUNT; ++i) {
+    definitions[i].index = i;
+    definitions[i].kind = static_cast<VelqType>(i);
+  }
+  return definitions;
+}
+
+}  // namespace velq

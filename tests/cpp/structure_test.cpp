@@ -1,0 +1,29 @@
+#include <gtest/gtest.h>
+
+#include "structure.h"
+
+namespace velq {
+namespace {
+
+TEST(Structure, BuiltinDefinitionsArePrimitivesAtTheirOwnIndex) {
+  auto defs = builtin_definitions();
+  ASSERT_EQ(defs.size(), 6u);
+  for (std::uint16_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(defs[i].index, i);
+    EXPECT_EQ(static_cast<int>(defs[i].kind), i);
+    EXPECT_FALSE(defs[i].fields.has_value());
+    EXPECT_FALSE(defs[i].elem_type.has_value());
+  }
+}
+
+TEST(Structure, TypeBytes) {
+  for (int b = 0; b < 256; ++b) {
+    bool expected = b <= 5 || b == 0x10 || b == 0x11;
+    EXPECT_EQ(is_type_byte(static_cast<std::uint8_t>(b)), expected) << b;
+  }
+  EXPECT_EQ(type_of(VelqData{VelqStrRef{3}}), VelqType::String);
+  EXPECT_EQ(type_of(VelqData{std::uint32_t{3}}), VelqType::UInt32);
+}
+
+}  // namespace
+}  // namespace velq
