@@ -2,6 +2,7 @@
 // tree built from Python objects to a VelqDocument (emit).
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "error.h"
@@ -20,5 +21,14 @@ VelqDocument compile_data(const VelqData& root);
 // Refuses a document that the decoder would refuse: more than 2048
 // definitions, then the first object definition of more than 256 fields.
 Status check_reader_limits(const VelqDocument& document);
+
+// Arrays must hold items of one type: the decoder reads every item with the
+// array definition's element type. Both compilers' callers report a mismatch as
+// "Mixed array item at {pointer}: {found} in an array of {expected}", where
+// pointer is the RFC 6901 JSON Pointer of the offending item.
+VelqError mixed_array_error(std::string_view pointer, VelqType found, VelqType expected);
+
+// Appends "/" and one reference token, escaping "~" as "~0" and "/" as "~1".
+void append_pointer_token(std::string& pointer, std::string_view token);
 
 }  // namespace velq
