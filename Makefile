@@ -11,7 +11,7 @@ PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/
 
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types clean
 
 setup: deps install demo
 
@@ -36,7 +36,7 @@ install: venv
 demo:
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python
+test: test-cpp test-asan test-python test-types
 
 test-cpp:
 	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -50,6 +50,9 @@ test-asan:
 
 test-python: install
 	$(PY) -m pytest -q
+
+test-types: install
+	$(PY) -m mypy --strict examples/typed_usage.py
 
 clean:
 	rm -rf build $(VENV)
