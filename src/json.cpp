@@ -1,3 +1,752 @@
 #include "json.h"
 
-namespace velq {}  // namespace velq
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace velq {
+
+static_assert(std::is_trivially_copyable_v<JsonValue> && std::is_trivially_copyable_v<JsonMember>,
+              "arena copies and scratch stacks move nodes as plain bytes");
+
+// ---------------------------------------------------------------------------
+// Arena
+
+JsonValue* JsonArena::new_values(std::size_t count) {
+  auto* values = static_cast<JsonValue*>(resource_.allocate(count * sizeof(JsonValue), alignof(JsonValue)));
+  std::uninitialized_default_construct_n(values, count);
+  return values;
+}
+
+JsonMember* JsonArena::new_members(std::size_t count) {
+  auto* members =
+      static_cast<JsonMember*>(resource_.allocate(count * sizeof(JsonMember), alignof(JsonMember)));
+  std::uninitialized_default_construct_n(members, count);
+  return members;
+}
+
+char* JsonArena::new_chars(std::size_t count) { return static_cast<char*>(resource_.allocate(count, 1)); }
+
+std::string_view JsonArena::copy_string(std::string_view text) {
+  if (text.empty()) return {};
+  char* chars = new_chars(text.size());
+  std::memcpy(chars, text.data(), text.size());
+  return {chars, text.size()};
+}
+
+JsonValue* JsonArena::copy_values(std::span<const JsonValue> values) {
+  if (values.empty()) return nullptr;
+  void* raw = resource_.allocate(values.size_bytes(), alignof(JsonValue));
+  std::memcpy(raw, values.data(), values.size_bytes());
+  return static_cast<JsonValue*>(raw);
+}
+
+JsonMember* JsonArena::copy_members(std::span<const JsonMember> members) {
+  if (members.empty()) return nullptr;
+  void* raw = resource_.allocate(members.size_bytes(), alignof(JsonMember));
+  std::memcpy(raw, members.data(), members.size_bytes());
+  return static_cast<JsonMember*>(raw);
+}
+
+// ---------------------------------------------------------------------------
+// Member ordering
+
+namespace {
+
+// The first eight bytes of a key as a big-endian number, zero-padded: keys
+// whose prefixes differ compare like their prefixes. Short keys are read with
+// two overlapping loads, never past their end.
+std::uint64_t key_prefix(std::string_view key) {
+  const char* s = key.data();
+  const std::size_t n = key.size();
+  if constexpr (std::endian::native != std::endian::little) {
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < std::min<std::size_t>(n, 8); ++i) {
+      prefix |= std::uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+    }
+    return prefix;
+  }
+  std::uint64_t bytes = 0;  // first byte lowest
+  if (n >= 8) {
+    std::memcpy(&bytes, s, 8);
+  } else if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, s, 4);
+    std::memcpy(&tail, s + n - 4, 4);
+    bytes = head | (std::uint64_t{tail} << (8 * (n - 4)));
+  } else if (n >= 2) {
+    std::uint16_t head, tail;
+    std::memcpy(&head, s, 2);
+    std::memcpy(&tail, s + n - 2, 2);
+    bytes = head | (std::uint64_t{tail} << (8 * (n - 2)));
+  } else if (n == 1) {
+    bytes = static_cast<unsigned char>(s[0]);
+  }
+  return __builtin_bswap64(bytes);
+}
+
+struct KeyOrder {
+  std::uint64_t prefix;
+  std::size_t index;  // position among the members, which breaks ties between equal keys
+};
+
+bool key_less(std::uint64_t prefix_a, std::string_view a, std::uint64_t prefix_b, std::string_view b) {
+  if (prefix_a != prefix_b) return prefix_a < prefix_b;
+  return a < b;
+}
+
+// Objects in real documents are mostly written in key order already.
+bool keys_ascending(const JsonMember* members, std::size_t count) {
+  if (count < 2) return true;
+  std::uint64_t previous = key_prefix(members[0].key);
+  for (std::size_t i = 1; i < count; ++i) {
+    std::uint64_t current = key_prefix(members[i].key);
+    if (!key_less(previous, members[i - 1].key, current, members[i].key)) return false;
+    previous = current;
+  }
+  return true;
+}
+
+// Fills `order` with the members to keep, in key order: of equal keys only
+// the one that came last.
+void sort_key_order(const JsonMember* members, std::size_t count, std::vector<KeyOrder>& order) {
+  order.resize(count);
+  for (std::size_t i = 0; i < count; ++i) order[i] = {key_prefix(members[i].key), i};
+  std::sort(order.begin(), order.end(), [members](const KeyOrder& a, const KeyOrder& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    int by_key = members[a.index].key.compare(members[b.index].key);
+    return by_key != 0 ? by_key < 0 : a.index < b.index;
+  });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    bool overridden = i + 1 < count && order[i].prefix == order[i + 1].prefix &&
+                      members[order[i].index].key == members[order[i + 1].index].key;
+    if (!overridden) order[kept++] = order[i];
+  }
+  order.resize(kept);
+}
+
+}  // namespace
+
+std::size_t sort_members(JsonMember* members, std::size_t count) {
+  if (keys_ascending(members, count)) return count;
+  std::vector<KeyOrder> order;
+  sort_key_order(members, count, order);
+  std::vector<JsonMember> sorted;
+  sorted.reserve(order.size());
+  for (const KeyOrder& entry : order) sorted.push_back(members[entry.index]);
+  std::copy(sorted.begin(), sorted.end(), members);
+  return sorted.size();
+}
+
+// ---------------------------------------------------------------------------
+// Parser
+
+namespace {
+
+enum class ParseFailure : std::uint8_t {
+  EofWhileParsingValue,
+  EofWhileParsingList,
+  EofWhileParsingObject,
+  EofWhileParsingString,
+  ExpectedValue,
+  ExpectedIdent,
+  ExpectedColon,
+  ExpectedListCommaOrEnd,
+  ExpectedObjectCommaOrEnd,
+  KeyMustBeAString,
+  TrailingComma,
+  TrailingCharacters,
+  InvalidNumber,
+  NumberOutOfRange,
+  InvalidEscape,
+  ControlCharacterInString,
+  LoneLeadingSurrogate,
+  UnexpectedEndOfHexEscape,
+  RecursionLimitExceeded,
+};
+
+const char* describe(ParseFailure failure) {
+  switch (failure) {
+    case ParseFailure::EofWhileParsingValue: return "EOF while parsing a value";
+    case ParseFailure::EofWhileParsingList: return "EOF while parsing a list";
+    case ParseFailure::EofWhileParsingObject: return "EOF while parsing an object";
+    case ParseFailure::EofWhileParsingString: return "EOF while parsing a string";
+    case ParseFailure::ExpectedValue: return "expected value";
+    case ParseFailure::ExpectedIdent: return "expected ident";
+    case ParseFailure::ExpectedColon: return "expected `:`";
+    case ParseFailure::ExpectedListCommaOrEnd: return "expected `,` or `]`";
+    case ParseFailure::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
+    case ParseFailure::KeyMustBeAString: return "key must be a string";
+    case ParseFailure::TrailingComma: return "trailing comma";
+    case ParseFailure::TrailingCharacters: return "trailing characters";
+    case ParseFailure::InvalidNumber: return "invalid number";
+    case ParseFailure::NumberOutOfRange: return "number out of range";
+    case ParseFailure::InvalidEscape: return "invalid escape";
+    case ParseFailure::ControlCharacterInString:
+      return "control character (\\u0000-\\u001F) found while parsing a string";
+    case ParseFailure::LoneLeadingSurrogate: return "lone leading surrogate in hex escape";
+    case ParseFailure::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
+    case ParseFailure::RecursionLimitExceeded: return "recursion limit exceeded";
+  }
+  return "invalid JSON";
+}
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+inline bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// Whitespace runs are short between tokens and long in indentation: a few
+// bytes one by one, then blocks.
+const char* skip_space_run(const char* p, const char* end) {
+  for (int i = 0; i < 4; ++i) {
+    if (p == end || !is_space(*p)) return p;
+    ++p;
+  }
+#if defined(__SSE2__)
+  while (end - p >= 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i space = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
+                                              _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+                                 _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')),
+                                              _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+    unsigned other = static_cast<unsigned>(_mm_movemask_epi8(space)) ^ 0xFFFFu;
+    if (other != 0) return p + std::countr_zero(other);
+    p += 16;
+  }
+#endif
+  while (p != end && is_space(*p)) ++p;
+  return p;
+}
+
+inline const char* skip_space(const char* p, const char* end) {
+  if (p != end && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
+  return skip_space_run(p, end);
+}
+
+// A byte that ends a run of plain string content.
+inline bool is_string_stop(char c) {
+  return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+}
+
+// First byte at or after p that is '"', '\\' or a control byte; `end` when there is none.
+inline const char* find_string_stop(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i highest_control = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, highest_control), highest_control);
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                                control);
+    if (int mask = _mm_movemask_epi8(hits)) return p + std::countr_zero(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  if constexpr (std::endian::native == std::endian::little) {
+    // Eight bytes at a time: the lowest flagged byte of each test is exact, so
+    // the lowest flagged byte of their union is the first stop byte.
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHighs = 0x8080808080808080;
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      std::uint64_t quote_bytes = word ^ (kOnes * '"');
+      std::uint64_t backslash_bytes = word ^ (kOnes * '\\');
+      std::uint64_t hits = ((quote_bytes - kOnes) & ~quote_bytes) |
+                           ((backslash_bytes - kOnes) & ~backslash_bytes) | ((word - kOnes * 0x20) & ~word);
+      hits &= kHighs;
+      if (hits) return p + std::countr_zero(hits) / 8;
+      p += 8;
+    }
+  }
+  while (p != end && !is_string_stop(*p)) ++p;
+  return p;
+}
+
+constexpr std::array<std::int8_t, 256> kHexDigitValues = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int c = '0'; c <= '9'; ++c) values[c] = static_cast<std::int8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) values[c] = static_cast<std::int8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) values[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  return values;
+}();
+
+// The byte each one-letter escape stands for; 0 for letters that are no escape.
+constexpr std::array<char, 256> kSimpleEscapes = [] {
+  std::array<char, 256> bytes{};
+  bytes['"'] = '"';
+  bytes['\\'] = '\\';
+  bytes['/'] = '/';
+  bytes['b'] = '\b';
+  bytes['f'] = '\f';
+  bytes['n'] = '\n';
+  bytes['r'] = '\r';
+  bytes['t'] = '\t';
+  return bytes;
+}();
+
+void append_utf8(std::string& out, std::uint32_t code_point) {
+  char bytes[4];
+  std::size_t length;
+  if (code_point < 0x80) {
+    bytes[0] = static_cast<char>(code_point);
+    length = 1;
+  } else if (code_point < 0x800) {
+    bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
+    bytes[1] = static_cast<char>(0x80 | (code_point & 0x3F));
+    length = 2;
+  } else if (code_point < 0x10000) {
+    bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | (code_point & 0x3F));
+    length = 3;
+  } else {
+    bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (code_point & 0x3F));
+    length = 4;
+  }
+  out.append(bytes, length);
+}
+
+bool is_leading_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_trailing_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// For a number text that a conversion reported out of range (so it has a
+// nonzero digit): whether it is at least 1 in magnitude, i.e. too large rather
+// than too small. The exponent is known to fit in 32 bits.
+bool magnitude_at_least_one(const char* p, const char* end) {
+  if (*p == '-') ++p;
+  std::int64_t integer_digits = 0;
+  std::int64_t leading_power = 0;  // power of ten of the first nonzero digit
+  bool found = false;
+  for (; p != end && is_digit(*p); ++p, ++integer_digits) {
+    if (!found && *p != '0') {
+      found = true;
+      leading_power = -integer_digits;  // completed once the digit count is known
+    }
+  }
+  if (found) leading_power += integer_digits - 1;
+  if (p != end && *p == '.') {
+    std::int64_t position = 0;
+    for (++p; p != end && is_digit(*p); ++p) {
+      --position;
+      if (!found && *p != '0') {
+        found = true;
+        leading_power = position;
+      }
+    }
+  }
+  if (!found) return false;
+  std::int64_t exponent = 0;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    for (; p != end && is_digit(*p); ++p) exponent = exponent * 10 + (*p - '0');
+    if (negative) exponent = -exponent;
+  }
+  return leading_power + exponent >= 0;
+}
+
+// Recursive descent over the text with positions as plain pointers: every
+// step takes the position where it starts and returns the one after what it
+// consumed, or nullptr after recording a failure. Recursion is bounded by the
+// nesting limit.
+class Parser {
+ public:
+  Parser(std::string_view text, JsonArena& arena)
+      : begin_(text.data()), end_(text.data() + text.size()), arena_(arena) {}
+
+  bool parse_document(JsonValue& root) {
+    const char* p = parse_value(begin_, root);
+    if (p == nullptr) return false;
+    p = skip_space(p, end_);
+    if (p == end_) return true;
+    fail(ParseFailure::TrailingCharacters, p);
+    return false;
+  }
+
+  VelqError error() const;
+
+ private:
+  const char* parse_value(const char* p, JsonValue& out);
+  const char* parse_literal(const char* p, std::string_view word);
+  const char* parse_array(const char* p, JsonValue& out);
+  const char* parse_object(const char* p, JsonValue& out);
+  const char* parse_string(const char* p, std::string_view& out);
+  const char* parse_escaped_string(const char* start, const char* p, std::string_view& out);
+  const char* parse_unicode_escape(const char* p);
+  const char* read_hex_escape(const char* p, std::uint32_t& unit);
+  const std::vector<KeyOrder>* key_order(const JsonMember* members, std::size_t count);
+  const char* parse_number(const char* p, JsonValue& out);
+  const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, JsonValue& out);
+  const char* convert_double(const char* start, const char* end, bool negative, JsonValue& out);
+
+  // Records a failure on the byte at `stop` (end_ for the end of the text).
+  const char* fail(ParseFailure failure, const char* stop) {
+    failure_ = failure;
+    stop_offset_ = stop == end_ ? static_cast<std::size_t>(end_ - begin_)
+                                : static_cast<std::size_t>(stop - begin_) + 1;
+    return nullptr;
+  }
+
+  const char* const begin_;
+  const char* const end_;
+  JsonArena& arena_;
+  std::size_t depth_ = 0;
+  // Items and members of the containers being parsed, innermost last; each
+  // finished container moves its share into the arena in one piece.
+  std::vector<JsonValue> items_;
+  std::vector<JsonMember> members_;
+  // Objects of one kind repeat the same keys in the same order: the key order
+  // of recent unordered key sequences is kept, in slots chosen by a hash.
+  struct RememberedOrder {
+    std::vector<std::string_view> keys;
+    std::vector<KeyOrder> order;
+  };
+  std::array<RememberedOrder, 16> remembered_orders_;
+  std::string unescaped_;
+  ParseFailure failure_ = ParseFailure::ExpectedValue;
+  std::size_t stop_offset_ = 0;  // bytes up to and including the one the parser stopped on
+};
+
+VelqError Parser::error() const {
+  std::string_view consumed(begin_, stop_offset_);
+  std::size_t line = 1 + static_cast<std::size_t>(std::count(consumed.begin(), consumed.end(), '\n'));
+  std::size_t line_start = consumed.rfind('\n');
+  std::size_t column = line_start == std::string_view::npos ? stop_offset_ : stop_offset_ - line_start - 1;
+  return VelqError::parse(std::string(describe(failure_)) + " at line " + std::to_string(line) + " column " +
+                          std::to_string(column));
+}
+
+const char* Parser::parse_value(const char* p, JsonValue& out) {
+  p = skip_space(p, end_);
+  if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+  switch (*p) {
+    case '"': {
+      std::string_view text;
+      p = parse_string(p, text);
+      out = JsonValue::from_string(text);
+      return p;
+    }
+    case '[': return parse_array(p, out);
+    case '{': return parse_object(p, out);
+    case 't': out = JsonValue::from_bool(true); return parse_literal(p, "true");
+    case 'f': out = JsonValue::from_bool(false); return parse_literal(p, "false");
+    case 'n': out = JsonValue::null(); return parse_literal(p, "null");
+    case '-': case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+      return parse_number(p, out);
+    default: return fail(ParseFailure::ExpectedValue, p);
+  }
+}
+
+const char* Parser::parse_literal(const char* p, std::string_view word) {
+  if (static_cast<std::size_t>(end_ - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
+    return p + word.size();
+  }
+  for (std::size_t i = 1;; ++i) {
+    const char* q = p + i;
+    if (q == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+    if (*q != word[i]) return fail(ParseFailure::ExpectedIdent, q);
+  }
+}
+
+const char* Parser::parse_array(const char* p, JsonValue& out) {
+  if (depth_ == JSON_MAX_NESTING) return fail(ParseFailure::RecursionLimitExceeded, p);
+  ++depth_;
+  const std::size_t first = items_.size();
+  p = skip_space(p + 1, end_);
+  if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
+  if (*p != ']') {
+    for (;;) {
+      p = skip_space(p, end_);
+      if (p != end_ && (*p == '[' || *p == '{')) {
+        // A nested container grows items_, so it is built aside and appended.
+        JsonValue item;
+        p = *p == '[' ? parse_array(p, item) : parse_object(p, item);
+        if (p == nullptr) return nullptr;
+        items_.push_back(item);
+      } else {
+        // Scalars go straight into their slot.
+        p = parse_value(p, items_.emplace_back());
+        if (p == nullptr) return nullptr;
+      }
+      p = skip_space(p, end_);
+      if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
+      if (*p == ']') break;
+      if (*p != ',') return fail(ParseFailure::ExpectedListCommaOrEnd, p);
+      p = skip_space(p + 1, end_);
+      if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+      if (*p == ']') return fail(ParseFailure::TrailingComma, p);
+    }
+  }
+  const std::size_t count = items_.size() - first;
+  out = JsonValue::from_array(arena_.copy_values({items_.data() + first, count}), count);
+  items_.resize(first);
+  --depth_;
+  return p + 1;
+}
+
+const char* Parser::parse_object(const char* p, JsonValue& out) {
+  if (depth_ == JSON_MAX_NESTING) return fail(ParseFailure::RecursionLimitExceeded, p);
+  ++depth_;
+  const std::size_t first = members_.size();
+  p = skip_space(p + 1, end_);
+  if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
+  if (*p != '}') {
+    if (*p != '"') return fail(ParseFailure::KeyMustBeAString, p);
+    for (;;) {
+      // Filled in place: the key and a scalar value are written straight
+      // into the slot, which is found again by position after a nested
+      // container has grown members_.
+      const std::size_t slot = members_.size();
+      p = parse_string(p, members_.emplace_back().key);
+      if (p == nullptr) return nullptr;
+      p = skip_space(p, end_);
+      if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
+      if (*p != ':') return fail(ParseFailure::ExpectedColon, p);
+      p = skip_space(p + 1, end_);
+      if (p != end_ && (*p == '[' || *p == '{')) {
+        JsonValue value;
+        p = *p == '[' ? parse_array(p, value) : parse_object(p, value);
+        if (p == nullptr) return nullptr;
+        members_[slot].value = value;
+      } else {
+        p = parse_value(p, members_[slot].value);
+        if (p == nullptr) return nullptr;
+      }
+      p = skip_space(p, end_);
+      if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
+      if (*p == '}') break;
+      if (*p != ',') return fail(ParseFailure::ExpectedObjectCommaOrEnd, p);
+      p = skip_space(p + 1, end_);
+      if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+      if (*p != '"') return fail(*p == '}' ? ParseFailure::TrailingComma : ParseFailure::KeyMustBeAString, p);
+    }
+  }
+  const JsonMember* members = members_.data() + first;
+  const std::size_t count = members_.size() - first;
+  if (const std::vector<KeyOrder>* order = key_order(members, count)) {
+    JsonMember* ordered = arena_.new_members(order->size());
+    for (std::size_t i = 0; i < order->size(); ++i) ordered[i] = members[(*order)[i].index];
+    out = JsonValue::from_object(ordered, order->size());
+  } else {
+    out = JsonValue::from_object(arena_.copy_members({members, count}), count);
+  }
+  members_.resize(first);
+  --depth_;
+  return p + 1;
+}
+
+// The order in which to keep the members; nullptr when they are in order already.
+const std::vector<KeyOrder>* Parser::key_order(const JsonMember* members, std::size_t count) {
+  if (keys_ascending(members, count)) return nullptr;
+  std::uint64_t hash = (key_prefix(members[0].key) ^ count) * 0x9E3779B97F4A7C15;
+  RememberedOrder& remembered = remembered_orders_[hash >> 60];
+  auto same_keys = [&] {
+    if (remembered.keys.size() != count) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (remembered.keys[i] != members[i].key) return false;
+    }
+    return true;
+  };
+  if (!same_keys()) {
+    remembered.keys.resize(count);
+    for (std::size_t i = 0; i < count; ++i) remembered.keys[i] = members[i].key;
+    sort_key_order(members, count, remembered.order);
+  }
+  return &remembered.order;
+}
+
+// p is on the opening quote. Strings without escapes stay in the text.
+const char* Parser::parse_string(const char* p, std::string_view& out) {
+  const char* start = p + 1;
+  const char* q = find_string_stop(start, end_);
+  if (q != end_ && *q == '"') {
+    out = std::string_view(start, static_cast<std::size_t>(q - start));
+    return q + 1;
+  }
+  return parse_escaped_string(start, q, out);
+}
+
+// Continues a string at its first stop byte, unescaping into the arena.
+const char* Parser::parse_escaped_string(const char* start, const char* p, std::string_view& out) {
+  unescaped_.assign(start, p);
+  for (;;) {
+    if (p == end_) return fail(ParseFailure::EofWhileParsingString, end_);
+    if (*p == '"') break;
+    if (*p != '\\') return fail(ParseFailure::ControlCharacterInString, p);
+    if (++p == end_) return fail(ParseFailure::EofWhileParsingString, end_);
+    if (*p == 'u') {
+      p = parse_unicode_escape(p + 1);
+      if (p == nullptr) return nullptr;
+    } else {
+      char unescaped = kSimpleEscapes[static_cast<unsigned char>(*p)];
+      if (unescaped == 0) return fail(ParseFailure::InvalidEscape, p);
+      unescaped_.push_back(unescaped);
+      ++p;
+    }
+    const char* run = p;
+    p = find_string_stop(p, end_);
+    unescaped_.append(run, p);
+  }
+  out = arena_.copy_string(unescaped_);
+  return p + 1;
+}
+
+// p follows "\u". Surrogates must come in pairs, as two escapes.
+const char* Parser::parse_unicode_escape(const char* p) {
+  std::uint32_t unit;
+  p = read_hex_escape(p, unit);
+  if (p == nullptr) return nullptr;
+  if (is_trailing_surrogate(unit)) return fail(ParseFailure::LoneLeadingSurrogate, p - 1);
+  if (!is_leading_surrogate(unit)) {
+    append_utf8(unescaped_, unit);
+    return p;
+  }
+  if (p == end_) return fail(ParseFailure::EofWhileParsingString, end_);
+  if (*p != '\\') return fail(ParseFailure::UnexpectedEndOfHexEscape, p);
+  if (++p == end_) return fail(ParseFailure::EofWhileParsingString, end_);
+  if (*p != 'u') return fail(ParseFailure::UnexpectedEndOfHexEscape, p);
+  std::uint32_t low;
+  p = read_hex_escape(p + 1, low);
+  if (p == nullptr) return nullptr;
+  if (!is_trailing_surrogate(low)) return fail(ParseFailure::LoneLeadingSurrogate, p - 1);
+  append_utf8(unescaped_, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+  return p;
+}
+
+const char* Parser::read_hex_escape(const char* p, std::uint32_t& unit) {
+  if (end_ - p < 4) return fail(ParseFailure::EofWhileParsingString, end_);
+  std::int32_t value = 0;
+  for (int i = 0; i < 4; ++i) {
+    std::int8_t digit = kHexDigitValues[static_cast<unsigned char>(p[i])];
+    if (digit < 0) return fail(ParseFailure::InvalidEscape, p + 3);
+    value = value * 16 + digit;
+  }
+  unit = static_cast<std::uint32_t>(value);
+  return p + 4;
+}
+
+const char* Parser::parse_number(const char* p, JsonValue& out) {
+  const char* const start = p;
+  const bool negative = *p == '-';
+  if (negative && ++p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+
+  std::uint64_t magnitude = 0;
+  bool exceeds_u64 = false;
+  if (*p == '0') {
+    ++p;
+    if (p != end_ && is_digit(*p)) return fail(ParseFailure::InvalidNumber, p);
+  } else if (is_digit(*p)) {
+    // Nineteen digits always fit; beyond that, watch for overflow.
+    const char* unchecked_end = end_ - p > 19 ? p + 19 : end_;
+    do {
+      magnitude = magnitude * 10 + static_cast<unsigned>(*p - '0');
+      ++p;
+    } while (p != unchecked_end && is_digit(*p));
+    for (; p != end_ && is_digit(*p); ++p) {
+      exceeds_u64 |= __builtin_mul_overflow(magnitude, 10u, &magnitude);
+      exceeds_u64 |= __builtin_add_overflow(magnitude, static_cast<unsigned>(*p - '0'), &magnitude);
+    }
+  } else {
+    return fail(ParseFailure::InvalidNumber, p);
+  }
+
+  if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) {
+    return parse_fraction_and_exponent(start, p, negative, out);
+  }
+  if (!exceeds_u64) {
+    if (!negative) {
+      out = JsonValue::from_uint(magnitude);
+      return p;
+    }
+    if (magnitude - 1 < (std::uint64_t{1} << 63)) {  // 1 to 2^63
+      out = JsonValue::from_int(static_cast<std::int64_t>(0 - magnitude));
+      return p;
+    }
+    if (magnitude == 0) {
+      out = JsonValue::from_double(-0.0);
+      return p;
+    }
+  }
+  return convert_double(start, p, negative, out);
+}
+
+// p is on the '.', 'e' or 'E' after the integer part.
+const char* Parser::parse_fraction_and_exponent(const char* start, const char* p, bool negative,
+                                                JsonValue& out) {
+  if (*p == '.') {
+    if (++p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+    if (!is_digit(*p)) return fail(ParseFailure::InvalidNumber, p);
+    do ++p;
+    while (p != end_ && is_digit(*p));
+    if (p == end_ || (*p != 'e' && *p != 'E')) return convert_double(start, p, negative, out);
+  }
+  const char* const marker = p;
+  ++p;
+  bool negative_exponent = false;
+  if (p != end_ && (*p == '+' || *p == '-')) {
+    negative_exponent = *p == '-';
+    ++p;
+  }
+  if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+  if (!is_digit(*p)) return fail(ParseFailure::InvalidNumber, p);
+  constexpr std::int32_t kMaxExponent = std::numeric_limits<std::int32_t>::max();
+  std::int32_t exponent = 0;
+  do {
+    std::int32_t digit = *p - '0';
+    if (exponent > (kMaxExponent - digit) / 10) {
+      // An exponent beyond 32 bits: infinite unless the digits are all zero
+      // or the exponent is negative. Stops on the digit that overflowed.
+      bool nonzero = std::find_if(start, marker, [](char c) { return c >= '1' && c <= '9'; }) != marker;
+      if (nonzero && !negative_exponent) return fail(ParseFailure::NumberOutOfRange, p);
+      while (p != end_ && is_digit(*p)) ++p;
+      out = JsonValue::from_double(negative ? -0.0 : 0.0);
+      return p;
+    }
+    exponent = exponent * 10 + digit;
+    ++p;
+  } while (p != end_ && is_digit(*p));
+  return convert_double(start, p, negative, out);
+}
+
+// [start, end) is a well-formed number; the conversion rounds correctly.
+const char* Parser::convert_double(const char* start, const char* end, bool negative, JsonValue& out) {
+  double value = 0;
+  if (std::from_chars(start, end, value).ec != std::errc::result_out_of_range) {
+    out = JsonValue::from_double(value);
+    return end;
+  }
+  if (magnitude_at_least_one(start, end)) return fail(ParseFailure::NumberOutOfRange, end - 1);
+  out = JsonValue::from_double(negative ? -0.0 : 0.0);
+  return end;
+}
+
+}  // namespace
+
+Result<JsonDocument> parse_json(std::string_view text) {
+  JsonDocument document;
+  Parser parser(text, *document.arena);
+  if (!parser.parse_document(document.root)) return parser.error();
+  return document;
+}
+
+}  // namespace velq

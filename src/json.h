@@ -89,6 +89,9 @@ class JsonArena {
   JsonMember* new_members(std::size_t count);
   char* new_chars(std::size_t count);
   std::string_view copy_string(std::string_view text);
+  // One allocation holding copies of finished items or members; nullptr when empty.
+  JsonValue* copy_values(std::span<const JsonValue> values);
+  JsonMember* copy_members(std::span<const JsonMember> members);
 
  private:
   std::pmr::monotonic_buffer_resource resource_{64 * 1024};
