@@ -1,3 +1,319 @@
 #include "encode.h"
 
-namespace velq {}  // namespace velq
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+namespace velq {
+namespace {
+
+constexpr std::size_t kMaxU16 = 0xFFFF;
+constexpr std::size_t kMaxU32 = 0xFFFFFFFF;
+constexpr std::size_t kMaxFieldNameLen = 255;
+constexpr std::size_t kMaxMediumStringLen = 16383;
+constexpr std::size_t kMaxShortStringLen = 127;
+// What the data block reserves per chunk before writing: entry header plus a small value.
+constexpr std::size_t kReservePerChunk = 16;
+
+// Builds a message from text and decimal numbers.
+template <class... Parts>
+std::string compose(const Parts&... parts) {
+  std::string out;
+  auto append = [&out](const auto& part) {
+    if constexpr (std::is_integral_v<std::decay_t<decltype(part)>>) {
+      out += std::to_string(part);
+    } else {
+      out += part;
+    }
+  };
+  (append(parts), ...);
+  return out;
+}
+
+inline void store_le16(char* at, std::uint16_t v) {
+  at[0] = static_cast<char>(v);
+  at[1] = static_cast<char>(v >> 8);
+}
+
+inline void store_le32(char* at, std::uint32_t v) {
+  at[0] = static_cast<char>(v);
+  at[1] = static_cast<char>(v >> 8);
+  at[2] = static_cast<char>(v >> 16);
+  at[3] = static_cast<char>(v >> 24);
+}
+
+// Appends to a std::string through a write cursor. The string is grown geometrically ahead of the
+// cursor and trimmed back to it on destruction, so a small write costs one bounds check and a store
+// rather than an out-of-line append call per field.
+class ByteWriter {
+ public:
+  explicit ByteWriter(std::string& out) : out_(out) { attach(out.size()); }
+  ~ByteWriter() { out_.resize(size()); }
+  ByteWriter(const ByteWriter&) = delete;
+  ByteWriter& operator=(const ByteWriter&) = delete;
+
+  std::size_t size() const { return static_cast<std::size_t>(cursor_ - begin_); }
+
+  // Makes room for n more bytes ahead of the cursor.
+  [[gnu::always_inline]] void reserve(std::size_t n) {
+    if (static_cast<std::size_t>(limit_ - cursor_) < n) [[unlikely]] grow(n);
+  }
+
+  [[gnu::always_inline]] void put_u8(std::uint8_t v) { *claim(1) = static_cast<char>(v); }
+  [[gnu::always_inline]] void put_u16(std::uint16_t v) { store_le16(claim(2), v); }
+  [[gnu::always_inline]] void put_u32(std::uint32_t v) { store_le32(claim(4), v); }
+  void put_bytes(const char* data, std::size_t n) {
+    if (n != 0) std::memcpy(claim(n), data, n);
+  }
+
+  void patch_u8(std::size_t at, std::uint8_t v) { begin_[at] = static_cast<char>(v); }
+  void patch_u32(std::size_t at, std::uint32_t v) { store_le32(begin_ + at, v); }
+
+ private:
+  [[gnu::always_inline]] char* claim(std::size_t n) {
+    reserve(n);
+    char* at = cursor_;
+    cursor_ += n;
+    return at;
+  }
+
+  // Points the cursor at `size` bytes into the string's current room.
+  void attach(std::size_t size) {
+    begin_ = out_.data();
+    cursor_ = begin_ + size;
+    limit_ = begin_ + out_.size();
+  }
+
+  [[gnu::noinline, gnu::cold]] void grow(std::size_t n) {
+    const std::size_t size = this->size();
+    out_.resize(std::max({size + n, out_.size() * 2, std::size_t{64}}));
+    attach(size);
+  }
+
+  std::string& out_;
+  char* begin_ = nullptr;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
+};
+
+// One encoding run: the writer it appends to and the first failure.
+class Encoder {
+ public:
+  explicit Encoder(std::string& out) : out_(out) {}
+
+  bool document(const VelqDocument& document);
+  bool string(std::string_view text);
+  // Inlined into the loops over items and field values, so that only compound nodes cost a call.
+  [[gnu::always_inline]] inline bool value(const VelqData& value);
+
+  VelqError take_error() { return VelqError::parse(std::move(error_)); }
+
+ private:
+  bool definitions(const std::vector<VelqDefinition>& definitions);
+  bool definition(const VelqDefinition& definition);
+  bool dictionary(const std::vector<std::string>& dict);
+  bool data(const std::vector<VelqChunk>& chunks);
+  bool array(const VelqArray& array);
+  bool object(const VelqObject& object);
+
+  [[gnu::cold]] bool fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+
+  ByteWriter out_;
+  std::string error_;
+};
+
+bool Encoder::document(const VelqDocument& document) {
+  static constexpr char kHeaderRoom[HEADER_SIZE] = {};
+  const std::size_t header_at = out_.size();
+  out_.put_bytes(kHeaderRoom, HEADER_SIZE);
+  if (!definitions(document.definitions)) return false;
+
+  const std::size_t dict_offset = out_.size() - header_at;
+  if (dict_offset > kMaxU32) {
+    return fail(compose("Dict block offset too large (", dict_offset, " bytes), max ", kMaxU32));
+  }
+  if (!dictionary(document.dict)) return false;
+
+  const std::size_t data_offset = out_.size() - header_at;
+  if (data_offset > kMaxU32) {
+    return fail(compose("Data block offset too large (", data_offset, " bytes), max ", kMaxU32));
+  }
+  if (!data(document.chunks)) return false;
+
+  out_.patch_u8(header_at, document.version);
+  out_.patch_u32(header_at + 1, HEADER_SIZE);
+  out_.patch_u32(header_at + 5, static_cast<std::uint32_t>(dict_offset));
+  out_.patch_u32(header_at + 9, static_cast<std::uint32_t>(data_offset));
+  return true;
+}
+
+bool Encoder::definitions(const std::vector<VelqDefinition>& definitions) {
+  if (definitions.size() > MAX_ENCODED_DEFINITIONS) {
+    return fail(compose("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS));
+  }
+  // Most definitions are primitive or array ones of 3 or 4 bytes; object ones grow the buffer as needed.
+  out_.reserve(2 + 4 * definitions.size());
+  out_.put_u16(static_cast<std::uint16_t>(definitions.size()));
+  for (const VelqDefinition& definition : definitions) {
+    if (!this->definition(definition)) return false;
+  }
+  return true;
+}
+
+bool Encoder::definition(const VelqDefinition& definition) {
+  out_.put_u8(static_cast<std::uint8_t>(definition.kind));
+  out_.put_u16(definition.index);
+  if (definition.kind == VelqType::Array) {
+    if (!definition.elem_type) return fail(compose("Array #", definition.index, " has no elem_type"));
+    out_.put_u8(static_cast<std::uint8_t>(*definition.elem_type));
+  } else if (definition.kind == VelqType::Object) {
+    if (!definition.fields) return fail(compose("Object #", definition.index, " has no fields"));
+    const std::vector<VelqField>& fields = *definition.fields;
+    if (fields.size() > kMaxU16) return fail(compose("Too many fields (", fields.size(), "), max ", kMaxU16));
+    out_.put_u16(static_cast<std::uint16_t>(fields.size()));
+    for (const VelqField& field : fields) {
+      if (field.name.size() > kMaxFieldNameLen) return fail("Field name too long");
+      out_.reserve(field.name.size() + 2);
+      out_.put_u8(static_cast<std::uint8_t>(field.name.size()));
+      out_.put_bytes(field.name.data(), field.name.size());
+      out_.put_u8(static_cast<std::uint8_t>(field.type));
+    }
+  }
+  return true;
+}
+
+bool Encoder::dictionary(const std::vector<std::string>& dict) {
+  if (dict.size() > kMaxU32) {
+    return fail(compose("Too many dictionary strings (", dict.size(), "), max ", kMaxU32));
+  }
+  std::size_t bytes = 4;
+  for (const std::string& text : dict) bytes += text.size() + 4;
+  out_.reserve(bytes);
+  out_.put_u32(static_cast<std::uint32_t>(dict.size()));
+  for (const std::string& text : dict) {
+    if (!string(text)) return false;
+  }
+  return true;
+}
+
+bool Encoder::data(const std::vector<VelqChunk>& chunks) {
+  if (chunks.size() > kMaxU32) return fail(compose("Too many chunks (", chunks.size(), "), max ", kMaxU32));
+  out_.reserve(4 + kReservePerChunk * chunks.size());
+  out_.put_u32(static_cast<std::uint32_t>(chunks.size()));
+  for (const VelqChunk& chunk : chunks) {
+    out_.put_u16(chunk.def_index);
+    const std::size_t length_at = out_.size();
+    out_.put_u32(0);
+    if (!value(chunk.data)) return false;
+    const std::size_t payload = out_.size() - length_at - 4;
+    if (payload > kMaxU32) return fail(compose("Payload too large (", payload, " bytes), max ", kMaxU32));
+    out_.patch_u32(length_at, static_cast<std::uint32_t>(payload));
+  }
+  return true;
+}
+
+bool Encoder::string(std::string_view text) {
+  const std::size_t n = text.size();
+  if (n <= kMaxShortStringLen) {
+    out_.reserve(1 + n);
+    out_.put_u8(static_cast<std::uint8_t>(n));
+  } else if (n <= kMaxMediumStringLen) {
+    out_.reserve(2 + n);
+    out_.put_u8(static_cast<std::uint8_t>(0x80 + (n >> 8)));
+    out_.put_u8(static_cast<std::uint8_t>(n));
+  } else if (n <= MAX_INLINE_STRING_LEN) {
+    out_.reserve(4 + n);
+    out_.put_u8(0xFE);
+    out_.put_u8(static_cast<std::uint8_t>(n));
+    out_.put_u8(static_cast<std::uint8_t>(n >> 8));
+    out_.put_u8(static_cast<std::uint8_t>(n >> 16));
+  } else {
+    return fail("String exceeds maximum inline length (16 777 215 bytes)");
+  }
+  out_.put_bytes(text.data(), n);
+  return true;
+}
+
+bool Encoder::value(const VelqData& value) {
+  switch (value.index()) {
+    case kNullIndex:
+      return true;
+    case kBoolIndex:
+      out_.put_u8(*std::get_if<kBoolIndex>(&value) ? 1 : 0);
+      return true;
+    case kInt32Index:
+      out_.put_u32(static_cast<std::uint32_t>(*std::get_if<kInt32Index>(&value)));
+      return true;
+    case kUInt32Index:
+      out_.put_u32(*std::get_if<kUInt32Index>(&value));
+      return true;
+    case kFloat32Index:
+      out_.put_u32(std::bit_cast<std::uint32_t>(*std::get_if<kFloat32Index>(&value)));
+      return true;
+    case kStringIndex:
+      return string(*std::get_if<kStringIndex>(&value));
+    case kStrRefIndex:
+      out_.reserve(5);
+      out_.put_u8(0xFF);
+      out_.put_u32(std::get_if<kStrRefIndex>(&value)->index);
+      return true;
+    case kArrayIndex:
+      return array(*std::get_if<kArrayIndex>(&value));
+    case kObjectIndex:
+      return object(*std::get_if<kObjectIndex>(&value));
+  }
+  return true;  // a valueless variant has nothing to write
+}
+
+bool Encoder::object(const VelqObject& object) {
+  out_.put_u16(object.self_def_index);
+  for (const VelqData& field_value : object.values) {
+    if (!value(field_value)) return false;
+  }
+  return true;
+}
+
+bool Encoder::array(const VelqArray& array) {
+  if (array.items.size() > MAX_ARRAY_ITEMS) {
+    return fail(compose("Too many array items (", array.items.size(), "), max ", MAX_ARRAY_ITEMS));
+  }
+  out_.reserve(6);
+  out_.put_u16(array.self_def_index);
+  out_.put_u16(array.elem_def_index);
+  out_.put_u16(static_cast<std::uint16_t>(array.items.size()));
+  for (const VelqData& item : array.items) {
+    if (!value(item)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<std::string> encode_document(const VelqDocument& document) {
+  std::string out;
+  {
+    Encoder encoder(out);
+    if (!encoder.document(document)) return encoder.take_error();
+  }
+  return out;
+}
+
+Status encode_str_inline(std::string_view text, std::string& out) {
+  Encoder encoder(out);
+  if (!encoder.string(text)) return encoder.take_error();
+  return {};
+}
+
+Status encode_value_into(const VelqData& value, std::string& out) {
+  Encoder encoder(out);
+  if (!encoder.value(value)) return encoder.take_error();
+  return {};
+}
+
+}  // namespace velq
