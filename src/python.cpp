@@ -1,6 +1,880 @@
+// The CPython module `velq`: the five entry functions, their argument rules,
+// file input and output, and the conversions between Python objects and the
+// library's value trees. This is the only file that touches the CPython API;
+// everything below it reports failures as VelqError values, and they become
+// Python exceptions here.
+//
+// Nothing is kept between calls: every call builds its own trees and buffers
+// and releases them (and every Python reference it took) before it returns.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-static PyModuleDef velq_module = {PyModuleDef_HEAD_INIT, "velq", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-PyMODINIT_FUNC PyInit_velq(void) { return PyModuleDef_Init(&velq_module); }
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "compile.h"
+#include "decode.h"
+#include "decompile.h"
+#include "encode.h"
+#include "error.h"
+#include "json.h"
+#include "structure.h"
+
+namespace velq {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+// An owned (strong) reference, released when it goes out of scope, so that
+// every early return and every C++ exception leaves the counts balanced.
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* object) : object_(object) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = std::exchange(object_, other.release());
+    Py_XDECREF(old);
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(object_); }
+
+  static PyRef borrow(PyObject* object) { return PyRef(Py_NewRef(object)); }
+
+  PyObject* get() const { return object_; }
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// Moves at most this many bytes per read() or write(): larger counts are not
+// portable and some kernels cap them anyway.
+constexpr std::size_t kMaxIoChunk = 2147483647;
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// Raises ValueError with the error's display text; always returns nullptr.
+PyObject* to_py_err(const VelqError& error) {
+  const std::string text = error.display();
+  PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
+// Raises ValueError "IO error: {display}"; always returns nullptr.
+PyObject* io_to_py_err(const IoError& error) {
+  const std::string text = "IO error: " + error.display();
+  PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
+// TypeError "'{qualname}' object is not an instance of '{target}'", or the
+// shorter form for None.
+void raise_not_instance(PyObject* object, const char* target) {
+  if (object == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+    return;
+  }
+  PyRef name(PyType_GetQualName(Py_TYPE(object)));
+  if (name && PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), target);
+    return;
+  }
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'", target);
+}
+
+// Attaches "while processing '{parameter}'" to the pending exception. A failure
+// of the note itself is dropped: the original exception matters more.
+void add_parameter_note(const char* parameter) {
+  PyObject* exception = PyErr_GetRaisedException();
+  if (exception == nullptr) return;
+  PyRef method(PyUnicode_FromString("add_note"));
+  PyRef note(PyUnicode_FromFormat("while processing '%s'", parameter));
+  if (method && note) {
+    PyObject* call_args[] = {exception, note.get()};
+    PyRef result(PyObject_VectorcallMethod(method.get(), call_args, 2, nullptr));
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(exception);
+}
+
+// Runs an entry function's body and turns any C++ exception into a Python one,
+// so that nothing unwinds into the interpreter.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "velq internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "velq internal error");
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding and conversion
+
+struct Signature {
+  const char* name;
+  const char* const* parameters;
+  Py_ssize_t count;
+};
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    list += '\'';
+    list += names[i];
+    list += '\'';
+  }
+  return list;
+}
+
+// Fills `bound` (borrowed references, one per parameter) from the vectorcall
+// arguments, or raises TypeError in the order: too many positional arguments,
+// then each keyword in the order given, then missing parameters.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound) {
+  if (nargs > signature.count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", signature.name,
+                 signature.count, nargs, nargs == 1 ? "was" : "were");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < signature.count; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+
+  const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t slot = -1;
+    for (Py_ssize_t i = 0; i < signature.count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[i]) == 0) {
+        slot = i;
+        break;
+      }
+    }
+    if (slot < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name, keyword);
+      return false;
+    }
+    if (bound[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.name,
+                   signature.parameters[slot]);
+      return false;
+    }
+    bound[slot] = args[nargs + k];
+  }
+
+  std::vector<const char*> missing;
+  for (Py_ssize_t i = 0; i < signature.count; ++i) {
+    if (bound[i] == nullptr) missing.push_back(signature.parameters[i]);
+  }
+  if (!missing.empty()) {
+    const std::string list = quoted_list(missing);
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional %s: %s", signature.name,
+                 static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "argument" : "arguments",
+                 list.c_str());
+    return false;
+  }
+  return true;
+}
+
+// A str argument as its UTF-8 bytes, owned by the str object (no copy). The
+// buffer ends with a NUL byte, which open() relies on.
+bool text_argument(PyObject* argument, const char* parameter, std::string_view& text) {
+  if (!PyUnicode_Check(argument)) {
+    raise_not_instance(argument, "str");
+    add_parameter_note(parameter);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(argument, &size);
+  if (data == nullptr) {
+    add_parameter_note(parameter);
+    return false;
+  }
+  text = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// A bytes argument's own buffer, used in place.
+bool bytes_argument(PyObject* argument, const char* parameter, ByteSpan& bytes) {
+  if (!PyBytes_Check(argument)) {
+    raise_not_instance(argument, "bytes");
+    add_parameter_note(parameter);
+    return false;
+  }
+  bytes = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(argument)),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(argument)));
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+std::optional<IoError> check_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return IoError::fixed("file name contained an unexpected NUL byte");
+  }
+  return std::nullopt;
+}
+
+// An open descriptor, closed (ignoring the result) however the scope is left.
+class FileDescriptor {
+ public:
+  FileDescriptor(const char* path, int flags, mode_t mode) {
+    do {
+      fd_ = ::open(path, flags, mode);
+    } while (fd_ < 0 && errno == EINTR);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool is_open() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Creates or truncates the file and writes all of `data`.
+std::optional<IoError> write_file(std::string_view path, std::string_view data) {
+  if (auto error = check_path(path)) return error;
+  const FileDescriptor file(path.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (!file.is_open()) return IoError::from_errno(errno);
+
+  const char* rest = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    const ssize_t written = ::write(file.get(), rest, std::min(left, kMaxIoChunk));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return IoError::from_errno(errno);
+    }
+    if (written == 0) return IoError::fixed("failed to write whole buffer");
+    rest += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return std::nullopt;
+}
+
+// The whole content of a file. The buffer starts at the size fstat reports
+// and grows only if the file turns out longer.
+struct FileContent {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
+};
+
+ssize_t read_retrying(int fd, void* buffer, std::size_t count) {
+  ssize_t got;
+  do {
+    got = ::read(fd, buffer, std::min(count, kMaxIoChunk));
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+Result<FileContent, IoError> read_whole_file(int fd) {
+  std::size_t capacity = 0;
+  struct stat status;
+  if (::fstat(fd, &status) == 0 && status.st_size > 0) capacity = static_cast<std::size_t>(status.st_size);
+
+  FileContent content;
+  content.data = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  for (;;) {
+    if (content.size == capacity) {
+      // Full: a small probe tells the end of the file from a file that grew,
+      // without doubling the buffer for the common case of an exact fit.
+      std::uint8_t probe[64];
+      const ssize_t got = read_retrying(fd, probe, sizeof probe);
+      if (got < 0) return IoError::from_errno(errno);
+      if (got == 0) break;
+      capacity = std::max({capacity * 2, content.size + static_cast<std::size_t>(got), std::size_t{8192}});
+      auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+      if (content.size > 0) std::memcpy(grown.get(), content.data.get(), content.size);
+      std::memcpy(grown.get() + content.size, probe, static_cast<std::size_t>(got));
+      content.data = std::move(grown);
+      content.size += static_cast<std::size_t>(got);
+      continue;
+    }
+    const ssize_t got = read_retrying(fd, content.data.get() + content.size, capacity - content.size);
+    if (got < 0) return IoError::from_errno(errno);
+    if (got == 0) break;
+    content.size += static_cast<std::size_t>(got);
+  }
+  return content;
+}
+
+Result<FileContent, IoError> read_file(std::string_view path) {
+  if (auto error = check_path(path)) return std::move(*error);
+  const FileDescriptor file(path.data(), O_RDONLY | O_CLOEXEC, 0);
+  if (!file.is_open()) return IoError::from_errno(errno);
+  return read_whole_file(file.get());
+}
+
+// ---------------------------------------------------------------------------
+// JSON value tree -> Python objects
+
+// Builds the Python objects for one decompiled tree. Objects of one shape
+// repeat the same keys, so each distinct key text becomes one str for the
+// whole call (which also keeps its hash cached for the dict inserts).
+class PyObjectBuilder {
+ public:
+  PyObjectBuilder() = default;
+  PyObjectBuilder(const PyObjectBuilder&) = delete;
+  PyObjectBuilder& operator=(const PyObjectBuilder&) = delete;
+  ~PyObjectBuilder() {
+    drop_pending(0);
+    for (auto& entry : keys_) Py_DECREF(entry.second);
+  }
+
+  // A new reference, or nullptr with a Python exception pending.
+  PyObject* build(const JsonValue& value) {
+    switch (value.kind) {
+      case JsonKind::Null:
+        return Py_NewRef(Py_None);
+      case JsonKind::Bool:
+        return Py_NewRef(value.boolean ? Py_True : Py_False);
+      case JsonKind::UInt:
+        if (value.uint <= static_cast<std::uint64_t>(INT64_MAX)) {
+          return PyLong_FromLongLong(static_cast<long long>(value.uint));
+        }
+        return PyFloat_FromDouble(static_cast<double>(value.uint));
+      case JsonKind::Int:
+        return PyLong_FromLongLong(static_cast<long long>(value.sint));
+      case JsonKind::Double:
+        return PyFloat_FromDouble(value.dbl);
+      case JsonKind::String:
+        return PyUnicode_DecodeUTF8(value.str, static_cast<Py_ssize_t>(value.size), nullptr);
+      case JsonKind::Array:
+        return build_list(value);
+      case JsonKind::Object:
+        return build_dict(value);
+    }
+    PyErr_SetString(PyExc_SystemError, "velq internal error: unknown JSON value kind");
+    return nullptr;
+  }
+
+ private:
+  // The items are built first and kept on `pending_`; the list is created
+  // only when all exist and is filled without any allocation in between, so
+  // no Python code (a finalizer run by the garbage collector) can ever see it
+  // with empty slots.
+  PyObject* build_list(const JsonValue& value) {
+    const std::size_t base = pending_.size();
+    for (const JsonValue& item : value.array()) {
+      PyObject* object = build(item);
+      if (object == nullptr) return drop_pending(base);
+      pending_.push_back(object);
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(value.size));
+    if (list == nullptr) return drop_pending(base);
+    for (std::size_t i = 0; i < value.size; ++i) {
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pending_[base + i]);
+    }
+    pending_.resize(base);
+    return list;
+  }
+
+  PyObject* drop_pending(std::size_t base) {
+    for (std::size_t i = base; i < pending_.size(); ++i) Py_DECREF(pending_[i]);
+    pending_.resize(base);
+    return nullptr;
+  }
+
+  PyObject* build_dict(const JsonValue& value) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const JsonMember& member : value.object()) {
+      PyRef item(build(member.value));
+      if (!item) return nullptr;
+      PyObject* key = key_object(member.key);
+      if (key == nullptr) return nullptr;
+      if (PyDict_SetItem(dict.get(), key, item.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  }
+
+  // A borrowed reference owned by the cache.
+  PyObject* key_object(std::string_view text) {
+    auto found = keys_.find(text);
+    if (found != keys_.end()) return found->second;
+    PyRef key(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    if (!key) return nullptr;
+    keys_.emplace(text, key.get());
+    return key.release();
+  }
+
+  // Items of the lists being built, innermost list last (owned references).
+  std::vector<PyObject*> pending_;
+  // Texts point into the decompiled tree, which outlives the builder.
+  boost::unordered_flat_map<std::string_view, PyObject*> keys_;
+};
+
+// ---------------------------------------------------------------------------
+// Python objects -> VelqData tree (emit)
+
+// Converts the argument of emit. Besides the type rules it enforces what the
+// reader needs: arrays of one item type (integers widened to floats where
+// floats are present) and at most MAX_DEPTH levels of nesting, which also ends
+// self-containing lists and dicts.
+class PyValueConverter {
+ public:
+  // False with a Python exception pending.
+  bool convert(PyObject* object, VelqData& out) { return convert_node(object, 0, out, nullptr); }
+
+ private:
+  // One step of the path from the root to the node being converted: a list
+  // index or a dict key (whose UTF-8 stays valid: the dict loop holds the key).
+  struct PathStep {
+    std::string_view key;
+    Py_ssize_t index = -1;
+  };
+
+  // An integer item outside the Int32 range: its full value, needed if the
+  // array is widened to floats.
+  struct WideInteger {
+    std::size_t position;
+    std::int64_t value;
+  };
+
+  bool convert_node(PyObject* object, std::size_t depth, VelqData& out, std::int64_t* integer) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return convert_dict(object, depth + 1, out);
+    if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return convert_list(object, depth + 1, out);
+    if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+      if (data != nullptr) {
+        out = std::string(data, static_cast<std::size_t>(size));
+        return true;
+      }
+      // A lone surrogate: the tests below decide (and normally refuse it).
+      PyErr_Clear();
+    }
+    if (object == Py_True || object == Py_False) {
+      out = object == Py_True;
+      return true;
+    }
+    const bool exact_int = PyLong_CheckExact(object);
+    const bool exact_float = PyFloat_CheckExact(object);
+    if (!exact_int && !exact_float) {
+      bool truth = false;
+      if (numpy_bool_value(object, truth)) {
+        out = truth;
+        return true;
+      }
+    }
+    if (!exact_float) {
+      const long value = PyLong_AsLong(object);
+      if (value != -1 || !PyErr_Occurred()) {
+        out = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(value)));
+        if (integer != nullptr) *integer = value;
+        return true;
+      }
+      PyErr_Clear();
+    }
+    double number = 0;
+    if (exact_float) {
+      number = PyFloat_AS_DOUBLE(object);
+    } else {
+      number = PyFloat_AsDouble(object);
+      if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return raise_unsupported(object);
+      }
+    }
+    out = static_cast<float>(number);
+    return true;
+  }
+
+  // A NumPy boolean scalar, recognised by its type's module and name; its truth
+  // comes from the type's bool slot. Any failure along the way means "no".
+  static bool numpy_bool_value(PyObject* object, bool& truth) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) return false;
+    PyRef name(PyType_GetName(type));
+    if (!name) {
+      PyErr_Clear();
+      return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
+      return false;
+    }
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) {
+      PyErr_Clear();
+      return false;
+    }
+    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+      return false;
+    }
+    const int result = type->tp_as_number->nb_bool(object);
+    if (result < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    truth = result != 0;
+    return true;
+  }
+
+  static bool raise_unsupported(PyObject* object) {
+    PyRef name(PyType_GetName(Py_TYPE(object)));
+    if (name) {
+      PyErr_Format(PyExc_TypeError, "Unsupported Python type: %R", name.get());
+    } else {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "Unsupported Python type: <failed to extract type name>");
+    }
+    return false;
+  }
+
+  bool convert_dict(PyObject* dict, std::size_t level, VelqData& out) {
+    if (level > MAX_DEPTH) {
+      to_py_err(VelqError::parse("Max recursion depth " + std::to_string(MAX_DEPTH) + " exceeded at Object"));
+      return false;
+    }
+    const Py_ssize_t recorded = PyDict_GET_SIZE(dict);
+    VelqObject object;
+    object.values.reserve(2 * static_cast<std::size_t>(recorded));
+    Py_ssize_t position = 0;
+    Py_ssize_t fetched = 0;
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    for (;;) {
+      // Converting a value may run Python code (__index__, __float__, ...)
+      // that changes the dict under the walk.
+      if (PyDict_GET_SIZE(dict) != recorded) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return false;
+      }
+      if (!PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) break;
+      if (++fetched > recorded) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return false;
+      }
+      // Held for the whole entry: the dict may drop them while we work.
+      PyRef key = PyRef::borrow(borrowed_key);
+      PyRef value = PyRef::borrow(borrowed_value);
+      if (!PyUnicode_Check(key.get())) {
+        raise_not_instance(key.get(), "str");
+        return false;
+      }
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(key.get(), &size);
+      if (data == nullptr) return false;
+      const std::string_view text(data, static_cast<std::size_t>(size));
+      object.values.emplace_back(std::string(text));
+
+      path_.push_back({text, -1});
+      VelqData node;
+      if (!convert_node(value.get(), level, node, nullptr)) return false;
+      path_.pop_back();
+      object.values.push_back(std::move(node));
+    }
+    out = std::move(object);
+    return true;
+  }
+
+  bool convert_list(PyObject* list, std::size_t level, VelqData& out) {
+    if (level > MAX_DEPTH) {
+      to_py_err(VelqError::parse("Max recursion depth"));
+      return false;
+    }
+    // Items appended meanwhile are not visited; a list that shrinks ends early.
+    const Py_ssize_t recorded = PyList_GET_SIZE(list);
+    VelqArray array;
+    array.items.reserve(static_cast<std::size_t>(recorded));
+    std::vector<WideInteger> wide_integers;
+    for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+      path_.push_back({{}, i});
+      VelqData node;
+      std::int64_t integer = 0;
+      if (!convert_node(item.get(), level, node, &integer)) return false;
+      path_.pop_back();
+      if (node.index() == kInt32Index && integer != std::get<std::int32_t>(node)) {
+        wide_integers.push_back({array.items.size(), integer});
+      }
+      array.items.push_back(std::move(node));
+    }
+    if (!unify_item_types(array, wide_integers)) return false;
+    out = std::move(array);
+    return true;
+  }
+
+  // The reader takes every item with the type of the array's definition, which
+  // the compiler takes from the first item. Numbers mixing integers and floats
+  // become floats (each integer rounded once, from its exact value); any other
+  // mix is refused, naming the first offending item.
+  bool unify_item_types(VelqArray& array, const std::vector<WideInteger>& wide_integers) {
+    if (array.items.empty()) return true;
+    bool all_numbers = true;
+    bool any_float = false;
+    for (const VelqData& item : array.items) {
+      const VelqType type = type_of(item);
+      if (type == VelqType::Float32) {
+        any_float = true;
+      } else if (type != VelqType::Int32) {
+        all_numbers = false;
+        break;
+      }
+    }
+    if (all_numbers && any_float) {
+      auto wide = wide_integers.begin();
+      for (std::size_t i = 0; i < array.items.size(); ++i) {
+        VelqData& item = array.items[i];
+        if (item.index() != kInt32Index) continue;
+        std::int64_t value = std::get<std::int32_t>(item);
+        if (wide != wide_integers.end() && wide->position == i) value = (wide++)->value;
+        item = static_cast<float>(value);
+      }
+      return true;
+    }
+    const VelqType expected = type_of(array.items.front());
+    for (std::size_t i = 1; i < array.items.size(); ++i) {
+      const VelqType found = type_of(array.items[i]);
+      if (found != expected) {
+        std::string pointer = current_pointer();
+        append_pointer_token(pointer, std::to_string(i));
+        to_py_err(mixed_array_error(pointer, found, expected));
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::string current_pointer() const {
+    std::string pointer;
+    for (const PathStep& step : path_) {
+      if (step.index >= 0) {
+        append_pointer_token(pointer, std::to_string(step.index));
+      } else {
+        append_pointer_token(pointer, step.key);
+      }
+    }
+    return pointer;
+  }
+
+  std::vector<PathStep> path_;
+};
+
+// ---------------------------------------------------------------------------
+// From converted arguments to results
+
+// Bytes that the module's own reader accepts, or the first error.
+Result<std::string> encode_checked(const VelqDocument& document) {
+  if (Status limits = check_reader_limits(document); !limits) return std::move(limits).error();
+  return encode_document(document);
+}
+
+Result<std::string> compile_json_to_bytes(std::string_view text) {
+  auto document = compile_json_str(text);
+  if (!document) return std::move(document).error();
+  return encode_checked(document.value());
+}
+
+PyObject* bytes_object(const std::string& bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* decode_to_py(ByteSpan bytes) {
+  auto document = decode_document(bytes);
+  if (!document) return to_py_err(document.error());
+  auto tree = decompile_document(document.value());
+  if (!tree) return to_py_err(tree.error());
+  PyObjectBuilder builder;
+  return builder.build(tree.value().root);
+}
+
+// ---------------------------------------------------------------------------
+// Entry functions. With METH_STATIC the interpreter passes no self.
+
+constexpr const char* kJsonTextParameters[] = {"json_text"};
+constexpr const char* kBytesParameters[] = {"bytes"};
+constexpr const char* kDumpParameters[] = {"json_text", "path"};
+constexpr const char* kPathParameters[] = {"path"};
+constexpr const char* kObjParameters[] = {"obj"};
+
+constexpr Signature kDumps{"dumps", kJsonTextParameters, 1};
+constexpr Signature kLoads{"loads", kBytesParameters, 1};
+constexpr Signature kDump{"dump", kDumpParameters, 2};
+constexpr Signature kLoad{"load", kPathParameters, 1};
+constexpr Signature kEmit{"emit", kObjParameters, 1};
+
+PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments(kDumps, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view text;
+    if (!text_argument(bound[0], "json_text", text)) return nullptr;
+    auto bytes = compile_json_to_bytes(text);
+    if (!bytes) return to_py_err(bytes.error());
+    return bytes_object(bytes.value());
+  });
+}
+
+PyObject* velq_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments(kLoads, args, nargs, kwnames, bound)) return nullptr;
+    ByteSpan bytes;
+    if (!bytes_argument(bound[0], "bytes", bytes)) return nullptr;
+    return decode_to_py(bytes);
+  });
+}
+
+PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_arguments(kDump, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view text;
+    std::string_view path;
+    if (!text_argument(bound[0], "json_text", text)) return nullptr;
+    if (!text_argument(bound[1], "path", path)) return nullptr;
+    // The file is touched only once the bytes exist.
+    auto bytes = compile_json_to_bytes(text);
+    if (!bytes) return to_py_err(bytes.error());
+    if (auto failure = write_file(path, bytes.value())) return io_to_py_err(*failure);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* velq_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments(kLoad, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view path;
+    if (!text_argument(bound[0], "path", path)) return nullptr;
+    auto content = read_file(path);
+    if (!content) return io_to_py_err(content.error());
+    const FileContent& file = content.value();
+    return decode_to_py(ByteSpan(file.data.get(), file.size));
+  });
+}
+
+PyObject* velq_emit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments(kEmit, args, nargs, kwnames, bound)) return nullptr;
+    VelqData root;
+    {
+      PyValueConverter converter;
+      if (!converter.convert(bound[0], root)) return nullptr;
+    }
+    const VelqDocument document = compile_data(root);
+    auto bytes = encode_checked(document);
+    if (!bytes) return to_py_err(bytes.error());
+    return bytes_object(bytes.value());
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Module definition
+
+constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Function));
+}
+
+// Method definitions must outlive every function object made from them.
+PyMethodDef velq_methods[] = {
+    {"dumps", as_cfunction<velq_dumps>(), kMethodFlags,
+     "dumps(json_text)\n--\n\nCompile a JSON string to VELQ binary bytes."},
+    {"loads", as_cfunction<velq_loads>(), kMethodFlags,
+     "loads(bytes)\n--\n\nDecompile VELQ binary bytes to a Python object."},
+    {"dump", as_cfunction<velq_dump>(), kMethodFlags,
+     "dump(json_text, path)\n--\n\nCompile JSON string and write VELQ binary to a file."},
+    {"load", as_cfunction<velq_load>(), kMethodFlags,
+     "load(path)\n--\n\nRead a VELQ file and decompile to a Python object."},
+    {"emit", as_cfunction<velq_emit>(), kMethodFlags,
+     "emit(obj)\n--\n\nEmit a Python value as VELQ binary (no JSON string)."},
+};
+
+// Adds the function to the module and its name to __all__ (created on first use).
+int add_function(PyObject* module, PyObject* module_name, PyMethodDef* method) {
+  PyRef function(PyCMethod_New(method, module, module_name, nullptr));
+  if (!function) return -1;
+  PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return -1;
+  PyRef all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyRef(PyList_New(0));
+    if (!all) return -1;
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  }
+  if (PyList_Check(all.get())) {
+    if (PyList_Append(all.get(), name.get()) < 0) return -1;
+  } else {
+    PyRef append(PyUnicode_FromString("append"));
+    if (!append) return -1;
+    PyRef result(PyObject_CallMethodOneArg(all.get(), append.get(), name.get()));
+    if (!result) return -1;
+  }
+  return PyObject_SetAttr(module, name.get(), function.get());
+}
+
+int velq_exec(PyObject* module) {
+  PyRef module_name(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  for (PyMethodDef& method : velq_methods) {
+    if (add_function(module, module_name.get(), &method) < 0) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot velq_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(velq_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef velq_module = {
+    PyModuleDef_HEAD_INIT,
+    "velq",
+    "",
+    0,
+    nullptr,
+    velq_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velq
+
+PyMODINIT_FUNC PyInit_velq(void) { return PyModuleDef_Init(&velq::velq_module); }

@@ -1,0 +1,108 @@
+"""Helpers shared by the Python tests: the shared data folder and the value
+transformations that a VELQ round trip applies (32-bit numbers, widened
+number arrays, keys in byte order)."""
+
+import math
+import pathlib
+import struct
+
+SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared"
+CORPUS = SHARED / "corpus"
+
+INT64_MIN, INT64_MAX, UINT64_MAX = -(2**63), 2**63 - 1, 2**64 - 1
+
+
+def f32(x):
+    """The float32 nearest to the double x, as a Python float (infinity beyond the range)."""
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+def f32_of_int(n):
+    """The float32 nearest to the exact integer n (ties to even), rounded once."""
+    if n == 0:
+        return 0.0
+    magnitude, shift = abs(n), abs(n).bit_length() - 24
+    if shift > 0:
+        kept, rest = divmod(magnitude, 1 << shift)
+        half = 1 << (shift - 1)
+        if rest > half or (rest == half and kept & 1):
+            kept += 1
+        magnitude = kept << shift
+    return math.copysign(float(magnitude), n)
+
+
+def low32(n, signed=True):
+    n &= 0xFFFFFFFF
+    return n - 2**32 if signed and n >= 2**31 else n
+
+
+def _held_as_double(x):
+    """A JSON number that the parser holds as a double (Python's json gives int
+    for integers of any size)."""
+    return isinstance(x, float) or (type(x) is int and not INT64_MIN <= x <= UINT64_MAX)
+
+
+def _emitted_as_float(x):
+    return type(x) is float or (type(x) is int and not INT64_MIN <= x <= INT64_MAX)
+
+
+def _is_number(x):
+    return type(x) in (int, float)
+
+
+def expected_from_json(value):
+    """What loads(dumps(json.dumps(value))) gives for a value from json.loads."""
+    if isinstance(value, dict):
+        return {k: expected_from_json(value[k]) for k in sorted(value, key=lambda k: k.encode())}
+    if isinstance(value, list):
+        if value and all(_is_number(x) for x in value) and any(_held_as_double(x) for x in value):
+            return [f32(float(x)) if _held_as_double(x) else f32_of_int(x) for x in value]
+        return [expected_from_json(x) for x in value]
+    if type(value) is int:
+        if INT64_MIN <= value <= INT64_MAX:
+            return low32(value)
+        if 0 <= value <= UINT64_MAX:
+            return low32(value, signed=False)
+        return f32(float(value))
+    if isinstance(value, float):
+        return f32(value)
+    return value
+
+
+def expected_from_emit(value):
+    """What loads(emit(value)) gives for a value that emit accepts."""
+    if isinstance(value, dict):
+        flat = [x for item in value.items() for x in item]
+        fields = {f"f{i}": expected_from_emit(x) for i, x in enumerate(flat)}
+        return {k: fields[k] for k in sorted(fields)}
+    if isinstance(value, list):
+        if value and all(_is_number(x) for x in value) and any(_emitted_as_float(x) for x in value):
+            return [f32(float(x)) if _emitted_as_float(x) else f32_of_int(x) for x in value]
+        return [expected_from_emit(x) for x in value]
+    if type(value) is int:
+        return low32(value) if INT64_MIN <= value <= INT64_MAX else f32(float(value))
+    if isinstance(value, float):
+        return f32(value)
+    return value
+
+
+def assert_identical(actual, expected, where=""):
+    """Equal values of equal types, dict keys in the same order, signed zeros kept."""
+    assert type(actual) is type(expected), f"{where}: {actual!r} is not {expected!r}"
+    if isinstance(expected, dict):
+        assert list(actual) == list(expected), f"{where}: keys {list(actual)} != {list(expected)}"
+        for key in expected:
+            assert_identical(actual[key], expected[key], f"{where}/{key}")
+    elif isinstance(expected, list):
+        assert len(actual) == len(expected), f"{where}: length {len(actual)} != {len(expected)}"
+        for i, (a, e) in enumerate(zip(actual, expected)):
+            assert_identical(a, e, f"{where}/{i}")
+    elif isinstance(expected, float):
+        assert actual == expected and math.copysign(1, actual) == math.copysign(1, expected), (
+            f"{where}: {actual!r} != {expected!r}"
+        )
+    else:
+        assert actual == expected, f"{where}: {actual!r} != {expected!r}"

@@ -1,0 +1,185 @@
+"""dumps and dump: JSON text to VELQ bytes and files."""
+
+import json
+import os
+import stat
+
+import pytest
+from conftest import assert_identical
+
+import velq
+
+BUILTIN_DEFINITIONS = "0600" + "000000 010100 020200 030300 040400 050500"
+
+
+def hexbytes(text):
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+def test_null_document_is_47_bytes():
+    data = velq.dumps("null")
+    assert len(data) == 47
+    assert data == hexbytes(
+        "01 0D000000 21000000 25000000" + BUILTIN_DEFINITIONS + "00000000" + "01000000 0000 00000000"
+    )
+    assert velq.loads(data) is None
+
+
+def test_object_with_repeated_string_bytes():
+    data = velq.dumps('{"name":"x","tags":["x","y"]}')
+    assert data == hexbytes(
+        "01 0D000000 36000000 3C000000"
+        "0800" + BUILTIN_DEFINITIONS[4:] + "10 0600 05" + "11 0700 0200 046E616D6505 047461677310"
+        "01000000 0178"
+        "01000000 0700 11000000 0700 0178 0600 0500 0200 FF00000000 0179"
+    )
+    assert velq.loads(data) == {"name": "x", "tags": ["x", "y"]}
+
+
+def definition_count(data):
+    return int.from_bytes(data[13:15], "little")
+
+
+@pytest.mark.parametrize(
+    "text, definitions",
+    [("[1]", 7), ("[[1],[2],[\"a\"]]", 9), ('[{"a":1},{"a":2}]', 8), ('{"a":1,"b":{"a":"x"}}', 8), ("{}", 7)],
+)
+def test_shapes_are_shared(text, definitions):
+    assert definition_count(velq.dumps(text)) == definitions
+
+
+@pytest.mark.parametrize(
+    "text, value",
+    [
+        ("3000000000", -1294967296),
+        ("4294967301", 5),
+        ("-1", -1),
+        ("18446744073709551615", 4294967295),
+        ("18446744073709551616", 18446744073709551616.0),
+        ("0", 0),
+        ("-0", -0.0),
+        ("1.5", 1.5),
+        ("0.1", 0.10000000149011612),
+        ('"only a string"', "only a string"),
+        ('{"b":1,"a":2}', {"a": 2, "b": 1}),
+        ('{"a":1,"a":2}', {"a": 2}),
+        ('["x","x","x"]', ["x", "x", "x"]),
+        ('{"b":"v","a":"v"}', {"a": "v", "b": "v"}),
+        ("[[1,2],[3],[]]", [[1, 2], [3], []]),
+        ("[null, null]", [None, None]),
+        ("[1, 2.5]", [1.0, 2.5]),
+        ("[0, 0, -0]", [0.0, 0.0, -0.0]),
+        ("[3000000000, 0.5]", [3000000000.0, 0.5]),
+        ("[16777217, 0.5]", [16777216.0, 0.5]),
+    ],
+)
+def test_values_read_back(text, value):
+    assert_identical(velq.loads(velq.dumps(text)), value)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "EOF while parsing a value at line 1 column 0"),
+        ("x", "expected value at line 1 column 1"),
+        ("[1,]", "trailing comma at line 1 column 4"),
+        ("1 2", "trailing characters at line 1 column 3"),
+        ("\ufeff1", "expected value at line 1 column 1"),
+        ("1e400", "number out of range at line 1 column 5"),
+        ("[" * 128 + "]" * 128, "recursion limit exceeded at line 1 column 128"),
+        ('[1, "a"]', "Mixed array item at /1: String in an array of Int32"),
+        ('{"a":[1,null]}', "Mixed array item at /a/1: Null in an array of Int32"),
+        ("[null, 1]", "Mixed array item at /0: Null in an array of Int32"),
+        ("[1, 2.5, null]", "Mixed array item at /2: Null in an array of Float32"),
+        ('[[1,"a"],1]', "Mixed array item at /0/1: String in an array of Int32"),
+        ("[1, 18446744073709551615]", "Mixed array item at /1: UInt32 in an array of Int32"),
+        ('{"a/b":{"c~d":[true,1]}}', "Mixed array item at /a~1b/c~0d/1: Int32 in an array of Bool"),
+        ("{" + ",".join(f'"k{i}":1' for i in range(257)) + "}", "Object #6 has 257 fields (max 256)"),
+        ("[" + ",".join(f'{{"k{i}":1}}' for i in range(2042)) + "]", "Definition count 2049 exceeds max 2048"),
+    ],
+)
+def test_refused_text(text, message):
+    with pytest.raises(ValueError) as info:
+        velq.dumps(text)
+    assert str(info.value) == "Failed to parse VELQ: " + message
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "[" * 127 + "]" * 127,
+        "{" + ",".join(f'"k{i}":1' for i in range(256)) + "}",
+        "[" + ",".join(f'{{"k{i}":1}}' for i in range(2041)) + "]",
+    ],
+)
+def test_documents_at_the_reader_limits_are_written(text):
+    assert velq.loads(velq.dumps(text)) == json.loads(text)
+
+
+def test_definition_count_is_checked_before_field_counts():
+    wide = "{" + ",".join(f'"w{i}":1' for i in range(300)) + "}"
+    text = "[" + ",".join(f'{{"k{i}":1}}' for i in range(2042)) + "," + wide + "]"
+    with pytest.raises(ValueError, match="Definition count 2050 exceeds max 2048"):
+        velq.dumps(text)
+
+
+@pytest.fixture
+def umask():
+    def set_umask(value):
+        os.umask(value)
+
+    previous = os.umask(0o022)
+    yield set_umask
+    os.umask(previous)
+
+
+def test_dump_writes_the_dumps_bytes(tmp_path):
+    path = tmp_path / "doc.velq"
+    text = '{"a": [1, 2, 3], "b": "x"}'
+    assert velq.dump(text, str(path)) is None
+    assert path.read_bytes() == velq.dumps(text)
+    assert velq.load(str(path)) == {"a": [1, 2, 3], "b": "x"}
+
+
+@pytest.mark.parametrize("mask, mode", [(0o022, 0o644), (0o077, 0o600), (0o000, 0o666)])
+def test_dump_creates_files_with_0666_less_umask(tmp_path, umask, mask, mode):
+    umask(mask)
+    path = tmp_path / "doc.velq"
+    velq.dump("1", str(path))
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+
+
+def test_dump_truncates_an_existing_file(tmp_path):
+    path = tmp_path / "doc.velq"
+    path.write_bytes(b"\xAA" * 10000)
+    velq.dump("[1]", str(path))
+    assert path.read_bytes() == velq.dumps("[1]")
+
+
+def test_dump_of_invalid_json_touches_nothing(tmp_path):
+    existing = tmp_path / "existing.velq"
+    existing.write_bytes(b"keep me")
+    absent = tmp_path / "absent.velq"
+    for path in (existing, absent):
+        with pytest.raises(ValueError, match="^Failed to parse VELQ: "):
+            velq.dump("[1,", str(path))
+        with pytest.raises(ValueError, match="Mixed array item"):
+            velq.dump('[1, "a"]', str(path))
+    assert existing.read_bytes() == b"keep me"
+    assert not absent.exists()
+
+
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("a\0b", "IO error: file name contained an unexpected NUL byte"),
+        ("missing/doc.velq", f"IO error: {os.strerror(2)} (os error 2)"),
+        (".", f"IO error: {os.strerror(21)} (os error 21)"),
+    ],
+)
+def test_dump_io_errors(tmp_path, name, message):
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(ValueError) as info:
+        velq.dump("[1]", str(tmp_path / name))
+    assert str(info.value) == message
+    assert sorted(os.listdir(tmp_path)) == before

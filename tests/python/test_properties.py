@@ -1,0 +1,114 @@
+"""Property tests: random values round-trip with the documented changes, and
+damaged bytes never crash the reader."""
+
+import json
+
+from conftest import assert_identical, expected_from_emit, expected_from_json
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velq
+
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+keys = st.text(max_size=6)
+integers = st.one_of(st.integers(-(2**31), 2**31 - 1), st.integers(-(2**63), 2**64 - 1), st.integers(-(2**100), 2**100))
+floats = st.one_of(st.floats(width=32, allow_nan=False, allow_infinity=False),
+                   st.floats(min_value=-3e38, max_value=3e38))
+
+
+def homogeneous_arrays(children, numbers):
+    scalars = st.one_of(
+        st.lists(st.none(), max_size=4),
+        st.lists(st.booleans(), max_size=6),
+        st.lists(st.text(max_size=8), max_size=6),
+        st.lists(numbers, max_size=6),
+    )
+    objects = st.lists(st.dictionaries(keys, children, max_size=5), max_size=4)
+    return st.one_of(scalars, objects, st.lists(scalars | objects, max_size=3))
+
+
+def json_values():
+    """JSON-shaped values that the format can hold: arrays of one item type
+    (integers and floats may mix), any object keys."""
+    numbers = st.one_of(integers, floats)
+    leaves = st.one_of(st.none(), st.booleans(), numbers, st.text(max_size=10))
+    return st.recursive(
+        leaves,
+        lambda children: st.one_of(st.dictionaries(keys, children, max_size=5), homogeneous_arrays(children, numbers)),
+        max_leaves=40,
+    )
+
+
+@SETTINGS
+@given(json_values(), st.booleans())
+def test_json_round_trip(value, ascii_only):
+    text = json.dumps(value, ensure_ascii=ascii_only)
+    assert_identical(velq.loads(velq.dumps(text)), expected_from_json(json.loads(text)))
+
+
+def python_values():
+    """Values that emit accepts (no None; ints that a double can hold)."""
+    numbers = st.one_of(st.integers(-(2**63), 2**63 - 1), st.integers(-(2**100), 2**100), floats)
+    leaves = st.one_of(st.booleans(), numbers, st.text(max_size=10))
+    return st.recursive(
+        leaves,
+        lambda children: st.one_of(
+            st.dictionaries(keys, children, max_size=5),
+            st.lists(st.booleans(), max_size=5),
+            st.lists(st.text(max_size=5), max_size=5),
+            st.lists(numbers, max_size=5),
+            st.lists(st.dictionaries(keys, children, max_size=3), max_size=3),
+        ),
+        max_leaves=30,
+    )
+
+
+@SETTINGS
+@given(python_values())
+def test_emit_round_trip(value):
+    assert_identical(velq.loads(velq.emit(value)), expected_from_emit(value))
+
+
+any_values = st.recursive(
+    st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=4), st.binary(max_size=2)),
+    lambda children: st.one_of(st.lists(children, max_size=4), st.dictionaries(st.text(max_size=3) | st.integers(),
+                                                                                children, max_size=4),
+                               st.tuples(children)),
+    max_leaves=20,
+)
+
+
+@SETTINGS
+@given(any_values)
+def test_emit_of_anything_returns_bytes_or_refuses(value):
+    try:
+        data = velq.emit(value)
+    except (TypeError, ValueError):
+        return
+    try:
+        velq.loads(data)
+    except ValueError as error:
+        assert "Cannot represent float" in str(error)
+
+
+@SETTINGS
+@given(json_values(), st.data())
+def test_damaged_bytes_return_or_raise_value_error(value, data):
+    try:
+        original = velq.dumps(json.dumps(value))
+    except ValueError:
+        return
+    damaged = bytearray(original)
+    how = data.draw(st.sampled_from(["truncate", "flip", "random"]))
+    if how == "truncate":
+        damaged = damaged[: data.draw(st.integers(0, len(damaged) - 1))]
+    elif how == "flip":
+        for _ in range(data.draw(st.integers(1, 4))):
+            damaged[data.draw(st.integers(0, len(damaged) - 1))] ^= data.draw(st.integers(1, 255))
+    else:
+        damaged = bytearray(data.draw(st.binary(max_size=64)))
+    try:
+        velq.loads(bytes(damaged))
+    except ValueError:
+        pass
