@@ -17,20 +17,6 @@ constexpr std::size_t kMinArrayBytes = 6;
 constexpr std::size_t kMinObjectBytes = 2;
 constexpr std::size_t kEntryHeaderBytes = 6;
 
-template <class... Parts>
-std::string compose(const Parts&... parts) {
-  std::string out;
-  auto append = [&out](const auto& part) {
-    if constexpr (std::is_integral_v<std::decay_t<decltype(part)>>) {
-      out += std::to_string(part);
-    } else {
-      out += part;
-    }
-  };
-  (append(parts), ...);
-  return out;
-}
-
 template <class T>
 inline T load_le(const std::uint8_t* at) {
   T v;
@@ -66,8 +52,8 @@ struct Utf8Fault {
 };
 
 std::string describe(const Utf8Fault& fault) {
-  if (fault.length == 0) return compose("incomplete utf-8 byte sequence from index ", fault.index);
-  return compose("invalid utf-8 sequence of ", fault.length, " bytes from index ", fault.index);
+  if (fault.length == 0) return compose_message("incomplete utf-8 byte sequence from index ", fault.index);
+  return compose_message("invalid utf-8 sequence of ", fault.length, " bytes from index ", fault.index);
 }
 
 // Checks the multi-byte sequence whose lead byte is at s[0] (n bytes available). Returns its length,
@@ -192,9 +178,9 @@ bool ValueReader::array(Cursor& c, std::size_t depth, Nodes& out) {
   const std::size_t left = c.left();
   if (left < 2) [[unlikely]] return fail("Truncated array self_def_index");
   const std::uint16_t self = load_u16(c.at);
-  if (self >= definitions_.size()) [[unlikely]] return fail(compose("Unknown definition index: ", self));
+  if (self >= definitions_.size()) [[unlikely]] return fail(compose_message("Unknown definition index: ", self));
   const std::optional<VelqType>& elem_type = definitions_[self].elem_type;
-  if (!elem_type) [[unlikely]] return fail(compose("Array #", self, " has no elem_type"));
+  if (!elem_type) [[unlikely]] return fail(compose_message("Array #", self, " has no elem_type"));
   if (left < 4) [[unlikely]] return fail("Truncated array elem_def_index");
   if (left < 6) [[unlikely]] return fail("Truncated array count");
 
@@ -293,13 +279,13 @@ bool ValueReader::fixed(Cursor& c, std::size_t count, Nodes& out, const char* me
 
 bool ValueReader::object(Cursor& c, std::size_t depth, Nodes& out) {
   if (depth > MAX_DEPTH) [[unlikely]] {
-    return fail(compose("Max recursion depth ", MAX_DEPTH, " exceeded at Object"));
+    return fail(compose_message("Max recursion depth ", MAX_DEPTH, " exceeded at Object"));
   }
   if (c.left() < 2) [[unlikely]] return fail("Truncated object self_def_index");
   const std::uint16_t self = load_u16(c.at);
-  if (self >= definitions_.size()) [[unlikely]] return fail(compose("Unknown definition index: ", self));
+  if (self >= definitions_.size()) [[unlikely]] return fail(compose_message("Unknown definition index: ", self));
   const std::optional<std::vector<VelqField>>& fields = definitions_[self].fields;
-  if (!fields) [[unlikely]] return fail(compose("Object #", self, " has no fields"));
+  if (!fields) [[unlikely]] return fail(compose_message("Object #", self, " has no fields"));
 
   VelqObject& object = *std::get_if<kObjectIndex>(&out.emplace_back(std::in_place_index<kObjectIndex>));
   object.self_def_index = self;
@@ -365,7 +351,7 @@ bool ValueReader::string(Cursor& c, Nodes& out) {
     header = 1;
     length = first;
     if (left < header + length) [[unlikely]] {
-      return fail(compose("Truncated short string: need ", header + length, " bytes, got ", left));
+      return fail(compose_message("Truncated short string: need ", header + length, " bytes, got ", left));
     }
   } else if (first < 0xFE) {
     // 0xC0 to 0xFD are read as medium too: bit 6 of the first byte is ignored in data values.
@@ -373,14 +359,14 @@ bool ValueReader::string(Cursor& c, Nodes& out) {
     header = 2;
     length = static_cast<std::size_t>(first & 0x3F) << 8 | c.at[1];
     if (left < header + length) [[unlikely]] {
-      return fail(compose("Truncated medium string: need ", header + length, " bytes, got ", left));
+      return fail(compose_message("Truncated medium string: need ", header + length, " bytes, got ", left));
     }
   } else if (first == 0xFE) {
     if (left < 4) [[unlikely]] return fail("Truncated long string length");
     header = 4;
     length = load_u24(c.at + 1);
     if (left < header + length) [[unlikely]] {
-      return fail(compose("Truncated long string: need ", header + length, " bytes, got ", left));
+      return fail(compose_message("Truncated long string: need ", header + length, " bytes, got ", left));
     }
   } else {
     if (left < 5) [[unlikely]] return fail("Truncated StrRef dict index");
@@ -444,17 +430,17 @@ bool DocumentReader::read() {
 
 bool DocumentReader::header() {
   const std::size_t len = input_.size();
-  if (len < HEADER_SIZE) return fail(compose("Header requires ", HEADER_SIZE, " bytes, got ", len));
+  if (len < HEADER_SIZE) return fail(compose_message("Header requires ", HEADER_SIZE, " bytes, got ", len));
   const std::uint8_t* base = input_.data();
   const std::uint8_t version = base[0];
   const std::uint32_t defs_at = load_u32(base + 1);
   const std::uint32_t dict_at = load_u32(base + 5);
   const std::uint32_t data_at = load_u32(base + 9);
-  if (version != FORMAT_VERSION) return fail(compose("Unsupported VELQ version: ", version));
-  if (defs_at < HEADER_SIZE) return fail(compose("Def block offset ", defs_at, " before header"));
-  if (dict_at < defs_at) return fail(compose("Dict block offset ", dict_at, " before defs"));
-  if (data_at < dict_at) return fail(compose("Data block offset ", data_at, " before dict"));
-  if (data_at > len) return fail(compose("Data block offset ", data_at, " exceeds buffer length ", len));
+  if (version != FORMAT_VERSION) return fail(compose_message("Unsupported VELQ version: ", version));
+  if (defs_at < HEADER_SIZE) return fail(compose_message("Def block offset ", defs_at, " before header"));
+  if (dict_at < defs_at) return fail(compose_message("Dict block offset ", dict_at, " before defs"));
+  if (data_at < dict_at) return fail(compose_message("Data block offset ", data_at, " before dict"));
+  if (data_at > len) return fail(compose_message("Data block offset ", data_at, " exceeds buffer length ", len));
   document_.version = version;
   document_.def_block_offset = defs_at;
   document_.dict_block_offset = dict_at;
@@ -463,17 +449,17 @@ bool DocumentReader::header() {
 }
 
 bool DocumentReader::definitions(const std::uint8_t* block, std::size_t size) {
-  if (size < 2) return fail(compose("Definition block too short: ", size, " bytes"));
+  if (size < 2) return fail(compose_message("Definition block too short: ", size, " bytes"));
   const std::size_t n = load_u16(block);
-  if (n > MAX_DEFINITIONS) return fail(compose("Definition count ", n, " exceeds max ", MAX_DEFINITIONS));
+  if (n > MAX_DEFINITIONS) return fail(compose_message("Definition count ", n, " exceeds max ", MAX_DEFINITIONS));
   if (size < 3 * n + 2) {
-    return fail(compose("Definition block has ", size, " bytes but ", n, " defs require ", 3 * n + 2));
+    return fail(compose_message("Definition block has ", size, " bytes but ", n, " defs require ", 3 * n + 2));
   }
   std::vector<VelqDefinition>& definitions = document_.definitions;
   definitions.reserve(n);
   std::size_t p = 2;
   for (std::size_t i = 0; i < n; ++i) {
-    if (p >= size) return fail(compose("Truncated definition block at entry ", i));
+    if (p >= size) return fail(compose_message("Truncated definition block at entry ", i));
     const std::uint8_t kind = block[p];
     if (!is_type_byte(kind)) return fail(unknown_tag(kind));
     if (p + 3 > size) return fail("Truncated definition index");
@@ -500,16 +486,16 @@ bool DocumentReader::fields(const std::uint8_t* block, std::size_t size, std::si
   if (p + 5 > size) return fail("Truncated object field count");
   const std::size_t m = load_u16(block + p + 3);
   if (m > MAX_OBJECT_FIELDS) {
-    return fail(compose("Object #", definition.index, " has ", m, " fields (max ", MAX_OBJECT_FIELDS, ")"));
+    return fail(compose_message("Object #", definition.index, " has ", m, " fields (max ", MAX_OBJECT_FIELDS, ")"));
   }
   std::vector<VelqField>& fields = definition.fields.emplace();
   fields.reserve(m);
   std::size_t q = p + 5;
   for (std::size_t j = 0; j < m; ++j) {
-    if (q >= size) return fail(compose("Truncated field ", j, " name length"));
+    if (q >= size) return fail(compose_message("Truncated field ", j, " name length"));
     const std::size_t name_len = block[q];
     // The name and the type byte after it must both lie inside the block.
-    if (q + name_len + 1 >= size) return fail(compose("Truncated field ", j, " name data"));
+    if (q + name_len + 1 >= size) return fail(compose_message("Truncated field ", j, " name data"));
     const std::uint8_t* name = block + q + 1;
     Utf8Fault fault;
     if (!scan_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe(fault));
@@ -563,10 +549,10 @@ bool DocumentReader::dictionary(const std::uint8_t* block, std::size_t size) {
 }
 
 bool DocumentReader::data(const std::uint8_t* block, std::size_t size) {
-  if (size < 4) return fail(compose("Data block too short: ", size, " bytes"));
+  if (size < 4) return fail(compose_message("Data block too short: ", size, " bytes"));
   const std::size_t count = load_u32(block);
   if (count > MAX_DATA_ENTRIES) {
-    return fail(compose("Data entry count ", count, " exceeds max ", MAX_DATA_ENTRIES));
+    return fail(compose_message("Data entry count ", count, " exceeds max ", MAX_DATA_ENTRIES));
   }
   const std::vector<VelqDefinition>& definitions = document_.definitions;
   std::vector<VelqChunk>& chunks = document_.chunks;
@@ -576,19 +562,19 @@ bool DocumentReader::data(const std::uint8_t* block, std::size_t size) {
   entry.reserve(1);
   std::size_t p = 4;
   for (std::size_t i = 0; i < count; ++i) {
-    if (size - p < kEntryHeaderBytes) return fail(compose("Truncated entry ", i, " header"));
+    if (size - p < kEntryHeaderBytes) return fail(compose_message("Truncated entry ", i, " header"));
     const std::uint16_t def_index = load_u16(block + p);
     const std::size_t payload = load_u32(block + p + 2);
     const std::uint8_t* value_at = block + p + kEntryHeaderBytes;
     if (size - p - kEntryHeaderBytes < payload) {
-      return fail(compose("Entry ", i, " payload (", payload, " bytes) exceeds buffer"));
+      return fail(compose_message("Entry ", i, " payload (", payload, " bytes) exceeds buffer"));
     }
-    if (def_index >= definitions.size()) return fail(compose("Unknown definition index: ", def_index));
+    if (def_index >= definitions.size()) return fail(compose_message("Unknown definition index: ", def_index));
 
     Cursor c{value_at, value_at + payload};
     if (!read_entry_value(reader, c, definitions[def_index].kind, entry)) return fail(reader.take_message());
     const std::size_t used = static_cast<std::size_t>(c.at - value_at);
-    if (used != payload) return fail(compose("Mismatch entry ", i, ": consumed ", used, " of ", payload));
+    if (used != payload) return fail(compose_message("Mismatch entry ", i, ": consumed ", used, " of ", payload));
     chunks.push_back({std::move(entry.back()), def_index});
     entry.clear();
     p += kEntryHeaderBytes + payload;

@@ -18,21 +18,6 @@ constexpr std::size_t kMaxShortStringLen = 127;
 // What the data block reserves per chunk before writing: entry header plus a small value.
 constexpr std::size_t kReservePerChunk = 16;
 
-// Builds a message from text and decimal numbers.
-template <class... Parts>
-std::string compose(const Parts&... parts) {
-  std::string out;
-  auto append = [&out](const auto& part) {
-    if constexpr (std::is_integral_v<std::decay_t<decltype(part)>>) {
-      out += std::to_string(part);
-    } else {
-      out += part;
-    }
-  };
-  (append(parts), ...);
-  return out;
-}
-
 inline void store_le16(char* at, std::uint16_t v) {
   at[0] = static_cast<char>(v);
   at[1] = static_cast<char>(v >> 8);
@@ -136,13 +121,13 @@ bool Encoder::document(const VelqDocument& document) {
 
   const std::size_t dict_offset = out_.size() - header_at;
   if (dict_offset > kMaxU32) {
-    return fail(compose("Dict block offset too large (", dict_offset, " bytes), max ", kMaxU32));
+    return fail(compose_message("Dict block offset too large (", dict_offset, " bytes), max ", kMaxU32));
   }
   if (!dictionary(document.dict)) return false;
 
   const std::size_t data_offset = out_.size() - header_at;
   if (data_offset > kMaxU32) {
-    return fail(compose("Data block offset too large (", data_offset, " bytes), max ", kMaxU32));
+    return fail(compose_message("Data block offset too large (", data_offset, " bytes), max ", kMaxU32));
   }
   if (!data(document.chunks)) return false;
 
@@ -155,7 +140,7 @@ bool Encoder::document(const VelqDocument& document) {
 
 bool Encoder::definitions(const std::vector<VelqDefinition>& definitions) {
   if (definitions.size() > MAX_ENCODED_DEFINITIONS) {
-    return fail(compose("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS));
+    return fail(compose_message("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS));
   }
   // Most definitions are primitive or array ones of 3 or 4 bytes; object ones grow the buffer as needed.
   out_.reserve(2 + 4 * definitions.size());
@@ -170,12 +155,12 @@ bool Encoder::definition(const VelqDefinition& definition) {
   out_.put_u8(static_cast<std::uint8_t>(definition.kind));
   out_.put_u16(definition.index);
   if (definition.kind == VelqType::Array) {
-    if (!definition.elem_type) return fail(compose("Array #", definition.index, " has no elem_type"));
+    if (!definition.elem_type) return fail(compose_message("Array #", definition.index, " has no elem_type"));
     out_.put_u8(static_cast<std::uint8_t>(*definition.elem_type));
   } else if (definition.kind == VelqType::Object) {
-    if (!definition.fields) return fail(compose("Object #", definition.index, " has no fields"));
+    if (!definition.fields) return fail(compose_message("Object #", definition.index, " has no fields"));
     const std::vector<VelqField>& fields = *definition.fields;
-    if (fields.size() > kMaxU16) return fail(compose("Too many fields (", fields.size(), "), max ", kMaxU16));
+    if (fields.size() > kMaxU16) return fail(compose_message("Too many fields (", fields.size(), "), max ", kMaxU16));
     out_.put_u16(static_cast<std::uint16_t>(fields.size()));
     for (const VelqField& field : fields) {
       if (field.name.size() > kMaxFieldNameLen) return fail("Field name too long");
@@ -190,7 +175,7 @@ bool Encoder::definition(const VelqDefinition& definition) {
 
 bool Encoder::dictionary(const std::vector<std::string>& dict) {
   if (dict.size() > kMaxU32) {
-    return fail(compose("Too many dictionary strings (", dict.size(), "), max ", kMaxU32));
+    return fail(compose_message("Too many dictionary strings (", dict.size(), "), max ", kMaxU32));
   }
   std::size_t bytes = 4;
   for (const std::string& text : dict) bytes += text.size() + 4;
@@ -203,7 +188,7 @@ bool Encoder::dictionary(const std::vector<std::string>& dict) {
 }
 
 bool Encoder::data(const std::vector<VelqChunk>& chunks) {
-  if (chunks.size() > kMaxU32) return fail(compose("Too many chunks (", chunks.size(), "), max ", kMaxU32));
+  if (chunks.size() > kMaxU32) return fail(compose_message("Too many chunks (", chunks.size(), "), max ", kMaxU32));
   out_.reserve(4 + kReservePerChunk * chunks.size());
   out_.put_u32(static_cast<std::uint32_t>(chunks.size()));
   for (const VelqChunk& chunk : chunks) {
@@ -212,7 +197,7 @@ bool Encoder::data(const std::vector<VelqChunk>& chunks) {
     out_.put_u32(0);
     if (!value(chunk.data)) return false;
     const std::size_t payload = out_.size() - length_at - 4;
-    if (payload > kMaxU32) return fail(compose("Payload too large (", payload, " bytes), max ", kMaxU32));
+    if (payload > kMaxU32) return fail(compose_message("Payload too large (", payload, " bytes), max ", kMaxU32));
     out_.patch_u32(length_at, static_cast<std::uint32_t>(payload));
   }
   return true;
@@ -281,7 +266,7 @@ bool Encoder::object(const VelqObject& object) {
 
 bool Encoder::array(const VelqArray& array) {
   if (array.items.size() > MAX_ARRAY_ITEMS) {
-    return fail(compose("Too many array items (", array.items.size(), "), max ", MAX_ARRAY_ITEMS));
+    return fail(compose_message("Too many array items (", array.items.size(), "), max ", MAX_ARRAY_ITEMS));
   }
   out_.reserve(6);
   out_.put_u16(array.self_def_index);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -75,6 +76,21 @@ class [[nodiscard]] Result<void, E> {
 };
 
 using Status = Result<void>;
+
+// Concatenates text and integers (in decimal) into one message.
+template <class... Parts>
+std::string compose_message(const Parts&... parts) {
+  std::string out;
+  auto append = [&out](const auto& part) {
+    if constexpr (std::is_integral_v<std::decay_t<decltype(part)>>) {
+      out += std::to_string(part);
+    } else {
+      out += part;
+    }
+  };
+  (append(parts), ...);
+  return out;
+}
 
 // Two uppercase hexadecimal digits of a byte, as messages print type bytes.
 std::string hex_byte(std::uint8_t byte);

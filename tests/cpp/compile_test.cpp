@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "compile.h"
+#include "test_support.h"
 
 namespace velq {
 namespace {
+
+using namespace velq::test_support;
 
 // ---------------------------------------------------------------------------
 // Building JSON trees and expected documents by hand.
@@ -40,17 +43,9 @@ struct Tree {
   }
 };
 
-VelqData N() { return VelqData(std::in_place_index<kNullIndex>); }
-VelqData B(bool v) { return VelqData(std::in_place_index<kBoolIndex>, v); }
-VelqData I(std::int32_t v) { return VelqData(std::in_place_index<kInt32Index>, v); }
-VelqData U(std::uint32_t v) { return VelqData(std::in_place_index<kUInt32Index>, v); }
-VelqData F(float v) { return VelqData(std::in_place_index<kFloat32Index>, v); }
-VelqData S(std::string v) { return VelqData(std::in_place_index<kStringIndex>, std::move(v)); }
-VelqData R(std::uint32_t p) { return VelqStrRef{p}; }
 VelqData A(std::uint16_t self, std::uint16_t elem, std::vector<VelqData> items) {
   return VelqArray{self, elem, std::move(items)};
 }
-VelqData O(std::uint16_t self, std::vector<VelqData> values) { return VelqObject{self, std::move(values)}; }
 
 VelqDefinition arr_def(std::uint16_t index, VelqType elem) {
   return {std::nullopt, index, VelqType::Array, elem};

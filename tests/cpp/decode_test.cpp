@@ -7,25 +7,12 @@
 
 #include "decode.h"
 #include "encode.h"
+#include "test_support.h"
 
 namespace velq {
 namespace {
 
-std::string from_hex(std::string_view hex) {
-  std::string out;
-  int high = -1;
-  for (char ch : hex) {
-    if (ch == ' ') continue;
-    const int digit = std::isdigit(static_cast<unsigned char>(ch)) ? ch - '0' : std::toupper(ch) - 'A' + 10;
-    if (high < 0) {
-      high = digit;
-    } else {
-      out.push_back(static_cast<char>(high * 16 + digit));
-      high = -1;
-    }
-  }
-  return out;
-}
+using test_support::from_hex;
 
 std::string u32_le(std::size_t v) {
   std::string out;

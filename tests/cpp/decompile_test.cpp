@@ -7,19 +7,14 @@
 
 #include "compile.h"
 #include "decompile.h"
+#include "test_support.h"
 
 namespace velq {
 namespace {
 
-VelqData N() { return VelqData(std::in_place_index<kNullIndex>); }
-VelqData B(bool v) { return VelqData(std::in_place_index<kBoolIndex>, v); }
-VelqData I(std::int32_t v) { return VelqData(std::in_place_index<kInt32Index>, v); }
-VelqData U(std::uint32_t v) { return VelqData(std::in_place_index<kUInt32Index>, v); }
-VelqData F(float v) { return VelqData(std::in_place_index<kFloat32Index>, v); }
-VelqData S(std::string v) { return VelqData(std::in_place_index<kStringIndex>, std::move(v)); }
-VelqData R(std::uint32_t p) { return VelqStrRef{p}; }
+using namespace velq::test_support;
+
 VelqData A(std::vector<VelqData> items, std::uint16_t self = 6) { return VelqArray{self, 0, std::move(items)}; }
-VelqData O(std::uint16_t self, std::vector<VelqData> values) { return VelqObject{self, std::move(values)}; }
 
 VelqDefinition arr_def(std::uint16_t index) { return {std::nullopt, index, VelqType::Array, VelqType::Int32}; }
 VelqDefinition obj_def(std::uint16_t index, std::vector<std::string> names) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "encode.h"
+#include "test_support.h"
 
 // GCC 12 reports moves of std::variant temporaries holding vectors as possibly uninitialized reads.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -13,32 +14,8 @@
 namespace velq {
 namespace {
 
-std::string from_hex(std::string_view hex) {
-  std::string out;
-  int high = -1;
-  for (char ch : hex) {
-    if (ch == ' ') continue;
-    const int digit = std::isdigit(static_cast<unsigned char>(ch)) ? ch - '0' : std::toupper(ch) - 'A' + 10;
-    if (high < 0) {
-      high = digit;
-    } else {
-      out.push_back(static_cast<char>(high * 16 + digit));
-      high = -1;
-    }
-  }
-  return out;
-}
-
-std::string to_hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : bytes) {
-    if (!out.empty()) out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
+using test_support::from_hex;
+using test_support::to_hex;
 
 VelqDefinition primitive_def(std::uint16_t index, VelqType kind) {
   return {std::nullopt, index, kind, std::nullopt};
