@@ -1,5 +1,6 @@
 # make setup : install system packages, create .venv (CPython 3.12), build and install velq, run the demo
 # make test  : build and run the C++ tests (plain and sanitized) and the Python tests
+# make bench : benchmarks against the peers (make bench-quick: under two minutes)
 
 SHELL := /bin/bash
 VENV  := .venv
@@ -11,7 +12,7 @@ PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/
 
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -53,6 +54,16 @@ test-python: install
 
 test-types: install
 	$(PY) -m mypy --strict examples/typed_usage.py
+
+# Benchmarks against the peers (their own venv in bench/.venv); see bench/README.md.
+bench:
+	bash bench/run.sh
+
+bench-quick:
+	bash bench/run.sh --quick
+
+bench-callgrind:
+	bash bench/callgrind.sh
 
 clean:
 	rm -rf build $(VENV)

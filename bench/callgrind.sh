@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Instruction counts (callgrind's Ir) of a fixed workload, for regression
+# checks: unlike timings on these machines they repeat to within a fraction of
+# a percent, so two builds can be compared run against run.
+#
+#   bench/callgrind.sh [--src DIR] [--build DIR] [--python PY] [--json FILE]
+#
+# Workload: 3 rounds of twitter.json and canada.json through
+#   core:   parse, compile, encode, decode, decompile (bench/cpp/workload.cpp, no Python);
+#   python: velq.dumps then velq.loads (bench/callgrind_workload.py), counted as the run
+#           minus a run that only starts, imports and reads the files.
+# The Python part runs when PY (default bench/.venv/bin/python) imports velq.
+set -euo pipefail
+
+BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO_DIR=$(dirname "$BENCH_DIR")
+CORPUS_DIR=${VELQ_CORPUS_DIR:-$(dirname "$REPO_DIR")/shared/corpus}
+SRC_DIR=$REPO_DIR/src
+BUILD_DIR=$BENCH_DIR/build/callgrind
+PYTHON=$BENCH_DIR/.venv/bin/python
+JSON_OUT=
+ITERATIONS=3
+FILES=("$CORPUS_DIR/twitter.json" "$CORPUS_DIR/canada.json")
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --src) SRC_DIR=$(cd "$2" && pwd); shift 2 ;;
+    --build) BUILD_DIR=$2; shift 2 ;;
+    --python) PYTHON=$2; shift 2 ;;
+    --json) JSON_OUT=$2; shift 2 ;;
+    *) echo "usage: $0 [--src DIR] [--build DIR] [--python PY] [--json FILE]" >&2; exit 2 ;;
+  esac
+done
+
+command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
+
+# cmake and ninja of the benchmark environment when there is one.
+if [ -x "$BENCH_DIR/.venv/bin/cmake" ]; then export PATH="$BENCH_DIR/.venv/bin:$PATH"; fi
+generator=()
+if command -v ninja >/dev/null; then generator=(-G Ninja); fi
+cmake -S "$BENCH_DIR/cpp" -B "$BUILD_DIR" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+  -DVELQ_SRC_DIR="$SRC_DIR" >/dev/null
+cmake --build "$BUILD_DIR" --target velq_workload -j 2 >/dev/null
+
+OUT_DIR=$(mktemp -d)
+trap 'rm -rf "$OUT_DIR"' EXIT
+
+# Total Ir of one program run under callgrind.
+count_ir() {
+  local out=$OUT_DIR/callgrind.out.$RANDOM
+  PYTHONHASHSEED=0 valgrind --tool=callgrind --callgrind-out-file="$out" "$@" >/dev/null 2>"$out.log" || {
+    cat "$out.log" >&2
+    return 1
+  }
+  awk '/^(summary|totals):/ { print $2; exit }' "$out"
+}
+
+core_ir=$(count_ir "$BUILD_DIR/velq_workload" "$ITERATIONS" "${FILES[@]}")
+echo "callgrind Ir, core workload ($ITERATIONS rounds of twitter.json + canada.json): $core_ir"
+
+python_ir=
+if [ -x "$PYTHON" ] && "$PYTHON" -c "import velq" 2>/dev/null; then
+  python_total=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_workload.py" "$ITERATIONS" "${FILES[@]}")
+  python_base=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_workload.py" 0 "${FILES[@]}")
+  python_ir=$((python_total - python_base))
+  echo "callgrind Ir, Python workload (velq.dumps + velq.loads, same files and rounds): $python_ir" \
+       "(run $python_total minus start-up $python_base)"
+else
+  echo "Python workload skipped: $PYTHON cannot import velq" >&2
+fi
+
+if [ -n "$JSON_OUT" ]; then
+  cat >"$JSON_OUT" <<EOF
+{"iterations": $ITERATIONS, "files": ["twitter.json", "canada.json"], "core_ir": $core_ir, "python_ir": ${python_ir:-null}}
+EOF
+fi

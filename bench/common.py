@@ -1,0 +1,126 @@
+"""Shared pieces of the benchmark scripts: where things are, which corpus files
+velq can represent, and the interleaved timing loop."""
+
+from __future__ import annotations
+
+import gc
+import math
+import os
+import re
+import statistics
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+BENCH_DIR = Path(__file__).resolve().parent
+REPO_DIR = BENCH_DIR.parent
+CORPUS_DIR = Path(os.environ.get("VELQ_CORPUS_DIR", REPO_DIR.parent / "shared" / "corpus"))
+
+
+@dataclass
+class CorpusFile:
+  name: str
+  path: Path
+  size: int
+  representable: bool
+  predicted_size: int | None  # the README's predicted length of dumps, as a cross-check
+
+
+def _markdown_tables(text: str) -> list[list[dict[str, str]]]:
+  """Every table of a Markdown text, as rows keyed by the header cells."""
+  tables, header, rows = [], None, []
+  for line in text.splitlines() + [""]:
+    if line.startswith("|"):
+      cells = [c.strip() for c in line.strip().strip("|").split("|")]
+      if header is None:
+        header = cells
+      elif not all(re.fullmatch(r":?-+:?", c) for c in cells):
+        rows.append(dict(zip(header, cells)))
+    elif header is not None:
+      tables.append(rows)
+      header, rows = None, []
+  return tables
+
+
+def _number(cell: str) -> int | None:
+  digits = cell.replace(",", "")
+  return int(digits) if digits.isdigit() else None
+
+
+def corpus_files() -> list[CorpusFile]:
+  """The corpus as its README describes it, in name order."""
+  readme = (CORPUS_DIR / "README.md").read_text(encoding="utf-8")
+  representable: dict[str, bool] = {}
+  predicted: dict[str, int | None] = {}
+  for table in _markdown_tables(readme):
+    for row in table:
+      name = row.get("File", "")
+      if "Representable" in row:
+        representable[name] = row["Representable"].lower().startswith("yes")
+      if "Predicted dumps size (bytes)" in row:
+        predicted[name] = _number(row["Predicted dumps size (bytes)"])
+  files = []
+  for path in sorted(CORPUS_DIR.glob("*.json")):
+    files.append(CorpusFile(path.name, path, path.stat().st_size, representable.get(path.name, False),
+                            predicted.get(path.name)))
+  return files
+
+
+def representable_files() -> list[CorpusFile]:
+  return [f for f in corpus_files() if f.representable]
+
+
+def geomean(values) -> float:
+  values = [v for v in values if v and v > 0]
+  return math.exp(sum(math.log(v) for v in values) / len(values)) if values else float("nan")
+
+
+def _time_calls(fn: Callable[[], object], count: int) -> float:
+  start = time.perf_counter()
+  for _ in range(count):
+    fn()
+  return time.perf_counter() - start
+
+
+def calibrate(fn: Callable[[], object], target: float) -> int:
+  """Calls per sample so that one sample takes about `target` seconds."""
+  fn()  # warm-up: first-call costs (imports, caches, page faults) stay out
+  count = 1
+  while True:
+    elapsed = _time_calls(fn, count)
+    if elapsed >= target or count >= 1 << 20:
+      return count
+    count = max(count * 2, int(count * target / max(elapsed, 1e-9) * 1.1))
+
+
+def interleaved(contenders: dict[str, Callable[[], object]], repeats: int, target: float) -> dict[str, dict]:
+  """Seconds per call of each contender: the median of `repeats` samples taken
+  round-robin, the starting contender rotating every round, so that slow drifts
+  of the machine touch every contender alike. The collector is off while
+  sampling, as in timeit; results are released right after each call."""
+  gc.collect()
+  counts = {name: calibrate(fn, target) for name, fn in contenders.items()}
+  samples: dict[str, list[float]] = {name: [] for name in contenders}
+  names = list(contenders)
+  was_enabled = gc.isenabled()
+  gc.disable()
+  try:
+    for round_no in range(repeats):
+      shift = round_no % len(names)
+      for name in names[shift:] + names[:shift]:
+        samples[name].append(_time_calls(contenders[name], counts[name]) / counts[name])
+  finally:
+    if was_enabled:
+      gc.enable()
+  return {
+    name: {
+      "median": statistics.median(values),
+      "min": min(values),
+      "spread": (statistics.quantiles(values, n=4)[2] - statistics.quantiles(values, n=4)[0])
+      / statistics.median(values) if len(values) >= 4 else None,
+      "calls_per_sample": counts[name],
+      "samples": len(values),
+    }
+    for name, values in samples.items()
+  }

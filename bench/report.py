@@ -1,0 +1,519 @@
+"""Turns the raw figures of one run into results.json, results.md and chart.png.
+
+  python report.py RAW_DIR OUT_DIR
+
+RAW_DIR holds what the steps wrote: meta.json, python.json (bench.py),
+scale.json (scale.py), stages.json (Google Benchmark), callgrind.json; a
+missing one leaves its tables and targets out.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import sys
+from pathlib import Path
+
+from common import geomean
+
+PASS, FAIL = "✓", "✗"
+
+DUMPS_PEERS = ["ormsgpack.packb(orjson.loads)", "msgpack.packb(json.loads)", "cbor2.dumps(json.loads)",
+               "orjson.loads"]
+LOADS_PEERS = ["ormsgpack.unpackb", "msgpack.unpackb", "cbor2.loads", "orjson.loads"]
+EMIT_PEERS = ["ormsgpack.packb", "msgpack.packb", "pickle.dumps"]
+STAGES = ["copy", "simdjson_dom", "parse", "compile", "parse_compile", "encode", "decode", "decompile",
+          "dumps_core", "loads_core"]
+
+
+def load(path: Path):
+  return json.loads(path.read_text(encoding="utf-8")) if path.exists() else None
+
+
+def mark(ok: bool | None) -> str:
+  return "" if ok is None else (PASS if ok else FAIL)
+
+
+def fmt_time(seconds: float | None) -> str:
+  if seconds is None or math.isnan(seconds):
+    return "–"
+  if seconds < 1e-3:
+    return f"{seconds * 1e6:.1f} µs"
+  if seconds < 1:
+    return f"{seconds * 1e3:.2f} ms"
+  return f"{seconds:.2f} s"
+
+
+def fmt_ratio(ratio: float | None) -> str:
+  return "–" if ratio is None or math.isnan(ratio) else f"{ratio:.2f}x"
+
+
+def fmt_int(n: int | None) -> str:
+  return "–" if n is None else f"{n:,}"
+
+
+def table(header: list[str], rows: list[list[str]], align: list[str] | None = None) -> str:
+  align = align or ["l"] + ["r"] * (len(header) - 1)
+  rule = ["---:" if a == "r" else "---" for a in align]
+  lines = ["| " + " | ".join(header) + " |", "| " + " | ".join(rule) + " |"]
+  lines += ["| " + " | ".join(row) + " |" for row in rows]
+  return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- figures
+
+def speed_figures(files: list[dict], section: str, velq_name: str, peers: list[str]) -> dict:
+  """Per file: velq's median and, per peer, peer time / velq time (above 1:
+  velq is faster)."""
+  per_file = {}
+  for entry in files:
+    timings = entry.get(section)
+    if not timings:
+      continue
+    velq_time = timings[velq_name]["median"]
+    per_file[entry["file"]] = {
+      "velq_seconds": velq_time,
+      "peer_seconds": {peer: timings[peer]["median"] for peer in peers},
+      "ratio": {peer: timings[peer]["median"] / velq_time for peer in peers},
+    }
+  summary = {peer: geomean(f["ratio"][peer] for f in per_file.values()) for peer in peers}
+  minimum = {peer: min((f["ratio"][peer] for f in per_file.values()), default=float("nan")) for peer in peers}
+  return {"files": per_file, "geomean_ratio": summary, "min_ratio": minimum}
+
+
+def size_figures(files: list[dict]) -> dict:
+  per_file = {}
+  for entry in files:
+    sizes = entry.get("sizes")
+    if not sizes:
+      continue
+    per_file[entry["file"]] = {
+      **{name: value for name, value in sizes.items()},
+      "velq_over_msgpack": sizes["velq"]["bytes"] / sizes["msgpack"]["bytes"],
+      "velq_zstd_over_msgpack_zstd": sizes["velq"]["zstd"] / sizes["msgpack"]["zstd"],
+      "predicted_velq_bytes": entry.get("predicted_velq_bytes"),
+    }
+  return {"files": per_file,
+          "max_velq_over_msgpack": max((f["velq_over_msgpack"] for f in per_file.values()), default=None),
+          "geomean_velq_over_msgpack": geomean(f["velq_over_msgpack"] for f in per_file.values())}
+
+
+def _seconds(entry: dict) -> float:
+  scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[entry.get("time_unit", "ns")]
+  return entry["real_time"] * scale
+
+
+def stage_figures(raw: dict, json_sizes: dict[str, int]) -> dict:
+  """Median seconds and MB/s (of JSON text) per stage and file."""
+  per_file: dict[str, dict] = {}
+  for entry in raw.get("benchmarks", []):
+    if entry.get("aggregate_name", "median") != "median" or entry.get("error_occurred"):
+      continue
+    stage, _, name = entry["run_name"].partition("/")
+    per_file.setdefault(name, {})[stage] = {"seconds": _seconds(entry),
+                                            "mb_per_s": entry.get("bytes_per_second", 0) / 1e6}
+  for name, stages in per_file.items():
+    size = json_sizes.get(name)
+    if "compile" not in stages and "parse_compile" in stages and "parse" in stages and size:
+      seconds = stages["parse_compile"]["seconds"] - stages["parse"]["seconds"]
+      if seconds > 0:
+        stages["compile"] = {"seconds": seconds, "mb_per_s": size / seconds / 1e6, "derived": True}
+    if "parse" in stages and "simdjson_dom" in stages:
+      stages["parse_over_simdjson"] = stages["parse"]["mb_per_s"] / stages["simdjson_dom"]["mb_per_s"]
+  per_file = dict(sorted(per_file.items()))
+  context = raw.get("context", {})
+  skipped = {key.split("/", 1)[1]: value for key, value in context.items() if key.startswith("skipped/")}
+  ratios = [s["parse_over_simdjson"] for s in per_file.values() if "parse_over_simdjson" in s]
+  return {"files": per_file, "skipped": skipped, "compile_stage": context.get("compile_stage"),
+          "min_parse_over_simdjson": min(ratios) if ratios else None,
+          "geomean_parse_over_simdjson": geomean(ratios) if ratios else None,
+          "library_build_type": context.get("library_build_type"),
+          "cpu_scaling_enabled": context.get("cpu_scaling_enabled")}
+
+
+def scale_figures(raw: dict) -> dict:
+  points = [p for p in raw.get("points", []) if "dumps" in p and "error" not in p["dumps"]]
+  figures = {"unit_files": raw.get("unit_files"), "points": raw.get("points", [])}
+  for op in ("dumps", "loads"):
+    good = [p for p in points if op in p and "error" not in p[op]]
+    if len(good) >= 2:
+      first, last = good[0][op], good[-1][op]
+      figures[f"{op}_last_over_first"] = last["seconds_per_mb"] / first["seconds_per_mb"]
+      # the same, with each time taken relative to orjson.loads in its own process
+      figures[f"{op}_last_over_first_normalised"] = last["relative_to_orjson"] / first["relative_to_orjson"]
+      figures[f"{op}_first_mb"] = good[0]["json_bytes"] / 1e6
+      figures[f"{op}_last_mb"] = good[-1]["json_bytes"] / 1e6
+    if good:
+      figures[f"{op}_max_peak_per_json_byte"] = max(p[op]["peak_extra_per_json_byte"] for p in good)
+  return figures
+
+
+def targets(figures: dict) -> list[dict]:
+  """The issue's targets: what was measured against what was asked."""
+  out = []
+
+  def add(name: str, measured: float | None, goal: str, ok: bool | None, stretch: str = "") -> None:
+    out.append({"target": name, "measured": measured, "goal": goal, "met": ok, "note": stretch})
+
+  dumps = figures.get("to_binary")
+  if dumps and dumps["files"]:
+    peer = "ormsgpack.packb(orjson.loads)"
+    g, m = dumps["geomean_ratio"][peer], dumps["min_ratio"][peer]
+    add("dumps vs ormsgpack.packb(orjson.loads): geomean", g, "≥ 1.5x", g >= 1.5)
+    add("dumps vs ormsgpack.packb(orjson.loads): slowest file", m, "≥ 1.0x", m >= 1.0)
+    s = dumps["geomean_ratio"]["orjson.loads"]
+    add("stretch: dumps vs orjson.loads alone: geomean", s, "≥ 1.0x", s >= 1.0)
+  loads = figures.get("to_python")
+  if loads and loads["files"]:
+    g = loads["geomean_ratio"]["ormsgpack.unpackb"]
+    add("loads vs ormsgpack.unpackb: geomean", g, "≥ 1.0x", g >= 1.0)
+    add("stretch: loads vs ormsgpack.unpackb: geomean", g, "≥ 1.5x", g >= 1.5)
+  emit = figures.get("from_python")
+  if emit and emit["files"]:
+    g = emit["geomean_ratio"]["msgpack.packb"]
+    add("emit vs msgpack.packb: geomean", g, "≥ 1.0x", g >= 1.0)
+    s = emit["geomean_ratio"]["ormsgpack.packb"]
+    add("stretch: emit vs ormsgpack.packb: geomean", s, "≥ 1.0x", s >= 1.0)
+  sizes = figures.get("size")
+  if sizes and sizes["files"]:
+    worst = sizes["max_velq_over_msgpack"]
+    add("size: velq / msgpack, largest over the files", worst, "≤ 1.00", worst <= 1.0)
+  stages = figures.get("stages")
+  if stages and stages.get("min_parse_over_simdjson") is not None:
+    worst = stages["min_parse_over_simdjson"]
+    add("parser / simdjson DOM throughput: slowest file", worst, "≥ 0.33", worst >= 1 / 3)
+    add("stretch: parser / simdjson DOM throughput: slowest file", worst, "≥ 0.50", worst >= 0.5)
+  scale = figures.get("scale")
+  if scale:
+    for op in ("dumps", "loads"):
+      key = f"{op}_last_over_first"
+      if key in scale:
+        r = scale[key]
+        label = f"{op} time per MB at {scale[f'{op}_last_mb']:.0f} MB / at {scale[f'{op}_first_mb']:.1f} MB"
+        add(label, r, "0.75 to 1.25", abs(r - 1) <= 0.25)
+        n = scale[f"{op}_last_over_first_normalised"]
+        add(f"(same, each relative to orjson.loads in its process)", n, "0.75 to 1.25", abs(n - 1) <= 0.25)
+    if "dumps_max_peak_per_json_byte" in scale:
+      p = scale["dumps_max_peak_per_json_byte"]
+      add("dumps peak extra memory / JSON text size, largest", p, "≤ 4.0", p <= 4.0)
+  return out
+
+
+# ---------------------------------------------------------------- Markdown
+
+def speed_table(fig: dict, velq_name: str, peers: list[str], marked: str, floor: float | None) -> str:
+  header = ["File", velq_name] + peers
+  rows = []
+  for name, f in fig["files"].items():
+    row = [name, fmt_time(f["velq_seconds"])]
+    for peer in peers:
+      r = f["ratio"][peer]
+      cell = f"{fmt_time(f['peer_seconds'][peer])} ({fmt_ratio(r)}"
+      if peer == marked and floor is not None:
+        cell += f" {mark(r >= floor)}"
+      row.append(cell + ")")
+    rows.append(row)
+  rows.append(["**geomean**", ""] + [f"**{fmt_ratio(fig['geomean_ratio'][p])}**" for p in peers])
+  return table(header, rows)
+
+
+def size_table(fig: dict) -> str:
+  header = ["File", "JSON", "JSON minified", "velq", "msgpack", "CBOR", "velq / msgpack",
+            "zstd: JSON", "zstd: velq", "zstd: msgpack", "zstd: CBOR", "README's predicted velq size"]
+  rows = []
+  for name, f in fig["files"].items():
+    predicted = f.get("predicted_velq_bytes")
+    prediction = "–" if predicted is None else (
+      "same" if predicted == f["velq"]["bytes"] else f"{predicted:,} (differs)")
+    rows.append([name, fmt_int(f["json"]["bytes"]), fmt_int(f["json_minified"]["bytes"]),
+                 fmt_int(f["velq"]["bytes"]), fmt_int(f["msgpack"]["bytes"]), fmt_int(f["cbor"]["bytes"]),
+                 f"{f['velq_over_msgpack']:.3f} {mark(f['velq_over_msgpack'] <= 1.0)}",
+                 fmt_int(f["json"]["zstd"]), fmt_int(f["velq"]["zstd"]), fmt_int(f["msgpack"]["zstd"]),
+                 fmt_int(f["cbor"]["zstd"]), prediction])
+  rows.append(["**geomean**", "", "", "", "", "", f"**{fig['geomean_velq_over_msgpack']:.3f}**",
+               "", "", "", "", ""])
+  return table(header, rows)
+
+
+def stage_table(fig: dict) -> str:
+  header = ["File", "memcpy", "simdjson DOM", "parse", "parse / simdjson", "compile", "encode", "decode",
+            "decompile", "dumps core", "loads core"]
+  rows = []
+  for name, s in fig["files"].items():
+    def mbs(stage: str) -> str:
+      if stage not in s:
+        return "–"
+      return f"{s[stage]['mb_per_s']:,.0f}" + ("*" if s[stage].get("derived") else "")
+    ratio = s.get("parse_over_simdjson")
+    ratio_cell = "–" if ratio is None else f"{ratio:.2f} {mark(ratio >= 1 / 3)}"
+    rows.append([name, mbs("copy"), mbs("simdjson_dom"), mbs("parse"), ratio_cell, mbs("compile"),
+                 mbs("encode"), mbs("decode"), mbs("decompile"), mbs("dumps_core"), mbs("loads_core")])
+  g = fig.get("geomean_parse_over_simdjson")
+  if g is not None:
+    rows.append(["**geomean**", "", "", "", f"**{g:.2f}**", "", "", "", "", "", ""])
+  return table(header, rows)
+
+
+def scale_table(fig: dict) -> str:
+  header = ["Input", "JSON MB", "velq MB", "dumps s/MB", "vs first", "vs first, normalised", "dumps peak extra",
+            "loads s/MB", "vs first", "vs first, normalised", "loads peak extra",
+            "orjson.loads s/MB (reference)"]
+  rows = []
+  firsts: dict[str, dict] = {}
+  for p in fig["points"]:
+    mb = p["json_bytes"] / 1e6
+    cells = [f"{p['copies']} × unit", f"{mb:.1f}",
+             f"{p['velq_bytes'] / 1e6:.1f}" if "velq_bytes" in p else "–"]
+    for op in ("dumps", "loads"):
+      d = p.get(op)
+      if not d or "error" in d:
+        cells += ["–", "–", "–", (d or {}).get("error", p.get("error", "–"))]
+        continue
+      first = firsts.setdefault(op, d)
+      rel = d["seconds_per_mb"] / first["seconds_per_mb"]
+      normalised = d["relative_to_orjson"] / first["relative_to_orjson"]
+      peak = f"{d['peak_extra_bytes'] / 1e6:,.0f} MB ({d['peak_extra_per_json_byte']:.2f}x)"
+      if op == "dumps":
+        peak += f" {mark(d['peak_extra_per_json_byte'] <= 4.0)}"
+      cells += [f"{d['seconds_per_mb'] * 1e3:.2f} ms", f"{rel:.2f}", f"{normalised:.2f}", peak]
+    ref = (p.get("dumps") or {}).get("orjson_loads_seconds_per_mb")
+    cells.append(f"{ref * 1e3:.2f} ms" if ref else "–")
+    rows.append(cells)
+  return table(header, rows)
+
+
+def markdown(results: dict) -> str:
+  meta = results.get("meta", {})
+  versions = results.get("versions", {})
+  lines = [
+    "# velq benchmark results",
+    "",
+    f"Command: `{meta.get('command', 'bench/run.sh')}` ({meta.get('mode', '?')} mode), {meta.get('date', '')}. "
+    f"Machine: {meta.get('machine', {}).get('cpu', '?')}, {meta.get('machine', {}).get('cores', '?')} cores. "
+    f"Repository: {meta.get('repository', {}).get('commit', '?')}"
+    + (" with uncommitted changes" if meta.get("repository", {}).get("uncommitted_changes") else "") + ".",
+    "",
+    "Versions: " + ", ".join(f"{k} {v}" for k, v in versions.items() if k != "velq_module" and v) + ".",
+    "",
+    "Every time is the median of samples taken round-robin in one process; a ratio is the peer's time "
+    "divided by velq's (above 1: velq is faster). Compare ratios, not absolute times across runs.",
+    "",
+  ]
+  if results.get("skipped"):
+    lines += ["Files left out (dumps refused them):", ""]
+    lines += [f"- {name}: {reason}" for name, reason in results["skipped"].items()] + [""]
+  tgt = results.get("targets", [])
+  if tgt:
+    lines += ["## Targets", "",
+              table(["Target", "Measured", "Goal", "Met"],
+                    [[t["target"], f"{t['measured']:.2f}" if t["measured"] is not None else "–", t["goal"],
+                      mark(t["met"])] for t in tgt], ["l", "r", "l", "l"]), ""]
+  if results.get("to_binary"):
+    lines += ["## JSON text to binary", "",
+              "velq.dumps(text) against parsing the text and packing the objects. Marked: the target peer "
+              "(no file below 1.0x, geomean at least 1.5x).", "",
+              speed_table(results["to_binary"], "velq.dumps", DUMPS_PEERS, DUMPS_PEERS[0], 1.0), ""]
+  if results.get("to_python"):
+    lines += ["## Binary to Python", "",
+              "velq.loads against unpacking the same data; orjson.loads of the JSON text for reference.", "",
+              speed_table(results["to_python"], "velq.loads", LOADS_PEERS, "ormsgpack.unpackb", 1.0), ""]
+  if results.get("from_python"):
+    lines += ["## Python to binary", "",
+              "velq.emit(obj) against packing the same object. obj is the parsed document with None values "
+              "dropped and every dict cut to its first 128 items (emit's rules).", "",
+              speed_table(results["from_python"], "velq.emit", EMIT_PEERS, "msgpack.packb", 1.0), ""]
+    notes = [f"- {name}: {info['skipped']}" for name, info in results.get("emit_inputs", {}).items()
+             if "skipped" in info]
+    changed = [f"- {name}: {info['nulls_dropped']:,} None values dropped"
+               + (f", {info['dicts_truncated']} dict(s) cut to 128 items ({info['items_dropped']:,} items dropped)"
+                  if info["dicts_truncated"] else "")
+               for name, info in results.get("emit_inputs", {}).items()
+               if "skipped" not in info and (info["nulls_dropped"] or info["dicts_truncated"])]
+    if notes:
+      lines += ["Files left out:", ""] + notes + [""]
+    if changed:
+      lines += ["Inputs changed for emit:", ""] + changed + [""]
+  if results.get("size"):
+    lines += ["## Size", "",
+              "Bytes of each encoding of the same document, and each compressed with zstd (level 3), "
+              "for information.", "", size_table(results["size"]), ""]
+  if results.get("stages"):
+    st = results["stages"]
+    lines += ["## C++ stages", "",
+              "MB/s of JSON text (every stage counts the JSON file's bytes, so stages of one file add up), "
+              "median of interleaved repetitions (Google Benchmark). memcpy: a copy of the input, the floor. "
+              "simdjson DOM: `dom::parser::parse` with the parser reused. dumps core: parse, compile and "
+              "encode; loads core: decode and decompile.", ""]
+    if st.get("compile_stage"):
+      lines += [f"compile: {st['compile_stage']}" + (" (marked *)." if "minus" in st["compile_stage"] else "."),
+                ""]
+    lines += [stage_table(st), ""]
+    if st.get("skipped"):
+      lines += ["Files left out:", ""] + [f"- {k}: {v}" for k, v in st["skipped"].items()] + [""]
+  if results.get("scale"):
+    sc = results["scale"]
+    lines += ["## Scaling", "",
+              "Unit: " + ", ".join(sc.get("unit_files") or []) + ", each wrapped as {name: document}, with "
+              "the suffix ~i on every string of copy i (see bench/scale.py). Each figure comes from a fresh "
+              "process. Normalised: each time divided by that of orjson.loads on the same text, interleaved in "
+              "the same process, which takes out the machine's drift between processes. Peak extra: the peak "
+              "resident memory of the first call above what the process held with its inputs loaded, and its "
+              "ratio to the JSON text size.", "", scale_table(sc), ""]
+  cg = results.get("callgrind")
+  if cg:
+    lines += ["## Instruction counts (regression check)", "",
+              f"`bench/callgrind.sh`: {cg['iterations']} rounds of {' and '.join(cg['files'])}.", "",
+              table(["Workload", "Ir"],
+                    [["core: parse, compile, encode, decode, decompile (C++)", fmt_int(cg["core_ir"])],
+                     ["Python: velq.dumps + velq.loads (minus start-up)", fmt_int(cg.get("python_ir"))]]), ""]
+  lines += ["![velq against its peers](chart.png)", ""]
+  return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- chart
+
+def chart(results: dict, path: Path) -> None:
+  import matplotlib
+  matplotlib.use("Agg")
+  import matplotlib.pyplot as plt
+  from matplotlib.ticker import FuncFormatter, NullFormatter
+
+  def plain_log_axis(axis, suffix: str = "") -> None:
+    """Ticks at 1, 2 and 5 of every decade in view, written as plain numbers."""
+    low, high = axis.get_view_interval()
+    ticks = [m * 10.0 ** e for e in range(-3, 7) for m in (1, 2, 5) if low <= m * 10.0 ** e <= high]
+    if len(ticks) > 9:
+      ticks = [t for t in ticks if f"{t:g}".lstrip("0.").startswith("1")]
+    axis.set_ticks(ticks)
+    axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}{suffix}"))
+    axis.set_minor_formatter(NullFormatter())
+
+  fig, axes = plt.subplots(2, 2, figsize=(15, 11))
+  (ax_speed, ax_size), (ax_parse, ax_scale) = axes
+
+  names = sorted({n for key in ("to_binary", "to_python", "from_python")
+                  for n in (results.get(key) or {}).get("files", {})})
+  series = [("dumps vs ormsgpack.packb(orjson.loads)", "to_binary", "ormsgpack.packb(orjson.loads)"),
+            ("loads vs ormsgpack.unpackb", "to_python", "ormsgpack.unpackb"),
+            ("emit vs msgpack.packb", "from_python", "msgpack.packb")]
+  height = 0.8 / len(series)
+  for i, (label, key, peer) in enumerate(series):
+    files = (results.get(key) or {}).get("files", {})
+    ys = [j + i * height for j, n in enumerate(names) if n in files]
+    xs = [files[n]["ratio"][peer] for n in names if n in files]
+    ax_speed.barh(ys, xs, height=height, label=label)
+  ax_speed.set_yticks([j + height for j in range(len(names))], names, fontsize=8)
+  ax_speed.invert_yaxis()
+  ax_speed.set_xscale("log")
+  plain_log_axis(ax_speed.xaxis, "x")
+  ax_speed.axvline(1.0, color="black", linewidth=0.8)
+  ax_speed.axvline(1.5, color="grey", linewidth=0.8, linestyle="--")
+  ax_speed.set_xlabel("speed-up of velq (peer time / velq time, log scale)")
+  ax_speed.set_title("Speed against the main peer (same process, interleaved)")
+  ax_speed.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2)
+
+  sizes = (results.get("size") or {}).get("files", {})
+  size_names = list(sizes)
+  if size_names:
+    formats = ["velq", "cbor", "json_minified"]
+    h = 0.8 / len(formats)
+    for i, fmt in enumerate(formats):
+      ax_size.barh([j + i * h for j in range(len(size_names))],
+                   [sizes[n][fmt]["bytes"] / sizes[n]["msgpack"]["bytes"] for n in size_names], height=h,
+                   label={"velq": "velq", "cbor": "CBOR", "json_minified": "JSON (minified)"}[fmt])
+    ax_size.set_yticks([j + h for j in range(len(size_names))], size_names, fontsize=8)
+    ax_size.invert_yaxis()
+    ax_size.axvline(1.0, color="black", linewidth=0.8)
+    ax_size.set_xlabel("size / msgpack size")
+    ax_size.set_title("Size against msgpack (below 1: smaller)")
+    ax_size.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=3)
+
+  stages = (results.get("stages") or {}).get("files", {})
+  stage_names = [n for n in stages if "parse" in stages[n]]
+  if stage_names:
+    kinds = [("copy", "memcpy"), ("simdjson_dom", "simdjson DOM"), ("parse", "velq parse_json"),
+             ("dumps_core", "velq parse+compile+encode")]
+    h = 0.8 / len(kinds)
+    for i, (stage, label) in enumerate(kinds):
+      ax_parse.barh([j + i * h for j, n in enumerate(stage_names) if stage in stages[n]],
+                    [stages[n][stage]["mb_per_s"] for n in stage_names if stage in stages[n]], height=h,
+                    label=label)
+    ax_parse.set_yticks([j + h * 1.5 for j in range(len(stage_names))], stage_names, fontsize=8)
+    ax_parse.invert_yaxis()
+    ax_parse.set_xscale("log")
+    plain_log_axis(ax_parse.xaxis)
+    ax_parse.set_xlabel("MB/s of JSON text (log scale)")
+    ax_parse.set_title("C++ parse throughput")
+    ax_parse.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2)
+
+  points = (results.get("scale") or {}).get("points", [])
+  for op in ("dumps", "loads"):
+    good = [p for p in points if op in p and "error" not in p[op]]
+    if good:
+      ax_scale.plot([p["json_bytes"] / 1e6 for p in good], [p[op]["seconds_per_mb"] * 1e3 for p in good],
+                    marker="o", label=f"velq.{op}")
+  ref = [p for p in points if "dumps" in p and "error" not in p["dumps"]]
+  if ref:
+    ax_scale.plot([p["json_bytes"] / 1e6 for p in ref],
+                  [p["dumps"]["orjson_loads_seconds_per_mb"] * 1e3 for p in ref], marker=".", linestyle=":",
+                  color="grey", label="orjson.loads (reference)")
+    ax_scale.set_xscale("log")
+    plain_log_axis(ax_scale.xaxis)
+    ax_scale.set_ylim(bottom=0)
+    ax_scale.set_xlabel("JSON text (MB, log scale)")
+    ax_scale.set_ylabel("ms per MB of JSON text")
+    ax_scale.set_title("Scaling")
+    ax_scale.legend(fontsize=8)
+
+  for ax in (ax_speed, ax_size, ax_parse, ax_scale):
+    if not ax.has_data():
+      ax.set_axis_off()
+      ax.text(0.5, 0.5, "not measured in this run", ha="center", va="center", transform=ax.transAxes)
+  meta = results.get("meta", {})
+  fig.suptitle(f"velq benchmark ({meta.get('mode', '')} mode, {meta.get('date', '')})")
+  fig.tight_layout()
+  fig.savefig(path, dpi=90)
+  plt.close(fig)
+
+
+def main() -> None:
+  raw, out = Path(sys.argv[1]), Path(sys.argv[2])
+  meta = load(raw / "meta.json") or {}
+  python = load(raw / "python.json")
+  scale = load(raw / "scale.json")
+  stages = load(raw / "stages.json")
+  callgrind = load(raw / "callgrind.json")
+
+  results: dict = {"meta": meta}
+  json_sizes: dict[str, int] = {}
+  if python:
+    files = python["files"]
+    json_sizes = {f["file"]: f["json_bytes"] for f in files}
+    results["versions"] = python.get("versions", {})
+    results["python_params"] = python.get("params")
+    results["skipped"] = {f["file"]: f["skipped"] for f in files if "skipped" in f}
+    results["to_binary"] = speed_figures(files, "to_binary", "velq.dumps", DUMPS_PEERS)
+    results["to_python"] = speed_figures(files, "to_python", "velq.loads", LOADS_PEERS)
+    results["from_python"] = speed_figures(files, "from_python", "velq.emit", EMIT_PEERS)
+    results["emit_inputs"] = {f["file"]: f["emit_input"] for f in files if "emit_input" in f}
+    results["size"] = size_figures(files)
+  if stages:
+    if not json_sizes:
+      from common import representable_files
+      json_sizes = {f.name: f.size for f in representable_files()}
+    results["stages"] = stage_figures(stages, json_sizes)
+  if scale:
+    results["scale"] = scale_figures(scale)
+  if callgrind:
+    results["callgrind"] = callgrind
+  results["targets"] = targets(results)
+
+  out.mkdir(parents=True, exist_ok=True)
+  (out / "results.json").write_text(json.dumps(results, indent=1, default=str), encoding="utf-8")
+  (out / "results.md").write_text(markdown(results), encoding="utf-8")
+  chart(results, out / "chart.png")
+  print(markdown(results))
+
+
+if __name__ == "__main__":
+  main()
