@@ -12,7 +12,7 @@ PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/
 
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types test-package bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -37,7 +37,7 @@ install: venv
 demo:
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python test-types
+test: test-cpp test-asan test-python test-types test-package
 
 test-cpp:
 	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -54,6 +54,15 @@ test-python: install
 
 test-types: install
 	$(PY) -m mypy --strict examples/typed_usage.py
+
+# The wheel built the ordinary way installs into a fresh environment and imports.
+test-package: $(PY)
+	rm -rf build/wheelhouse build/package-venv
+	$(PY) -m pip wheel -q --no-deps -w build/wheelhouse .
+	"$(PYTHON312)" -m venv build/package-venv
+	build/package-venv/bin/pip install -q build/wheelhouse/velq-*.whl
+	cd build && package-venv/bin/python -c "import importlib.metadata as m, velq; \
+	  assert velq.loads(velq.dumps('[1]')) == [1]; print('velq', m.version('velq'), 'installed from the wheel')"
 
 # Benchmarks against the peers (their own venv in bench/.venv); see bench/README.md.
 bench:
