@@ -17,12 +17,26 @@ floats = st.one_of(st.floats(width=32, allow_nan=False, allow_infinity=False),
                    st.floats(min_value=-3e38, max_value=3e38))
 
 
+def number_kind(x):
+    """The type a JSON number compiles to: Int32 below 2**63, UInt32 up to
+    2**64 - 1, Float32 for fractions and integers beyond 64 bits."""
+    if isinstance(x, float) or not -(2**63) <= x < 2**64:
+        return "Float32"
+    return "Int32" if x < 2**63 else "UInt32"
+
+
+def storable_numbers(xs):
+    """Numbers an array can hold: one type, or integers widened beside a float."""
+    kinds = {number_kind(x) for x in xs}
+    return "Float32" in kinds or len(kinds) <= 1
+
+
 def homogeneous_arrays(children, numbers):
     scalars = st.one_of(
         st.lists(st.none(), max_size=4),
         st.lists(st.booleans(), max_size=6),
         st.lists(st.text(max_size=8), max_size=6),
-        st.lists(numbers, max_size=6),
+        st.lists(numbers, max_size=6).filter(storable_numbers),
     )
     objects = st.lists(st.dictionaries(keys, children, max_size=5), max_size=4)
     return st.one_of(scalars, objects, st.lists(scalars | objects, max_size=3))
