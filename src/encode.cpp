@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -13,8 +15,6 @@ namespace {
 constexpr std::size_t kMaxU16 = 0xFFFF;
 constexpr std::size_t kMaxU32 = 0xFFFFFFFF;
 constexpr std::size_t kMaxFieldNameLen = 255;
-constexpr std::size_t kMaxMediumStringLen = 16383;
-constexpr std::size_t kMaxShortStringLen = 127;
 // What the data block reserves per chunk before writing: entry header plus a small value.
 constexpr std::size_t kReservePerChunk = 16;
 
@@ -90,6 +90,8 @@ class Encoder {
   explicit Encoder(std::string& out) : out_(out) {}
 
   bool document(const VelqDocument& document);
+  bool single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+                         std::uint16_t def_index, const PayloadWriter& payload);
   bool string(std::string_view text);
   // Inlined into the loops over items and field values, so that only compound nodes cost a call.
   [[gnu::always_inline]] inline bool value(const VelqData& value);
@@ -97,6 +99,8 @@ class Encoder {
   VelqError take_error() { return VelqError::parse(std::move(error_)); }
 
  private:
+  bool blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+                          std::uint8_t version);
   bool definitions(const std::vector<VelqDefinition>& definitions);
   bool definition(const VelqDefinition& definition);
   bool dictionary(const std::vector<std::string>& dict);
@@ -114,27 +118,46 @@ class Encoder {
 };
 
 bool Encoder::document(const VelqDocument& document) {
+  return blocks_before_data(document.definitions, document.dict, document.version) && data(document.chunks);
+}
+
+// The header, the definition block and the dictionary block.
+bool Encoder::blocks_before_data(const std::vector<VelqDefinition>& definitions,
+                                 const std::vector<std::string>& dict, std::uint8_t version) {
   static constexpr char kHeaderRoom[HEADER_SIZE] = {};
   const std::size_t header_at = out_.size();
   out_.put_bytes(kHeaderRoom, HEADER_SIZE);
-  if (!definitions(document.definitions)) return false;
+  if (!this->definitions(definitions)) return false;
 
   const std::size_t dict_offset = out_.size() - header_at;
   if (dict_offset > kMaxU32) {
     return fail(compose_message("Dict block offset too large (", dict_offset, " bytes), max ", kMaxU32));
   }
-  if (!dictionary(document.dict)) return false;
+  if (!dictionary(dict)) return false;
 
   const std::size_t data_offset = out_.size() - header_at;
   if (data_offset > kMaxU32) {
     return fail(compose_message("Data block offset too large (", data_offset, " bytes), max ", kMaxU32));
   }
-  if (!data(document.chunks)) return false;
-
-  out_.patch_u8(header_at, document.version);
+  out_.patch_u8(header_at, version);
   out_.patch_u32(header_at + 1, HEADER_SIZE);
   out_.patch_u32(header_at + 5, static_cast<std::uint32_t>(dict_offset));
   out_.patch_u32(header_at + 9, static_cast<std::uint32_t>(data_offset));
+  return true;
+}
+
+// What data() writes before and after the value of a single chunk, around a payload written elsewhere.
+bool Encoder::single_chunk_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload) {
+  if (!blocks_before_data(definitions, dict, FORMAT_VERSION)) return false;
+  out_.reserve(10);
+  out_.put_u32(1);
+  out_.put_u16(def_index);
+  if (payload.failure()) return fail(*payload.failure());
+  const std::size_t size = payload.bytes().size();
+  if (size > kMaxU32) return fail(compose_message("Payload too large (", size, " bytes), max ", kMaxU32));
+  out_.put_u32(static_cast<std::uint32_t>(size));
   return true;
 }
 
@@ -204,24 +227,12 @@ bool Encoder::data(const std::vector<VelqChunk>& chunks) {
 }
 
 bool Encoder::string(std::string_view text) {
-  const std::size_t n = text.size();
-  if (n <= kMaxShortStringLen) {
-    out_.reserve(1 + n);
-    out_.put_u8(static_cast<std::uint8_t>(n));
-  } else if (n <= kMaxMediumStringLen) {
-    out_.reserve(2 + n);
-    out_.put_u8(static_cast<std::uint8_t>(0x80 + (n >> 8)));
-    out_.put_u8(static_cast<std::uint8_t>(n));
-  } else if (n <= MAX_INLINE_STRING_LEN) {
-    out_.reserve(4 + n);
-    out_.put_u8(0xFE);
-    out_.put_u8(static_cast<std::uint8_t>(n));
-    out_.put_u8(static_cast<std::uint8_t>(n >> 8));
-    out_.put_u8(static_cast<std::uint8_t>(n >> 16));
-  } else {
-    return fail("String exceeds maximum inline length (16 777 215 bytes)");
-  }
-  out_.put_bytes(text.data(), n);
+  unsigned char prefix[4];
+  const std::size_t prefix_length = inline_string_prefix(text.size(), prefix);
+  if (prefix_length == 0) return fail(kInlineStringTooLong);
+  out_.reserve(prefix_length + text.size());
+  out_.put_bytes(reinterpret_cast<const char*>(prefix), prefix_length);
+  out_.put_bytes(text.data(), text.size());
   return true;
 }
 
@@ -287,6 +298,34 @@ Result<std::string> encode_document(const VelqDocument& document) {
     if (!encoder.document(document)) return encoder.take_error();
   }
   return out;
+}
+
+Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload) {
+  std::string out;
+  {
+    Encoder encoder(out);
+    if (!encoder.single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
+  }
+  return out;
+}
+
+void ByteBuffer::release() {
+  if (storage_ == nullptr) std::free(begin_);
+  begin_ = cursor_ = limit_ = nullptr;
+}
+
+void ByteBuffer::grow(std::size_t n) {
+  const std::size_t size = this->size();
+  const auto capacity_now = static_cast<std::size_t>(limit_ - begin_);
+  const std::size_t capacity = std::max({size + n, 2 * capacity_now, std::size_t{256}});
+  char* grown =
+      storage_ != nullptr ? storage_->resize(capacity) : static_cast<char*>(std::realloc(begin_, capacity));
+  if (grown == nullptr) throw std::bad_alloc();
+  begin_ = grown;
+  cursor_ = grown + size;
+  limit_ = grown + capacity;
 }
 
 Status encode_str_inline(std::string_view text, std::string& out) {

@@ -1,8 +1,14 @@
 // Writes a VelqDocument as VELQ bytes.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "error.h"
 #include "structure.h"
@@ -18,5 +24,200 @@ Status encode_str_inline(std::string_view text, std::string& out);
 
 // Appends the tag-free encoding of one node, recursively.
 Status encode_value_into(const VelqData& value, std::string& out);
+
+// The prefix of an inline string, in `prefix`: its length in 1, 2 or 4 bytes
+// (short, medium or long form). Returns the prefix length, or 0 for a string
+// too long to be written inline.
+inline std::size_t inline_string_prefix(std::size_t length, unsigned char prefix[4]) {
+  if (length <= 127) {
+    prefix[0] = static_cast<unsigned char>(length);
+    return 1;
+  }
+  if (length <= 16383) {
+    prefix[0] = static_cast<unsigned char>(0x80 + (length >> 8));
+    prefix[1] = static_cast<unsigned char>(length);
+    return 2;
+  }
+  if (length <= MAX_INLINE_STRING_LEN) {
+    prefix[0] = 0xFE;
+    prefix[1] = static_cast<unsigned char>(length);
+    prefix[2] = static_cast<unsigned char>(length >> 8);
+    prefix[3] = static_cast<unsigned char>(length >> 16);
+    return 4;
+  }
+  return 0;
+}
+
+inline constexpr const char* kInlineStringTooLong = "String exceeds maximum inline length (16 777 215 bytes)";
+
+// Bytes written through a cursor into memory grown with realloc, which
+// extends large blocks in place rather than copying them, and leaves the room
+// ahead of the cursor untouched (a std::string zero-fills it).
+class ByteBuffer {
+ public:
+  // Memory provided by whoever is to hold the bytes in the end (such as a
+  // Python bytes object), so that they are written in place rather than
+  // copied there afterwards. The buffer neither frees it nor outlives it.
+  class Storage {
+   public:
+    // The start of a block of `capacity` bytes that keeps the content of the
+    // previous one (as realloc does). Throws std::bad_alloc.
+    virtual char* resize(std::size_t capacity) = 0;
+
+   protected:
+    ~Storage() = default;
+  };
+
+  ByteBuffer() = default;
+  explicit ByteBuffer(Storage* storage) : storage_(storage) {}
+  ByteBuffer(ByteBuffer&& other) noexcept { take(other); }
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~ByteBuffer() { release(); }
+
+  const char* data() const { return begin_; }
+  std::size_t size() const { return static_cast<std::size_t>(cursor_ - begin_); }
+  std::string_view view() const { return {begin_, size()}; }
+
+  // Makes room for n more bytes ahead of the cursor.
+  [[gnu::always_inline]] void reserve(std::size_t n) {
+    if (static_cast<std::size_t>(limit_ - cursor_) < n) [[unlikely]] grow(n);
+  }
+  [[gnu::always_inline]] char* claim(std::size_t n) {
+    reserve(n);
+    char* at = cursor_;
+    cursor_ += n;
+    return at;
+  }
+  [[gnu::always_inline]] void put_u8(std::uint8_t v) { *claim(1) = static_cast<char>(v); }
+  [[gnu::always_inline]] void put_u16(std::uint16_t v) { store_u16(claim(2), v); }
+  [[gnu::always_inline]] void put_u32(std::uint32_t v) { store_u32(claim(4), v); }
+  void put_bytes(const void* bytes, std::size_t n) {
+    if (n != 0) std::memcpy(claim(n), bytes, n);
+  }
+  void patch_u16(std::size_t at, std::uint16_t v) { store_u16(begin_ + at, v); }
+  void patch_u32(std::size_t at, std::uint32_t v) { store_u32(begin_ + at, v); }
+
+ private:
+  static void store_u16(char* at, std::uint16_t v) {
+    at[0] = static_cast<char>(v);
+    at[1] = static_cast<char>(v >> 8);
+  }
+  static void store_u32(char* at, std::uint32_t v) {
+    at[0] = static_cast<char>(v);
+    at[1] = static_cast<char>(v >> 8);
+    at[2] = static_cast<char>(v >> 16);
+    at[3] = static_cast<char>(v >> 24);
+  }
+  void take(ByteBuffer& other) {
+    storage_ = std::exchange(other.storage_, nullptr);
+    begin_ = std::exchange(other.begin_, nullptr);
+    cursor_ = std::exchange(other.cursor_, nullptr);
+    limit_ = std::exchange(other.limit_, nullptr);
+  }
+  void release();
+  [[gnu::noinline, gnu::cold]] void grow(std::size_t n);  // throws std::bad_alloc
+
+  Storage* storage_ = nullptr;
+  char* begin_ = nullptr;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
+};
+
+// Writes the payload of a document's single chunk while its values are being
+// compiled, node by node, exactly as encode_document would write the finished
+// tree. A compound node's header is written first and completed by its end_
+// call. What the encoder would refuse is recorded (the first such failure, in
+// writing order) rather than ending the writing, since the caller's own checks
+// come first; see encode_head.
+class PayloadWriter {
+ public:
+  PayloadWriter() = default;
+  explicit PayloadWriter(ByteBuffer::Storage* storage) : out_(storage) {}
+
+  void null() {}
+  void boolean(bool value) { out_.put_u8(value ? 1 : 0); }
+  void int32(std::int32_t value) { out_.put_u32(static_cast<std::uint32_t>(value)); }
+  void uint32(std::uint32_t value) { out_.put_u32(value); }
+  void float32(float value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    out_.put_u32(bits);
+  }
+  void string(std::string_view text) {
+    unsigned char prefix[4];
+    const std::size_t prefix_length = inline_string_prefix(text.size(), prefix);
+    if (prefix_length == 0) [[unlikely]] {
+      note_failure(kInlineStringTooLong);
+      return;
+    }
+    out_.reserve(prefix_length + text.size());
+    out_.put_bytes(prefix, prefix_length);
+    out_.put_bytes(text.data(), text.size());
+  }
+  void str_ref(std::uint32_t position) {
+    out_.reserve(5);
+    out_.put_u8(0xFF);
+    out_.put_u32(position);
+  }
+
+  // Returns where the array starts; its items follow, `count` of them.
+  std::size_t begin_array(std::size_t count) {
+    if (count > MAX_ARRAY_ITEMS) [[unlikely]] {
+      note_failure(compose_message("Too many array items (", count, "), max ", MAX_ARRAY_ITEMS));
+    }
+    const std::size_t at = out_.size();
+    char* header = out_.claim(6);
+    std::memset(header, 0, 4);
+    header[4] = static_cast<char>(count);
+    header[5] = static_cast<char>(count >> 8);
+    return at;
+  }
+  void end_array(std::size_t at, std::uint16_t self_def_index, std::uint16_t elem_def_index) {
+    out_.patch_u16(at, self_def_index);
+    out_.patch_u16(at + 2, elem_def_index);
+  }
+  // Rewrites item `index` of the array at `at`, whose items up to it are all
+  // four-byte numbers, as a Float32.
+  void rewrite_item_as_float32(std::size_t at, std::size_t index, float value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    out_.patch_u32(at + 6 + 4 * index, bits);
+  }
+
+  std::size_t begin_object() {
+    const std::size_t at = out_.size();
+    out_.put_u16(0);
+    return at;
+  }
+  void end_object(std::size_t at, std::uint16_t self_def_index) { out_.patch_u16(at, self_def_index); }
+
+  void reserve(std::size_t n) { out_.reserve(n); }
+  const ByteBuffer& bytes() const { return out_; }
+  ByteBuffer take_bytes() && { return std::move(out_); }
+  const std::optional<std::string>& failure() const { return failure_; }
+
+ private:
+  [[gnu::cold]] void note_failure(std::string message) {
+    if (!failure_) failure_ = std::move(message);
+  }
+
+  ByteBuffer out_;
+  std::optional<std::string> failure_;
+};
+
+// Everything in front of a single chunk's payload: header, definitions,
+// dictionary, chunk count and chunk header. Followed by the payload's bytes,
+// it is what encode_document writes for the document of these definitions
+// and dictionary whose one chunk has that payload; it fails with the same
+// first failure (the payload's own comes after those of the blocks before it).
+Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload);
 
 }  // namespace velq

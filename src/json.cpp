@@ -4,9 +4,11 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -23,20 +25,51 @@ static_assert(std::is_trivially_copyable_v<JsonValue> && std::is_trivially_copya
 // ---------------------------------------------------------------------------
 // Arena
 
+static_assert(alignof(JsonValue) <= 8 && alignof(JsonMember) <= 8);
+
+JsonArena::~JsonArena() {
+  while (blocks_ != nullptr) {
+    Block* previous = blocks_->previous;
+    std::free(blocks_);
+    blocks_ = previous;
+  }
+}
+
+// A block of at least `bytes` usable bytes, linked for release.
+char* JsonArena::new_block(std::size_t bytes) {
+  constexpr std::size_t kHeader = (sizeof(Block) + kAlignment - 1) & ~(kAlignment - 1);
+  auto* block = static_cast<Block*>(std::malloc(kHeader + bytes));
+  if (block == nullptr) throw std::bad_alloc();
+  block->previous = blocks_;
+  blocks_ = block;
+  return reinterpret_cast<char*>(block) + kHeader;
+}
+
+void* JsonArena::allocate_elsewhere(std::size_t bytes) {
+  if (bytes > next_block_ / 4) {
+    // A large request gets a block of its own; the current block stays in use.
+    return new_block(bytes);
+  }
+  char* block = new_block(next_block_);
+  cursor_ = block + bytes;
+  limit_ = block + next_block_;
+  next_block_ = std::min(next_block_ * 2, kLargestBlock);
+  return block;
+}
+
 JsonValue* JsonArena::new_values(std::size_t count) {
-  auto* values = static_cast<JsonValue*>(resource_.allocate(count * sizeof(JsonValue), alignof(JsonValue)));
+  auto* values = static_cast<JsonValue*>(allocate(count * sizeof(JsonValue)));
   std::uninitialized_default_construct_n(values, count);
   return values;
 }
 
 JsonMember* JsonArena::new_members(std::size_t count) {
-  auto* members =
-      static_cast<JsonMember*>(resource_.allocate(count * sizeof(JsonMember), alignof(JsonMember)));
+  auto* members = static_cast<JsonMember*>(allocate(count * sizeof(JsonMember)));
   std::uninitialized_default_construct_n(members, count);
   return members;
 }
 
-char* JsonArena::new_chars(std::size_t count) { return static_cast<char*>(resource_.allocate(count, 1)); }
+char* JsonArena::new_chars(std::size_t count) { return static_cast<char*>(allocate(count)); }
 
 std::string_view JsonArena::copy_string(std::string_view text) {
   if (text.empty()) return {};
@@ -47,14 +80,14 @@ std::string_view JsonArena::copy_string(std::string_view text) {
 
 JsonValue* JsonArena::copy_values(std::span<const JsonValue> values) {
   if (values.empty()) return nullptr;
-  void* raw = resource_.allocate(values.size_bytes(), alignof(JsonValue));
+  void* raw = allocate(values.size_bytes());
   std::memcpy(raw, values.data(), values.size_bytes());
   return static_cast<JsonValue*>(raw);
 }
 
 JsonMember* JsonArena::copy_members(std::span<const JsonMember> members) {
   if (members.empty()) return nullptr;
-  void* raw = resource_.allocate(members.size_bytes(), alignof(JsonMember));
+  void* raw = allocate(members.size_bytes());
   std::memcpy(raw, members.data(), members.size_bytes());
   return static_cast<JsonMember*>(raw);
 }
@@ -420,7 +453,7 @@ class Parser {
     std::vector<std::string_view> keys;
     std::vector<KeyOrder> order;
   };
-  std::array<RememberedOrder, 16> remembered_orders_;
+  std::array<RememberedOrder, 64> remembered_orders_;
   std::string unescaped_;
   ParseFailure failure_ = ParseFailure::ExpectedValue;
   std::size_t stop_offset_ = 0;  // bytes up to and including the one the parser stopped on
@@ -559,7 +592,7 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
 const std::vector<KeyOrder>* Parser::key_order(const JsonMember* members, std::size_t count) {
   if (keys_ascending(members, count)) return nullptr;
   std::uint64_t hash = (key_prefix(members[0].key) ^ count) * 0x9E3779B97F4A7C15;
-  RememberedOrder& remembered = remembered_orders_[hash >> 60];
+  RememberedOrder& remembered = remembered_orders_[hash >> 58];  // the top six bits: one of 64 slots
   auto same_keys = [&] {
     if (remembered.keys.size() != count) return false;
     for (std::size_t i = 0; i < count; ++i) {

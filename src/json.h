@@ -31,9 +31,11 @@ enum class JsonKind : std::uint8_t {
 
 struct JsonMember;
 
+// Sixteen bytes: the kind shares a word with the size, which leaves 56 bits
+// for it (every string and array a process can hold).
 struct JsonValue {
-  JsonKind kind = JsonKind::Null;
-  std::size_t size = 0;  // string bytes, array items or object members
+  JsonKind kind : 8 = JsonKind::Null;
+  std::size_t size : 56 = 0;  // string bytes, array items or object members
   union {
     bool boolean;
     std::uint64_t uint;
@@ -78,12 +80,17 @@ inline std::span<const JsonMember> JsonValue::object() const { return {members, 
 // that came last wins. Returns the number of members kept (at the front).
 std::size_t sort_members(JsonMember* members, std::size_t count);
 
-// Bump allocation for one tree; everything is released at once.
+static_assert(sizeof(JsonValue) == 16);
+
+// Bump allocation for one tree; everything is released at once. Blocks grow
+// to a bounded size, so at most one block's tail is left unused however large
+// the tree; a request larger than a block gets one of its own.
 class JsonArena {
  public:
   JsonArena() = default;
   JsonArena(const JsonArena&) = delete;
   JsonArena& operator=(const JsonArena&) = delete;
+  ~JsonArena();
 
   JsonValue* new_values(std::size_t count);
   JsonMember* new_members(std::size_t count);
@@ -94,7 +101,29 @@ class JsonArena {
   JsonMember* copy_members(std::span<const JsonMember> members);
 
  private:
-  std::pmr::monotonic_buffer_resource resource_{64 * 1024};
+  struct Block {
+    Block* previous;
+  };
+
+  // `bytes` at an address aligned for every node type.
+  void* allocate(std::size_t bytes) {
+    bytes = (bytes + kAlignment - 1) & ~(kAlignment - 1);
+    if (static_cast<std::size_t>(limit_ - cursor_) < bytes) [[unlikely]] return allocate_elsewhere(bytes);
+    void* at = cursor_;
+    cursor_ += bytes;
+    return at;
+  }
+  void* allocate_elsewhere(std::size_t bytes);
+  char* new_block(std::size_t bytes);
+
+  static constexpr std::size_t kAlignment = 8;  // of JsonValue and JsonMember
+  static constexpr std::size_t kFirstBlock = 16 * 1024;
+  static constexpr std::size_t kLargestBlock = 1024 * 1024;
+
+  Block* blocks_ = nullptr;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
+  std::size_t next_block_ = kFirstBlock;
 };
 
 // A tree together with the arena that holds its nodes.

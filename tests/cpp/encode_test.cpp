@@ -272,5 +272,47 @@ TEST(EncodeValueInto, WritesEachVariant) {
   }
 }
 
+// A payload written node by node, headers completed afterwards, then the head
+// in front: the bytes of encode_document for the same document.
+TEST(EncodeHead, WithItsPayloadMatchesTheWholeDocument) {
+  VelqDocument doc;
+  doc.definitions = {array_def(0, VelqType::Float32),
+                     object_def(1, std::vector<VelqField>{{"a", VelqType::Array}}),
+                     array_def(2, VelqType::Object)};
+  doc.dict = {"hi"};
+  doc.chunks.push_back({VelqArray{2, 1, {VelqObject{1, {VelqArray{0, 4, {1.0f, 2.5f}}}}}}, 2});
+
+  PayloadWriter payload;
+  const std::size_t outer = payload.begin_array(1);
+  const std::size_t object = payload.begin_object();
+  const std::size_t inner = payload.begin_array(2);
+  payload.int32(1);
+  payload.float32(2.5f);
+  payload.rewrite_item_as_float32(inner, 0, 1.0f);
+  payload.end_array(inner, 0, 4);
+  payload.end_object(object, 1);
+  payload.end_array(outer, 2, 1);
+  Result<std::string> head = encode_head(doc.definitions, doc.dict, 2, payload);
+  ASSERT_TRUE(head.ok()) << head.error().message;
+  Result<std::string> whole = encode_document(doc);
+  ASSERT_TRUE(whole.ok());
+  EXPECT_EQ(to_hex(head.value() + std::string(payload.bytes().view())), to_hex(whole.value()));
+}
+
+// The payload's first failure comes after those of the blocks in front of it.
+TEST(EncodeHead, ReportsThePayloadFailureLast) {
+  PayloadWriter payload;
+  payload.begin_array(70000);
+  payload.string(std::string(MAX_INLINE_STRING_LEN + 1, 'x'));
+  Result<std::string> head = encode_head({}, {}, 0, payload);
+  ASSERT_FALSE(head.ok());
+  EXPECT_EQ(head.error().message, "Too many array items (70000), max 65535");
+
+  const VelqDefinition long_name = object_def(0, std::vector<VelqField>{{std::string(256, 'k'), VelqType::Null}});
+  Result<std::string> long_field = encode_head({long_name}, {}, 0, payload);
+  ASSERT_FALSE(long_field.ok());
+  EXPECT_EQ(long_field.error().message, "Field name too long");
+}
+
 }  // namespace
 }  // namespace velq

@@ -357,5 +357,34 @@ TEST(JsonParser, NestingLimit) {
   EXPECT_EQ(outcome(std::string(1000000, '[')), "recursion limit exceeded at line 1 column 128");
 }
 
+// Small and large requests, across many blocks, all keep their content and
+// the alignment of the nodes.
+TEST(JsonArena, KeepsEveryAllocationUntilReleased) {
+  JsonArena arena;
+  std::vector<std::pair<JsonValue*, std::size_t>> arrays;
+  std::vector<std::pair<std::string_view, std::string>> strings;
+  for (std::size_t round = 0; round < 400; ++round) {
+    const std::size_t count = round % 7 == 0 ? 5000 + round : round % 13;
+    std::vector<JsonValue> items(count);
+    for (std::size_t k = 0; k < count; ++k) items[k] = JsonValue::from_uint(round * 100000 + k);
+    JsonValue* copy = arena.copy_values(items);
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(copy) % alignof(JsonValue), 0u);
+    arrays.emplace_back(copy, count);
+    std::string text(round % 11 == 0 ? 70000 : round % 5 + 1, static_cast<char>('a' + round % 26));
+    strings.emplace_back(arena.copy_string(text), text);
+  }
+  for (std::size_t round = 0; round < arrays.size(); ++round) {
+    const auto& [values, count] = arrays[round];
+    for (std::size_t k = 0; k < count; ++k) ASSERT_EQ(values[k].uint, round * 100000 + k);
+    EXPECT_EQ(strings[round].first, strings[round].second);
+  }
+  // A node is two words, whatever its kind; sizes use 56 bits.
+  static_assert(sizeof(JsonValue) == 16);
+  JsonValue big = JsonValue::from_string(std::string_view("x", 1));
+  big.size = (std::size_t{1} << 56) - 1;
+  EXPECT_EQ(big.size, (std::size_t{1} << 56) - 1);
+  EXPECT_EQ(big.kind, JsonKind::String);
+}
+
 }  // namespace
 }  // namespace velq
