@@ -1,5 +1,8 @@
 #include "compile.h"
 
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace velq {
@@ -43,27 +46,104 @@ float integer_as_float(const JsonValue& value) {
   return value.kind == JsonKind::Int ? static_cast<float>(value.sint) : static_cast<float>(value.uint);
 }
 
-void append_varint(std::string& out, std::size_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<char>((value & 0x7F) | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<char>(value));
-}
+// What a parent needs of a compiled node besides the node itself: its type
+// code, the definition a chunk of it records (an array's or object's own, a
+// primitive's built-in one) and the one an array records when the node is its
+// first item (an array's element definition, an object's own, a primitive's
+// built-in one).
+struct NodeRefs {
+  VelqType type = VelqType::Null;
+  std::uint16_t self_def_index = 0;
+  std::uint16_t elem_def_index = 0;
 
-// The element definition recorded for an array: the built-in definition of a
-// primitive, or what the first compound item itself points at.
-std::uint16_t elem_def_index_of(const std::vector<VelqData>& items) {
-  for (const VelqData& item : items) {
-    switch (item.index()) {
-      case kNullIndex: continue;
-      case kArrayIndex: return std::get<VelqArray>(item).elem_def_index;
-      case kObjectIndex: return std::get<VelqObject>(item).self_def_index;
-      default: return static_cast<std::uint16_t>(type_of(item));
-    }
+  static NodeRefs primitive(VelqType type) {
+    const auto index = static_cast<std::uint16_t>(type);
+    return {type, index, index};
   }
-  return 0;
-}
+};
+
+// Compiled nodes as a VelqData tree: the document that compile_json_str returns.
+struct TreeOutput {
+  using Items = std::vector<VelqData>;
+  using Array = VelqArray;
+  using Object = VelqObject;
+
+  static void null(Items& out) { out.emplace_back(std::in_place_index<kNullIndex>); }
+  static void boolean(Items& out, bool value) { out.emplace_back(std::in_place_index<kBoolIndex>, value); }
+  static void int32(Items& out, std::int32_t value) {
+    out.emplace_back(std::in_place_index<kInt32Index>, value);
+  }
+  static void uint32(Items& out, std::uint32_t value) {
+    out.emplace_back(std::in_place_index<kUInt32Index>, value);
+  }
+  static void float32(Items& out, float value) { out.emplace_back(std::in_place_index<kFloat32Index>, value); }
+  static void string(Items& out, std::string_view text) {
+    out.emplace_back(std::in_place_index<kStringIndex>, text);
+  }
+  static void str_ref(Items& out, std::uint32_t position) {
+    out.emplace_back(std::in_place_index<kStrRefIndex>, VelqStrRef{position});
+  }
+
+  static Array begin_array(Items&, std::size_t count) {
+    Array array;
+    array.items.reserve(count);
+    return array;
+  }
+  static Items& items(Array& array) { return array.items; }
+  static void rewrite_item_as_float32(Array& array, std::size_t index, float value) {
+    array.items[index].emplace<kFloat32Index>(value);
+  }
+  static void end_array(Items& out, Array& array, std::uint16_t self_def_index, std::uint16_t elem_def_index) {
+    array.self_def_index = self_def_index;
+    array.elem_def_index = elem_def_index;
+    out.emplace_back(std::in_place_index<kArrayIndex>, std::move(array));
+  }
+
+  static Object begin_object(Items&, std::size_t count) {
+    Object object;
+    object.values.reserve(count);
+    return object;
+  }
+  static Items& values(Object& object) { return object.values; }
+  static void end_object(Items& out, Object& object, std::uint16_t self_def_index) {
+    object.self_def_index = self_def_index;
+    out.emplace_back(std::in_place_index<kObjectIndex>, std::move(object));
+  }
+};
+
+// Compiled nodes written straight as the bytes of the chunk's payload, which
+// is what the encoder would write for the tree.
+struct PayloadOutput {
+  using Items = PayloadWriter;
+  struct Array {
+    PayloadWriter& out;
+    std::size_t at;
+  };
+  using Object = Array;
+
+  static void null(Items& out) { out.null(); }
+  static void boolean(Items& out, bool value) { out.boolean(value); }
+  static void int32(Items& out, std::int32_t value) { out.int32(value); }
+  static void uint32(Items& out, std::uint32_t value) { out.uint32(value); }
+  static void float32(Items& out, float value) { out.float32(value); }
+  static void string(Items& out, std::string_view text) { out.string(text); }
+  static void str_ref(Items& out, std::uint32_t position) { out.str_ref(position); }
+
+  static Array begin_array(Items& out, std::size_t count) { return {out, out.begin_array(count)}; }
+  static Items& items(Array& array) { return array.out; }
+  static void rewrite_item_as_float32(Array& array, std::size_t index, float value) {
+    array.out.rewrite_item_as_float32(array.at, index, value);
+  }
+  static void end_array(Items&, Array& array, std::uint16_t self_def_index, std::uint16_t elem_def_index) {
+    array.out.end_array(array.at, self_def_index, elem_def_index);
+  }
+
+  static Object begin_object(Items& out, std::size_t) { return {out, out.begin_object()}; }
+  static Items& values(Object& object) { return object.out; }
+  static void end_object(Items&, Object& object, std::uint16_t self_def_index) {
+    object.out.end_object(object.at, self_def_index);
+  }
+};
 
 // One step of the way from the compiled root down to the current value: the
 // array or object being compiled and the position of the item or member in it.
@@ -72,22 +152,27 @@ struct PathSegment {
   std::size_t position;
 };
 
-// The recursive compilation of one JSON value. Errors are kept here rather
-// than returned per node, so the common path carries no Result.
+// The recursive compilation of one JSON value, into the form of `Output`
+// (TreeOutput or PayloadOutput): the rules are the same for both. Errors are
+// kept here rather than returned per node, so the common path carries no
+// Result.
+template <class Output>
 class JsonValueCompiler {
  public:
+  using Items = typename Output::Items;
+
   explicit JsonValueCompiler(CompileBuilder& builder) : builder_(builder) {}
 
-  // Appends the compiled node of `value` to `out`; false after a failure,
-  // which take_error() then holds.
-  bool append(const JsonValue& value, std::vector<VelqData>& out);
+  // Appends the compiled node of `value` to `out` and tells what its parent
+  // needs of it; false after a failure, which take_error() then holds.
+  bool append(const JsonValue& value, Items& out, NodeRefs& refs);
 
   VelqError take_error() { return std::move(error_); }
 
  private:
-  bool append_array(const JsonValue& value, std::vector<VelqData>& out);
-  bool append_object(const JsonValue& value, std::vector<VelqData>& out);
-  bool settle_mixed_items(std::span<const JsonValue> json_items, std::vector<VelqData>& items,
+  bool append_array(const JsonValue& value, Items& out, NodeRefs& refs);
+  bool append_object(const JsonValue& value, Items& out, NodeRefs& refs);
+  bool settle_mixed_items(std::span<const JsonValue> json_items, typename Output::Array& array,
                           VelqType& elem_type);
   std::string pointer_to_item(std::size_t index) const;
 
@@ -96,69 +181,95 @@ class JsonValueCompiler {
   VelqError error_;
 };
 
-bool JsonValueCompiler::append(const JsonValue& value, std::vector<VelqData>& out) {
+template <class Output>
+bool JsonValueCompiler<Output>::append(const JsonValue& value, Items& out, NodeRefs& refs) {
   switch (value.kind) {
-    case JsonKind::Null: out.emplace_back(std::in_place_index<kNullIndex>); return true;
-    case JsonKind::Bool: out.emplace_back(std::in_place_index<kBoolIndex>, value.boolean); return true;
+    case JsonKind::Null:
+      Output::null(out);
+      refs = NodeRefs::primitive(VelqType::Null);
+      return true;
+    case JsonKind::Bool:
+      Output::boolean(out, value.boolean);
+      refs = NodeRefs::primitive(VelqType::Bool);
+      return true;
     case JsonKind::UInt:
       if (value.uint >> 63) {
-        out.emplace_back(std::in_place_index<kUInt32Index>, static_cast<std::uint32_t>(value.uint));
+        Output::uint32(out, static_cast<std::uint32_t>(value.uint));
+        refs = NodeRefs::primitive(VelqType::UInt32);
       } else {
-        out.emplace_back(std::in_place_index<kInt32Index>, low_int32(value.uint));
+        Output::int32(out, low_int32(value.uint));
+        refs = NodeRefs::primitive(VelqType::Int32);
       }
       return true;
     case JsonKind::Int:
-      out.emplace_back(std::in_place_index<kInt32Index>, low_int32(static_cast<std::uint64_t>(value.sint)));
+      Output::int32(out, low_int32(static_cast<std::uint64_t>(value.sint)));
+      refs = NodeRefs::primitive(VelqType::Int32);
       return true;
     case JsonKind::Double:
       // Beyond the float range the conversion gives infinity (IEEE rounding).
-      out.emplace_back(std::in_place_index<kFloat32Index>, static_cast<float>(value.dbl));
+      Output::float32(out, static_cast<float>(value.dbl));
+      refs = NodeRefs::primitive(VelqType::Float32);
       return true;
-    case JsonKind::String: out.push_back(builder_.emit_string(value.string())); return true;
-    case JsonKind::Array: return append_array(value, out);
-    case JsonKind::Object: return append_object(value, out);
+    case JsonKind::String:
+      if (std::optional<std::uint32_t> position = builder_.intern_string(value.string())) {
+        Output::str_ref(out, *position);
+      } else {
+        Output::string(out, value.string());
+      }
+      refs = NodeRefs::primitive(VelqType::String);
+      return true;
+    case JsonKind::Array: return append_array(value, out, refs);
+    case JsonKind::Object: return append_object(value, out, refs);
   }
   return true;
 }
 
-bool JsonValueCompiler::append_array(const JsonValue& value, std::vector<VelqData>& out) {
+template <class Output>
+bool JsonValueCompiler<Output>::append_array(const JsonValue& value, Items& out, NodeRefs& refs) {
   std::span<const JsonValue> json_items = value.array();
-  VelqArray array;
-  array.items.reserve(json_items.size());
-  VelqType elem_type = VelqType::Null;
+  typename Output::Array array = Output::begin_array(out, json_items.size());
+  NodeRefs first = NodeRefs::primitive(VelqType::Null);
   bool uniform = true;
 
   path_.push_back({&value, 0});
   for (std::size_t i = 0; i < json_items.size(); ++i) {
     path_.back().position = i;
-    if (!append(json_items[i], array.items)) return false;
-    VelqType code = json_type_code(json_items[i]);
+    NodeRefs item;
+    if (!append(json_items[i], Output::items(array), item)) return false;
     if (i == 0) {
-      elem_type = code;
-    } else if (code != elem_type) {
+      first = item;
+    } else if (item.type != first.type) {
       uniform = false;
     }
   }
   path_.pop_back();
 
-  if (!uniform && !settle_mixed_items(json_items, array.items, elem_type)) return false;
+  // Uniform items: the element type and definition are the first item's
+  // (an array of nulls only, or of nothing, records Null).
+  VelqType elem_type = first.type;
+  std::uint16_t elem_def_index = first.elem_def_index;
+  if (!uniform) {
+    if (!settle_mixed_items(json_items, array, elem_type)) return false;
+    // Only widened numbers get here: every item is now a Float32.
+    elem_def_index = static_cast<std::uint16_t>(elem_type);
+  }
 
   Result<std::uint16_t> self = builder_.intern_array_shape(static_cast<std::uint8_t>(elem_type));
   if (!self) {
     error_ = std::move(self).error();
     return false;
   }
-  array.self_def_index = self.value();
-  array.elem_def_index = elem_def_index_of(array.items);
-  out.emplace_back(std::move(array));
+  Output::end_array(out, array, self.value(), elem_def_index);
+  refs = {VelqType::Array, self.value(), elem_def_index};
   return true;
 }
 
 // Items of different type codes: integers widen to Float32 when every
 // non-null item is a number and one of them a double; after that every item
 // must have the element type (that of the first non-null item).
-bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> json_items,
-                                           std::vector<VelqData>& items, VelqType& elem_type) {
+template <class Output>
+bool JsonValueCompiler<Output>::settle_mixed_items(std::span<const JsonValue> json_items,
+                                                   typename Output::Array& array, VelqType& elem_type) {
   elem_type = VelqType::Null;
   bool all_numbers = true;
   bool any_double = false;
@@ -173,10 +284,11 @@ bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> json_items
 
   for (std::size_t i = 0; i < json_items.size(); ++i) {
     const JsonValue& item = json_items[i];
+    VelqType found = json_type_code(item);
     if (widen && (item.kind == JsonKind::UInt || item.kind == JsonKind::Int)) {
-      items[i] = VelqData(std::in_place_index<kFloat32Index>, integer_as_float(item));
+      Output::rewrite_item_as_float32(array, i, integer_as_float(item));
+      found = VelqType::Float32;
     }
-    VelqType found = type_of(items[i]);
     if (found != elem_type) {
       error_ = mixed_array_error(pointer_to_item(i), found, elem_type);
       return false;
@@ -185,24 +297,27 @@ bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> json_items
   return true;
 }
 
-bool JsonValueCompiler::append_object(const JsonValue& value, std::vector<VelqData>& out) {
+template <class Output>
+bool JsonValueCompiler<Output>::append_object(const JsonValue& value, Items& out, NodeRefs& refs) {
   std::span<const JsonMember> members = value.object();
-  VelqObject object;
-  object.values.reserve(members.size());
+  typename Output::Object object = Output::begin_object(out, members.size());
 
   path_.push_back({&value, 0});
   for (std::size_t i = 0; i < members.size(); ++i) {
     path_.back().position = i;
-    if (!append(members[i].value, object.values)) return false;
+    NodeRefs member;
+    if (!append(members[i].value, Output::values(object), member)) return false;
   }
   path_.pop_back();
 
-  object.self_def_index = builder_.intern_object_shape(members);
-  out.emplace_back(std::move(object));
+  const std::uint16_t self_def_index = builder_.intern_object_shape(members);
+  Output::end_object(out, object, self_def_index);
+  refs = {VelqType::Object, self_def_index, self_def_index};
   return true;
 }
 
-std::string JsonValueCompiler::pointer_to_item(std::size_t index) const {
+template <class Output>
+std::string JsonValueCompiler<Output>::pointer_to_item(std::size_t index) const {
   std::string pointer;
   for (const PathSegment& segment : path_) {
     if (segment.container->kind == JsonKind::Object) {
@@ -214,6 +329,11 @@ std::string JsonValueCompiler::pointer_to_item(std::size_t index) const {
   append_pointer_token(pointer, std::to_string(index));
   return pointer;
 }
+
+// Field storage must travel with a definition that moves, as the shape table points into it.
+static_assert(std::is_nothrow_move_constructible_v<VelqDefinition>);
+
+constexpr std::uint64_t kShapeHashStep = 0x9E3779B97F4A7C15ull;
 
 }  // namespace
 
@@ -231,47 +351,67 @@ VelqType json_type_code(const JsonValue& value) {
   return VelqType::Null;
 }
 
-CompileBuilder::CompileBuilder() : definitions(builtin_definitions()) {}
+CompileBuilder::CompileBuilder() : definitions(builtin_definitions()) { array_shapes.fill(kNoArrayShape); }
+
+std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text) {
+  const std::uint64_t hash = QuickTextHash{}(text);
+  const auto half_hash = static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  auto [entry, first_occurrence] = strings.insert(StringEntry{text.data(), text.size(), half_hash, kNotInDict});
+  if (first_occurrence) return std::nullopt;
+  if (entry->position == kNotInDict) {
+    entry->position = static_cast<std::uint32_t>(dict.size());
+    dict.emplace_back(text);
+  }
+  return entry->position;
+}
 
 VelqData CompileBuilder::emit_string(std::string_view text) {
-  HashedText probe = HashedText::of(text);
-  if (auto known = string_positions.find(probe); known != string_positions.end()) {
-    return VelqStrRef{known->second};
-  }
-  auto seen = seen_strings.find(probe);
-  if (seen == seen_strings.end()) {
-    seen_strings.insert(HashedText{string_store.copy_string(text), probe.hash});
-    return std::string(text);
-  }
-  auto position = static_cast<std::uint32_t>(dict.size());
-  dict.emplace_back(text);
-  string_positions.emplace(*seen, position);
-  return VelqStrRef{position};
+  if (std::optional<std::uint32_t> position = intern_string(text)) return VelqStrRef{*position};
+  return VelqData(std::in_place_index<kStringIndex>, text);
 }
 
 Result<std::uint16_t> CompileBuilder::intern_array_shape(std::uint8_t elem_type) {
-  auto type = static_cast<VelqType>(elem_type);
-  if (auto known = array_shapes.find(type); known != array_shapes.end()) return known->second;
+  if (array_shapes[elem_type] != kNoArrayShape) return static_cast<std::uint16_t>(array_shapes[elem_type]);
   std::uint16_t index = next_def_index++;
   if (!is_type_byte(elem_type)) return VelqError::parse("Unknown VELQ type tag: 0x" + hex_byte(elem_type));
   VelqDefinition& definition = definitions.emplace_back();
   definition.index = index;
   definition.kind = VelqType::Array;
-  definition.elem_type = type;
-  array_shapes.emplace(type, index);
+  definition.elem_type = static_cast<VelqType>(elem_type);
+  array_shapes[elem_type] = index;
   return index;
 }
 
-std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> members) {
-  // Per member: key length, key bytes, type byte. The length prefix keeps the
-  // key unambiguous whatever bytes the keys hold.
-  shape_key_buffer.clear();
+MembersShape MembersShape::of(std::span<const JsonMember> members) {
+  std::uint64_t hash = members.size();
   for (const JsonMember& member : members) {
-    append_varint(shape_key_buffer, member.key.size());
-    shape_key_buffer.append(member.key);
-    shape_key_buffer.push_back(static_cast<char>(json_type_code(member.value)));
+    const auto type = static_cast<std::uint64_t>(json_type_code(member.value));
+    hash = (hash ^ QuickTextHash{}(member.key)) * kShapeHashStep + type;
   }
-  if (auto known = object_shapes.find(std::string_view(shape_key_buffer)); known != object_shapes.end()) {
+  return {members, static_cast<std::size_t>(hash)};
+}
+
+bool ObjectShapeEqual::operator()(const ObjectShape& a, const ObjectShape& b) const noexcept {
+  return std::equal(a.fields, a.fields + a.count, b.fields, b.fields + b.count);
+}
+
+bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) const noexcept {
+  if (a.members.size() != b.count) return false;
+  for (std::size_t i = 0; i < b.count; ++i) {
+    const VelqField& field = b.fields[i];
+    if (field.type != json_type_code(a.members[i].value) || field.name != a.members[i].key) return false;
+  }
+  return true;
+}
+
+// The shape is looked up by the members themselves: hashed once, compared
+// with the fields of the definition found; nothing is built for a known shape.
+std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> members) {
+  RecentShape& recent = recent_object_shapes[members.size() % recent_object_shapes.size()];
+  if (recent.index != 0 && ObjectShapeEqual{}(MembersShape{members}, recent.shape)) return recent.index;
+  const MembersShape shape = MembersShape::of(members);
+  if (auto known = object_shapes.find(shape); known != object_shapes.end()) {
+    recent = {known->first, known->second};
     return known->second;
   }
   std::uint16_t index = next_def_index++;
@@ -284,15 +424,18 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   definition.fields = std::move(fields);
   definition.index = index;
   definition.kind = VelqType::Object;
-  object_shapes.emplace(shape_key_buffer, index);
+  const ObjectShape created{definition.fields->data(), definition.fields->size(), shape.hash};
+  object_shapes.emplace(created, index);
+  recent = {created, index};
   return index;
 }
 
 Result<VelqData> compile_inline(CompileBuilder& builder, const JsonValue& value) {
   std::vector<VelqData> out;
   out.reserve(1);
-  JsonValueCompiler compiler(builder);
-  if (!compiler.append(value, out)) return compiler.take_error();
+  JsonValueCompiler<TreeOutput> compiler(builder);
+  NodeRefs refs;
+  if (!compiler.append(value, out, refs)) return compiler.take_error();
   return std::move(out.front());
 }
 
@@ -328,12 +471,45 @@ Result<VelqDocument> compile_json_str(std::string_view text) {
                                std::move(data).value(), def_index);
 }
 
-Status check_reader_limits(const VelqDocument& document) {
-  if (document.definitions.size() > MAX_DEFINITIONS) {
-    return VelqError::parse("Definition count " + std::to_string(document.definitions.size()) +
-                            " exceeds max " + std::to_string(MAX_DEFINITIONS));
+Result<EncodedJson> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage) {
+  CompileBuilder builder;
+  PayloadWriter payload(storage);
+  std::uint16_t def_index = 0;
+  {
+    Result<JsonDocument> parsed = parse_json(text);
+    if (!parsed) return std::move(parsed).error();
+    // Room for the usual payload, which is smaller than the text; the rest grows in place.
+    payload.reserve(text.size() / 2 + 64);
+    JsonValueCompiler<PayloadOutput> compiler(builder);
+    NodeRefs root;
+    if (!compiler.append(parsed.value().root, payload, root)) return compiler.take_error();
+    def_index = root.self_def_index;
+    // The string table views the tree, which is released here.
+    builder.strings = {};
+    builder.object_shapes = {};
   }
-  for (const VelqDefinition& definition : document.definitions) {
+  if (Status limits = check_reader_limits(builder.definitions); !limits) return std::move(limits).error();
+  Result<std::string> head = encode_head(builder.definitions, builder.dict, def_index, payload);
+  if (!head) return std::move(head).error();
+  return EncodedJson{std::move(head).value(), std::move(payload).take_bytes()};
+}
+
+std::string EncodedJson::joined() const {
+  std::string bytes;
+  bytes.reserve(size());
+  bytes.append(head);
+  bytes.append(payload.view());
+  return bytes;
+}
+
+Status check_reader_limits(const VelqDocument& document) { return check_reader_limits(document.definitions); }
+
+Status check_reader_limits(const std::vector<VelqDefinition>& definitions) {
+  if (definitions.size() > MAX_DEFINITIONS) {
+    return VelqError::parse("Definition count " + std::to_string(definitions.size()) + " exceeds max " +
+                            std::to_string(MAX_DEFINITIONS));
+  }
+  for (const VelqDefinition& definition : definitions) {
     if (definition.kind != VelqType::Object || !definition.fields) continue;
     if (definition.fields->size() > MAX_OBJECT_FIELDS) {
       return VelqError::parse("Object #" + std::to_string(definition.index) + " has " +
@@ -359,68 +535,160 @@ char type_character(const VelqData& node) {
   }
 }
 
+// Writes the digits at `at`; returns the end of what it wrote.
+char* write_decimal(char* at, unsigned value) {
+  char digits[10];
+  char* end = digits + sizeof digits;
+  char* first = end;
+  do {
+    *--first = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  std::memcpy(at, first, static_cast<std::size_t>(end - first));
+  return at + (end - first);
+}
+
+void append_decimal(std::string& out, unsigned value) {
+  char digits[10];
+  char* end = digits + sizeof digits;
+  char* first = end;
+  do {
+    *--first = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  out.append(first, end);
+}
+
+std::uint64_t load_u64(const char* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+std::uint32_t load_u32(const char* at) {
+  std::uint32_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+__extension__ using Wide = unsigned __int128;
+
+// Folds the 128-bit product, the core step of the hash.
+std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
+  const Wide product = static_cast<Wide>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+constexpr std::uint64_t kHashSeed = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kHashStep = 0xD6E8FEB86659FD93ull;
+
 }  // namespace
+
+std::size_t QuickTextHash::operator()(std::string_view text) const noexcept {
+  const char* at = text.data();
+  std::size_t left = text.size();
+  std::uint64_t state = kHashSeed ^ left;
+  for (; left > 16; left -= 16, at += 16) {
+    state = fold_multiply(load_u64(at) ^ kHashStep, load_u64(at + 8) ^ state);
+  }
+  // The last 1 to 16 bytes, read as two words that may overlap.
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+  if (left >= 8) {
+    low = load_u64(at);
+    high = load_u64(at + left - 8);
+  } else if (left >= 4) {
+    low = load_u32(at);
+    high = load_u32(at + left - 4);
+  } else if (left > 0) {
+    low = static_cast<unsigned char>(at[0]);
+    high = static_cast<std::uint64_t>(static_cast<unsigned char>(at[left / 2])) << 8 |
+           static_cast<unsigned char>(at[left - 1]);
+  }
+  return fold_multiply(low ^ kHashStep, high ^ state);
+}
 
 DataCompiler::DataCompiler() : definitions(builtin_definitions()) {}
 
 void DataCompiler::walk(const VelqData& node) {
   switch (node.index()) {
-    case kStringIndex: {
-      const std::string& text = std::get<std::string>(node);
-      if (!string_positions.contains(std::string_view(text))) {
-        string_positions.emplace(text, static_cast<std::uint32_t>(dict.size()));
-        dict.push_back(text);
-      }
-      return;
-    }
-    case kArrayIndex: {
-      const VelqArray& array = std::get<VelqArray>(node);
-      int elem_code = array.items.empty() ? 0 : static_cast<int>(type_of(array.items.front()));
-      shape_key_buffer_.assign("arr:");
-      shape_key_buffer_.append(std::to_string(array.self_def_index));
-      shape_key_buffer_.push_back(':');
-      shape_key_buffer_.append(std::to_string(elem_code));
-      auto [entry, created] = array_shapes.try_emplace(shape_key_buffer_, next_def_index);
-      if (created) {
-        VelqDefinition& definition = definitions.emplace_back();
-        definition.index = next_def_index++;
-        definition.kind = VelqType::Array;
-        definition.elem_type = static_cast<VelqType>(elem_code);
-      }
-      node_def_indices.push_back(entry->second);
-      for (const VelqData& item : array.items) walk(item);
-      return;
-    }
-    case kObjectIndex: {
-      const VelqObject& object = std::get<VelqObject>(node);
-      std::size_t slot = node_def_indices.size();
-      node_def_indices.push_back(0);
-      for (const VelqData& value : object.values) walk(value);
-      // Built only now: the nested walks above reuse the buffer.
-      shape_key_buffer_.assign("obj:");
-      shape_key_buffer_.append(std::to_string(object.self_def_index));
-      shape_key_buffer_.push_back(':');
-      for (std::size_t i = 0; i < object.values.size(); ++i) {
-        if (i > 0) shape_key_buffer_.push_back(',');
-        shape_key_buffer_.push_back(type_character(object.values[i]));
-      }
-      auto [entry, created] = object_shapes.try_emplace(shape_key_buffer_, next_def_index);
-      if (created) {
-        std::vector<VelqField> fields;
-        fields.reserve(object.values.size());
-        for (std::size_t i = 0; i < object.values.size(); ++i) {
-          fields.push_back({"f" + std::to_string(i), type_of(object.values[i])});
-        }
-        VelqDefinition& definition = definitions.emplace_back();
-        definition.fields = std::move(fields);
-        definition.index = next_def_index++;
-        definition.kind = VelqType::Object;
-      }
-      node_def_indices[slot] = entry->second;
-      return;
-    }
+    case kStringIndex: walk_string(*std::get_if<kStringIndex>(&node)); return;
+    case kArrayIndex: walk_array(*std::get_if<kArrayIndex>(&node)); return;
+    case kObjectIndex: walk_object(*std::get_if<kObjectIndex>(&node)); return;
     default: return;
   }
+}
+
+void DataCompiler::walk_string(const std::string& text) {
+  const HashedText probe{text, QuickTextHash{}(text)};
+  if (string_positions.contains(probe)) return;
+  char* copy = static_cast<char*>(string_store_.allocate(std::max<std::size_t>(text.size(), 1), 1));
+  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+  string_positions.emplace(HashedText{std::string_view(copy, text.size()), probe.hash},
+                           static_cast<std::uint32_t>(dict.size()));
+  dict.push_back(text);
+}
+
+// The definition index for a shape key. A new key gets a new definition,
+// which `created` then points at for the caller to complete.
+std::uint16_t DataCompiler::intern_shape(ShapeTable& shapes, std::string_view key, VelqDefinition*& created) {
+  created = nullptr;
+  if (auto known = shapes.find(key); known != shapes.end()) return known->second;
+  const std::uint16_t index = next_def_index++;
+  shapes.emplace(key, index);
+  created = &definitions.emplace_back();
+  created->index = index;
+  return index;
+}
+
+void DataCompiler::walk_array(const VelqArray& array) {
+  const int elem_code = array.items.empty() ? 0 : static_cast<int>(type_of(array.items.front()));
+  char key[16] = "arr:";
+  char* end = write_decimal(key + 4, array.self_def_index);
+  *end++ = ':';
+  end = write_decimal(end, static_cast<unsigned>(elem_code));
+  VelqDefinition* created;
+  const std::uint16_t index = intern_shape(array_shapes, std::string_view(key, end), created);
+  if (created != nullptr) {
+    created->kind = VelqType::Array;
+    created->elem_type = static_cast<VelqType>(elem_code);
+  }
+  node_def_indices.push_back(index);
+  for (const VelqData& item : array.items) walk(item);
+}
+
+void DataCompiler::walk_object(const VelqObject& object) {
+  const std::size_t slot = node_def_indices.size();
+  node_def_indices.push_back(0);
+  for (const VelqData& value : object.values) walk(value);
+  // Built only now: the nested walks above reuse the buffer.
+  // The buffer only grows, so that it is written through a pointer without
+  // any per-character checks; the key is its first `length` bytes.
+  const std::size_t room = 10 + 2 * object.values.size();
+  if (shape_key_buffer_.size() < room) shape_key_buffer_.resize(room);
+  char* const key = shape_key_buffer_.data();
+  std::memcpy(key, "obj:", 4);
+  char* end = write_decimal(key + 4, object.self_def_index);
+  *end++ = ':';
+  for (std::size_t i = 0; i < object.values.size(); ++i) {
+    *end++ = type_character(object.values[i]);
+    *end++ = ',';
+  }
+  if (!object.values.empty()) --end;  // no comma after the last character
+  VelqDefinition* created;
+  const std::uint16_t index = intern_shape(object_shapes, std::string_view(key, end), created);
+  if (created != nullptr) {
+    std::vector<VelqField>& fields = created->fields.emplace();
+    fields.reserve(object.values.size());
+    for (std::size_t i = 0; i < object.values.size(); ++i) {
+      VelqField& field = fields.emplace_back();
+      field.name.push_back('f');
+      append_decimal(field.name, static_cast<unsigned>(i));
+      field.type = type_of(object.values[i]);
+    }
+    created->kind = VelqType::Object;
+  }
+  node_def_indices[slot] = index;
 }
 
 VelqData DataCompiler::rewrite_indices(const VelqData& node) {
@@ -445,14 +713,30 @@ VelqData DataCompiler::rewrite_indices(const VelqData& node) {
   }
 }
 
-VelqDocument compile_data(const VelqData& root) {
+void DataCompiler::rewrite_indices_in_place(VelqData& node) {
+  if (VelqArray* array = std::get_if<kArrayIndex>(&node)) {
+    array->self_def_index = array->elem_def_index = node_def_indices[rewrite_position_++];
+    for (VelqData& item : array->items) {
+      if (item.index() >= kArrayIndex) rewrite_indices_in_place(item);
+    }
+  } else if (VelqObject* object = std::get_if<kObjectIndex>(&node)) {
+    object->self_def_index = node_def_indices[rewrite_position_++];
+    for (VelqData& value : object->values) {
+      if (value.index() >= kArrayIndex) rewrite_indices_in_place(value);
+    }
+  }
+}
+
+// The tree leaves this function as the chunk's data: rewriting it in place
+// spares a copy of every node and string. Only the indices differ from a copy.
+VelqDocument compile_data(VelqData root) {
   DataCompiler compiler;
   compiler.walk(root);
   std::uint16_t def_index = root.index() == kArrayIndex || root.index() == kObjectIndex
                                 ? compiler.node_def_indices.front()
                                 : static_cast<std::uint16_t>(type_of(root));
-  VelqData data = compiler.rewrite_indices(root);
-  return single_chunk_document(std::move(compiler.definitions), std::move(compiler.dict), std::move(data),
+  compiler.rewrite_indices_in_place(root);
+  return single_chunk_document(std::move(compiler.definitions), std::move(compiler.dict), std::move(root),
                                def_index);
 }
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -166,6 +169,17 @@ INSTANTIATE_TEST_SUITE_P(
                    {obj_def(6, {{"a", kInt}, {"b:2,c", kInt}}), obj_def(7, {{"a:2,b", kInt}, {"c", kInt}}),
                     obj_def(8, {{std::string("\0", 1), kInt}}), obj_def(9, {{"", kInt}}),
                     arr_def(10, kObject)},
+                   {}},
+        // Shapes of one member count alternate: each is recognised again, none is taken for another.
+        InlineCase{"AlternatingShapesOfOneSize",
+                   [](Tree& t) {
+                     return t.arr({t.obj({{"a", u(1)}}), t.obj({{"b", u(1)}}), t.obj({{"a", u(2)}}),
+                                   t.obj({{"a", s("x")}}), t.obj({{"b", u(2)}}), t.obj({{"a", s("y")}})});
+                   },
+                   A(9, 6,
+                     {O(6, {I(1)}), O(7, {I(1)}), O(6, {I(2)}), O(8, {S("x")}), O(7, {I(2)}), O(8, {S("y")})}),
+                   {obj_def(6, {{"a", kInt}}), obj_def(7, {{"b", kInt}}), obj_def(8, {{"a", kString}}),
+                    arr_def(9, kObject)},
                    {}},
         InlineCase{"FieldsInKeyOrderValuesToo",
                    [](Tree& t) { return t.obj({{"b", u(1)}, {"a", u(2)}}); }, O(6, {I(2), I(1)}),
@@ -442,6 +456,99 @@ TEST(CheckReaderLimits, FieldCountOfTheFirstOffendingObject) {
 }
 
 // ---------------------------------------------------------------------------
+// The one-pass road of dumps against the document road it stands for.
+
+// The bytes, or the first failure, of compiling to a document, checking the
+// reader's limits and encoding.
+std::string through_document(std::string_view text) {
+  Result<VelqDocument> document = compile_json_str(text);
+  if (!document) return "failure: " + document.error().message;
+  Status limits = check_reader_limits(document.value());
+  if (!limits) return "failure: " + limits.error().message;
+  Result<std::string> bytes = encode_document(document.value());
+  return bytes ? bytes.value() : "failure: " + bytes.error().message;
+}
+
+std::string in_one_pass(std::string_view text, ByteBuffer::Storage* storage = nullptr) {
+  Result<EncodedJson> encoded = compile_json_to_velq(text, storage);
+  return encoded ? encoded.value().joined() : "failure: " + encoded.error().message;
+}
+
+std::string repeated(std::string_view item, std::size_t count) {
+  std::string text = "[";
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k > 0) text += ',';
+    text += item;
+  }
+  return text + "]";
+}
+
+std::vector<std::string> one_pass_texts() {
+  const std::string wide = repeated("0", 70000);
+  const std::string long_string = "\"" + std::string(MAX_INLINE_STRING_LEN + 1, 'x') + "\"";
+  std::string many_shapes = "[";
+  for (int k = 0; k < 2042; ++k) many_shapes += (k > 0 ? ",{\"k" : "{\"k") + std::to_string(k) + "\":1}";
+  many_shapes += "]";
+  std::string wide_object = "{";
+  for (int k = 0; k < 257; ++k) wide_object += (k > 0 ? ",\"k" : "\"k") + std::to_string(k) + "\":1";
+  wide_object += "}";
+  return {
+      "null", "true", "-0", "1e39", "\"\"", "[]", "{}", "[[]]", "[null,null]", "[1,2.5,-3]", "[1,\"a\"]",
+      "[18446744073709551615,1.5]", R"({"b":"v","a":"v","c":["v","w",{"v":"v"}]})",
+      R"([{"a":1},{"b":1},{"a":"x"},{"a":2},[[1],["a"]]])", R"({"k":"k","s":["\u00e9","e\u0301","\n"]})",
+      "\"" + std::string(127, 'a') + "\"", "\"" + std::string(128, 'a') + "\"",
+      "\"" + std::string(16384, 'a') + "\"",
+      "[1,2,3", "[1,]",
+      // The order of failures: the compiler's, the reader's limits, then the
+      // encoder's in writing order (definitions, dictionary, data).
+      "{\"a\":" + wide + ",\"b\":[1,\"x\"]}", "{\"a\":" + wide + ",\"b\":" + many_shapes + "}",
+      "{\"a\":" + wide + ",\"b\":" + wide_object + "}", "{\"" + std::string(256, 'k') + "\":" + wide + "}",
+      "{\"a\":" + wide + ",\"b\":" + long_string + "}", "{\"a\":" + long_string + ",\"b\":" + wide + "}",
+      "{\"a\":" + wide + ",\"b\":" + long_string + ",\"c\":" + long_string + "}",
+      "[" + wide + "," + wide + "]",
+      many_shapes, wide_object, repeated("0", 65535), repeated("\"s\"", 65535),
+  };
+}
+
+TEST(CompileJsonToVelq, SameBytesOrFailureAsTheDocumentRoad) {
+  for (const std::string& text : one_pass_texts()) {
+    EXPECT_EQ(in_one_pass(text), through_document(text)) << text.substr(0, 80);
+  }
+}
+
+TEST(CompileJsonToVelq, SameBytesOrFailureAsTheDocumentRoadOnTheCorpus) {
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(VELQ_SHARED_DIR) + "/corpus")) {
+    if (entry.path().extension() != ".json") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(in_one_pass(text), through_document(text)) << entry.path();
+    ++files;
+  }
+  EXPECT_GT(files, 10u);
+}
+
+// The payload is written into the storage given, from its start; the head goes in front of it.
+TEST(CompileJsonToVelq, WritesThePayloadIntoTheGivenStorage) {
+  struct StringStorage final : ByteBuffer::Storage {
+    std::string bytes;
+    int resizes = 0;
+    char* resize(std::size_t capacity) override {
+      ++resizes;
+      bytes.resize(capacity);
+      return bytes.data();
+    }
+  } storage;
+  const std::string text = R"({"list":[{"a":"x"},{"a":"x"}],"n":[1.5,2]})" + std::string(4000, ' ');
+  Result<EncodedJson> encoded = compile_json_to_velq(text, &storage);
+  ASSERT_TRUE(encoded.ok()) << encoded.error().message;
+  EXPECT_GT(storage.resizes, 0);
+  EXPECT_EQ(encoded.value().payload.data(), storage.bytes.data());
+  const std::string payload = storage.bytes.substr(0, encoded.value().payload.size());
+  EXPECT_EQ(encoded.value().head + payload, through_document(text));
+}
+
+// ---------------------------------------------------------------------------
 // The value compiler.
 
 VelqData obj_node(std::vector<VelqData> values) { return O(0, std::move(values)); }
@@ -514,16 +621,55 @@ INSTANTIATE_TEST_SUITE_P(
                  {arr_def(6, kString)}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_P(CompileData, RewritingInPlaceMatchesTheCopy) {
+  const DataCase& c = GetParam();
+  DataCompiler copying;
+  copying.walk(c.input);
+  const VelqData copy = copying.rewrite_indices(c.input);
+
+  VelqData tree = c.input;
+  DataCompiler in_place;
+  in_place.walk(tree);
+  in_place.rewrite_indices_in_place(tree);
+  EXPECT_EQ(tree, copy);
+}
+
 TEST(DataCompiler, ShapeKeys) {
   DataCompiler compiler;
   compiler.walk(arr_node({obj_node({S("a"), I(1)}), obj_node({}), arr_node({arr_node({})}),
-                          obj_node({N(), B(true), U(1), F(1), R(0), arr_node({}), obj_node({})})}));
-  for (const char* key : {"arr:0:17", "arr:0:16", "arr:0:0"}) EXPECT_TRUE(compiler.array_shapes.contains(key)) << key;
-  for (const char* key : {"obj:0:5,2", "obj:0:", "obj:0:0,1,3,4,5,6,7"}) {
+                          obj_node({N(), B(true), U(1), F(1), R(0), arr_node({}), obj_node({})}),
+                          A(1234, 0, {I(1)}), O(65535, {S("b")})}));
+  for (const char* key : {"arr:0:17", "arr:0:16", "arr:0:0", "arr:1234:2"}) {
+    EXPECT_TRUE(compiler.array_shapes.contains(key)) << key;
+  }
+  for (const char* key : {"obj:0:5,2", "obj:0:", "obj:0:0,1,3,4,5,6,7", "obj:65535:5"}) {
     EXPECT_TRUE(compiler.object_shapes.contains(key)) << key;
   }
-  EXPECT_EQ(compiler.array_shapes.size(), 3u);
-  EXPECT_EQ(compiler.object_shapes.size(), 3u);
+  EXPECT_EQ(compiler.array_shapes.size(), 4u);
+  EXPECT_EQ(compiler.object_shapes.size(), 4u);
+}
+
+// Enough strings to grow the string table several times, with texts that
+// share prefixes and differ only in length or in their last byte, each met
+// again after its first visit.
+TEST(DataCompiler, ListsEveryDistinctStringOnceInFirstVisitOrder) {
+  std::vector<std::string> texts;
+  for (int n = 0; n < 3000; ++n) {
+    std::string text(static_cast<std::size_t>(n % 40), 'x');
+    text += std::to_string(n / 40);
+    texts.push_back(text);
+  }
+  texts.push_back(std::string("a\0b", 3));
+  texts.push_back("a");
+  std::vector<VelqData> items;
+  for (const std::string& text : texts) {
+    items.push_back(S(text));
+    items.push_back(S(texts.front()));
+    items.push_back(S(text));
+  }
+  VelqDocument document = compile_data(arr_node(std::move(items)));
+  EXPECT_EQ(document.dict, texts);
+  EXPECT_EQ(std::get<VelqArray>(document.chunks[0].data).items.size(), 3 * texts.size());
 }
 
 TEST(DataCompiler, DefinitionIndexWrapsAfter65535) {

@@ -123,6 +123,43 @@ def test_definition_count_is_checked_before_field_counts():
         velq.dumps(text)
 
 
+WIDE_ARRAY = "[" + ",".join(["0"] * 70000) + "]"
+LONG_STRING = json.dumps("x" * 16777216)
+LONG_KEY = json.dumps("k" * 256)
+TOO_MANY_ITEMS = "Too many array items (70000), max 65535"
+TOO_LONG = "String exceeds maximum inline length (16 777 215 bytes)"
+
+
+# What the encoder refuses is reported after the compiler's own checks, and in
+# the order the encoder writes: definitions, dictionary, then the data (members
+# in key order).
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (f'{{"a":{WIDE_ARRAY},"b":[1,"x"]}}', "Mixed array item at /b/1: String in an array of Int32"),
+        (f'{{"a":{WIDE_ARRAY},"b":[' + ",".join(f'{{"k{i}":1}}' for i in range(2042)) + "]}",
+         "Definition count 2051 exceeds max 2048"),
+        (f"{{{LONG_KEY}:{WIDE_ARRAY}}}", "Field name too long"),
+        (f'{{"a":{WIDE_ARRAY},"b":{LONG_STRING}}}', TOO_MANY_ITEMS),
+        (f'{{"a":{LONG_STRING},"b":{WIDE_ARRAY}}}', TOO_LONG),
+        (f'{{"a":{WIDE_ARRAY},"b":{LONG_STRING},"c":{LONG_STRING}}}', TOO_LONG),
+        (f"[{WIDE_ARRAY},[{WIDE_ARRAY}]]", TOO_MANY_ITEMS),
+    ],
+    ids=["mixed-first", "definition-count", "field-name", "items-before-string", "string-before-items",
+         "dictionary-before-data", "outer-array-first"],
+)
+def test_encoder_failures_come_last_and_in_writing_order(text, message):
+    with pytest.raises(ValueError) as info:
+        velq.dumps(text)
+    assert str(info.value) == "Failed to parse VELQ: " + message
+
+
+@pytest.mark.parametrize("size", [0, 1, 127, 128, 16383, 16384, 70000])
+def test_strings_of_every_length_form(size):
+    value = {"a": "a" * size, "b": ["b" * size, "a" * size], "c": "b" * size}
+    assert velq.loads(velq.dumps(json.dumps(value))) == value
+
+
 @pytest.fixture
 def umask():
     def set_umask(value):

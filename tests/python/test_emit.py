@@ -65,6 +65,10 @@ def test_emit_bytes_of_primitive_roots():
         ([2**40 + 1, 0.5], [float(2**40), 0.5]),
         ([2**60 + 2**36 + 1, 0.5], [float(2**60 + 2**37), 0.5]),
         ([2**70, 1], [1.1805916207174113e21, 1.0]),
+        ([0.5, 16777217, 2**40 + 1], [0.5, 16777216.0, float(2**40)]),
+        # Around the largest integers that CPython stores in one digit.
+        ([2**30 - 1, 2**30, -(2**30), -(2**30) - 1], [2**30 - 1, 2**30, -(2**30), -(2**30) - 1]),
+        ([-(2**30) - 1, 2**30 + 1, 0.5], [-1073741824.0, 1073741824.0, 0.5]),
     ],
 )
 def test_values_read_back(value, result):
@@ -77,6 +81,17 @@ def test_values_read_back(value, result):
 )
 def test_shapes_are_shared(value, definitions):
     assert definition_count(velq.emit(value)) == definitions
+
+
+def test_dictionary_lists_each_distinct_string_once():
+    texts = [f"s{i}" + "~" * (i % 7) for i in range(5000)]
+    # Equal texts in distinct str objects, and a key that repeats as a value.
+    value = {"a": texts, "b": ["".join(text) for text in texts], texts[1]: texts[2]}
+    data = velq.emit(value)
+    dict_offset = int.from_bytes(data[5:9], "little")
+    assert int.from_bytes(data[dict_offset:dict_offset + 4], "little") == len(texts) + 2
+    result = velq.loads(data)
+    assert result["f1"] == result["f3"] == texts
 
 
 class Index:
