@@ -1,12 +1,20 @@
 #include "decode.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <iterator>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VELQ_UTF8_AVX2 1
+#else
+#define VELQ_UTF8_AVX2 0
+#endif
 
 namespace velq {
 namespace {
@@ -133,6 +141,245 @@ bool scan_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
   return true;
 }
 
+// A faster yes-or-no check of the same rules, for the common case of valid text: a validating
+// automaton in the shift-based form. The row of a byte holds, for every state s (a multiple of 6),
+// the next state in bits s to s+5. State 0 accepts; state 6 is the error state, which every byte
+// keeps; the others count the continuation bytes still due and narrow the range of the next one
+// after E0, ED, F0 and F4 (overlong forms, surrogates, code points above U+10FFFF).
+namespace utf8_state {
+constexpr std::uint64_t kAccept = 0;
+constexpr std::uint64_t kError = 6;
+constexpr std::uint64_t kOneMore = 12;
+constexpr std::uint64_t kTwoMore = 18;
+constexpr std::uint64_t kAfterE0 = 24;
+constexpr std::uint64_t kAfterED = 30;
+constexpr std::uint64_t kThreeMore = 36;
+constexpr std::uint64_t kAfterF0 = 42;
+constexpr std::uint64_t kAfterF4 = 48;
+constexpr std::size_t kStates = 9;
+}  // namespace utf8_state
+
+constexpr std::array<std::uint64_t, 256> make_utf8_rows() {
+  using namespace utf8_state;
+  std::array<std::uint64_t, 256> rows{};
+  for (unsigned b = 0; b < 256; ++b) {
+    std::uint64_t next[kStates];
+    for (std::uint64_t& state : next) state = kError;
+    auto link = [&next](std::uint64_t from, std::uint64_t to) { next[from / 6] = to; };
+    if (b < 0x80) {
+      link(kAccept, kAccept);
+    } else if (b < 0xC0) {
+      link(kOneMore, kAccept);
+      link(kTwoMore, kOneMore);
+      link(kThreeMore, kTwoMore);
+      if (b >= 0xA0) link(kAfterE0, kOneMore);
+      if (b <= 0x9F) link(kAfterED, kOneMore);
+      if (b >= 0x90) link(kAfterF0, kTwoMore);
+      if (b <= 0x8F) link(kAfterF4, kTwoMore);
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      link(kAccept, kOneMore);
+    } else if (b == 0xE0) {
+      link(kAccept, kAfterE0);
+    } else if (b == 0xED) {
+      link(kAccept, kAfterED);
+    } else if (b >= 0xE1 && b <= 0xEF) {
+      link(kAccept, kTwoMore);
+    } else if (b == 0xF0) {
+      link(kAccept, kAfterF0);
+    } else if (b >= 0xF1 && b <= 0xF3) {
+      link(kAccept, kThreeMore);
+    } else if (b == 0xF4) {
+      link(kAccept, kAfterF4);
+    }
+    std::uint64_t row = 0;
+    for (std::size_t s = 0; s < kStates; ++s) row |= next[s] << (6 * s);
+    rows[b] = row;
+  }
+  return rows;
+}
+
+constexpr std::array<std::uint64_t, 256> kUtf8Rows = make_utf8_rows();
+
+inline std::uint64_t utf8_step(std::uint64_t state, std::uint8_t byte) {
+  return (kUtf8Rows[byte] >> state) & 63;
+}
+
+// True when the n bytes at s are well-formed UTF-8; `ascii` tells whether every byte is below 0x80.
+// Runs of 16 ASCII bytes between sequences are skipped whole.
+inline bool utf8_valid(const std::uint8_t* s, std::size_t n, bool& ascii) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::uint64_t state = utf8_state::kAccept;
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; n - i >= 16; i += 16) {
+    const std::uint64_t chunk = (load_le<std::uint64_t>(s + i) | load_le<std::uint64_t>(s + i + 8)) & kHighBits;
+    high |= chunk;
+    if ((chunk | state) == 0) continue;
+    for (std::size_t k = 0; k < 16; ++k) state = utf8_step(state, s[i + k]);
+  }
+  // The last 0 to 15 bytes, tested for high bits with two overlapping loads where they fit.
+  const std::size_t left = n - i;
+  std::uint64_t tail = 0;
+  if (left >= 8) {
+    tail = (load_le<std::uint64_t>(s + i) | load_le<std::uint64_t>(s + n - 8)) & kHighBits;
+  } else if (left >= 4) {
+    tail = (load_le<std::uint32_t>(s + i) | load_le<std::uint32_t>(s + n - 4)) & 0x80808080U;
+  } else {
+    for (std::size_t k = i; k < n; ++k) tail |= s[k] & 0x80U;
+  }
+  high |= tail;
+  if ((tail | state) != 0) {
+    for (; i < n; ++i) state = utf8_step(state, s[i]);
+  }
+  ascii = high == 0;
+  return state == utf8_state::kAccept;
+}
+
+#if VELQ_UTF8_AVX2
+// The same check 32 bytes at a time, by Keiser and Lemire's lookup method ("Validating UTF-8 in less
+// than one instruction per byte", 2021). Every byte is classified together with the byte before it
+// by three 16-entry tables (the high and low nibble of the first, the high nibble of the second),
+// whose bits name the faults that the pair could be part of; a fault remains where all three agree.
+// Continuation bytes that are the third or fourth byte of a sequence are matched against the lead
+// byte two or three places back.
+namespace utf8_lookup {
+constexpr std::uint8_t kTooShort = 1 << 0;     // a lead byte or ASCII byte after a lead byte
+constexpr std::uint8_t kTooLong = 1 << 1;      // ASCII followed by a continuation byte
+constexpr std::uint8_t kOverlong3 = 1 << 2;    // E0 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;     // F4 90..BF, F5..FF followed by 90..BF
+constexpr std::uint8_t kSurrogate = 1 << 4;    // ED A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;    // C0 or C1 followed by a continuation byte
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5..FF 80..8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;    // F0 80..8F
+constexpr std::uint8_t kTwoConts = 1 << 7;     // a continuation byte after a continuation byte
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+}  // namespace utf8_lookup
+
+[[gnu::target("avx2")]] inline __m256i utf8_table(std::uint8_t t0, std::uint8_t t1, std::uint8_t t2,
+                                                  std::uint8_t t3, std::uint8_t t4, std::uint8_t t5,
+                                                  std::uint8_t t6, std::uint8_t t7, std::uint8_t t8,
+                                                  std::uint8_t t9, std::uint8_t t10, std::uint8_t t11,
+                                                  std::uint8_t t12, std::uint8_t t13, std::uint8_t t14,
+                                                  std::uint8_t t15) {
+  return _mm256_setr_epi8(t0, t1, t2, t3, t4, t5, t6, t7, t8, t9, t10, t11, t12, t13, t14, t15, t0, t1, t2, t3,
+                          t4, t5, t6, t7, t8, t9, t10, t11, t12, t13, t14, t15);
+}
+
+// The faults of one block, given the block before it.
+[[gnu::target("avx2")]] inline __m256i utf8_block_faults(__m256i input, __m256i previous) {
+  using namespace utf8_lookup;
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  // The bytes one, two and three places back, across the block boundary.
+  const __m256i joined = _mm256_permute2x128_si256(previous, input, 0x21);
+  const __m256i prev1 = _mm256_alignr_epi8(input, joined, 15);
+  const __m256i prev2 = _mm256_alignr_epi8(input, joined, 14);
+  const __m256i prev3 = _mm256_alignr_epi8(input, joined, 13);
+
+  const __m256i byte_1_high = _mm256_shuffle_epi8(
+      utf8_table(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTwoConts,
+                 kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
+                 kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
+      _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble));
+  constexpr std::uint8_t kLarge = kCarry | kTooLarge | kTooLarge1000;
+  const __m256i byte_1_low = _mm256_shuffle_epi8(
+      utf8_table(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+                 kCarry | kTooLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge,
+                 kLarge | kSurrogate, kLarge, kLarge),
+      _mm256_and_si256(prev1, nibble));
+  constexpr std::uint8_t kCont = kTooLong | kOverlong2 | kTwoConts;
+  const __m256i byte_2_high = _mm256_shuffle_epi8(
+      utf8_table(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+                 kCont | kOverlong3 | kTooLarge1000 | kOverlong4, kCont | kOverlong3 | kTooLarge,
+                 kCont | kSurrogate | kTooLarge, kCont | kSurrogate | kTooLarge, kTooShort, kTooShort,
+                 kTooShort, kTooShort),
+      _mm256_and_si256(_mm256_srli_epi16(input, 4), nibble));
+  const __m256i special = _mm256_and_si256(_mm256_and_si256(byte_1_high, byte_1_low), byte_2_high);
+
+  // 0x80 where the byte must be the third (lead E0..FF two back) or fourth (F0..FF three back) of
+  // a sequence; there it must show the two-continuations mark, and nowhere else.
+  const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+  const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+  const __m256i must_continue =
+      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+  return _mm256_xor_si256(must_continue, special);
+}
+
+// Nonzero when the block ends inside a sequence (a lead byte among its last three bytes that needs
+// more bytes than are left).
+[[gnu::target("avx2")]] inline __m256i utf8_unfinished(__m256i input) {
+  const __m256i limits =
+      _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                       -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
+                       static_cast<char>(0xC0 - 1));
+  return _mm256_subs_epu8(input, limits);
+}
+
+// The state carried from block to block.
+struct Utf8Blocks {
+  __m256i faults;
+  __m256i previous;
+  __m256i unfinished;
+  int high;
+};
+
+[[gnu::target("avx2")]] inline void utf8_take_block(Utf8Blocks& blocks, __m256i input) {
+  const int mask = _mm256_movemask_epi8(input);
+  blocks.high |= mask;
+  if (mask == 0) {
+    blocks.faults = _mm256_or_si256(blocks.faults, blocks.unfinished);
+  } else {
+    blocks.faults = _mm256_or_si256(blocks.faults, utf8_block_faults(input, blocks.previous));
+    blocks.unfinished = utf8_unfinished(input);
+  }
+  blocks.previous = input;
+}
+
+[[gnu::target("avx2")]] bool utf8_valid_avx2(const std::uint8_t* s, std::size_t n, bool& ascii) {
+  Utf8Blocks blocks{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), 0};
+  std::size_t i = 0;
+  for (; n - i >= 32; i += 32) {
+    utf8_take_block(blocks, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
+  }
+  if (i < n) {
+    // The last bytes, followed by zeros: a sequence cut short meets an ASCII byte.
+    alignas(32) std::uint8_t last[32] = {};
+    std::memcpy(last, s + i, n - i);
+    utf8_take_block(blocks, _mm256_load_si256(reinterpret_cast<const __m256i*>(last)));
+  }
+  const __m256i faults = _mm256_or_si256(blocks.faults, blocks.unfinished);
+  ascii = blocks.high == 0;
+  return _mm256_testz_si256(faults, faults) != 0;
+}
+
+// Long texts only: for short ones setting up the tables costs more than it saves.
+constexpr std::size_t kUtf8VectorMinimum = 64;
+
+inline bool has_avx2() {
+  static const bool supported = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return supported;
+}
+#endif
+
+// The fast check first; the exact scan only to describe a fault.
+inline bool check_utf8(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault) {
+#if VELQ_UTF8_AVX2
+  if (n >= kUtf8VectorMinimum && has_avx2()) {
+    if (utf8_valid_avx2(s, n, ascii)) [[likely]] return true;
+    return scan_utf8(s, n, fault);
+  }
+#endif
+  if (utf8_valid(s, n, ascii)) [[likely]] return true;
+  return scan_utf8(s, n, fault);
+}
+
+inline bool check_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
+  bool ascii;
+  return check_utf8(s, n, ascii, fault);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Values.
 
@@ -145,91 +392,9 @@ struct Cursor {
 
 using Nodes = std::vector<VelqData>;
 
-// Reads values against a definition list; keeps the first failure's message. Every reader appends
-// the node it reads to `out` (the enclosing array's items or object's values), constructing it in
-// place, and advances c.at past the value's bytes.
-class ValueReader {
- public:
-  explicit ValueReader(const std::vector<VelqDefinition>& definitions) : definitions_(definitions) {}
-
-  bool array(Cursor& c, std::size_t depth, Nodes& out);
-  bool object(Cursor& c, std::size_t depth, Nodes& out);
-  [[gnu::always_inline]] inline bool primitive(Cursor& c, VelqType type, Nodes& out);
-
-  std::string take_message() { return std::move(message_); }
-
- private:
-  bool items(Cursor& c, VelqType type, std::size_t count, std::size_t depth, Nodes& out);
-  template <std::size_t Index, class T>
-  bool fixed(Cursor& c, std::size_t count, Nodes& out, const char* message);
-  bool string(Cursor& c, Nodes& out);
-
-  [[gnu::cold]] bool fail(std::string message) {
-    message_ = std::move(message);
-    return false;
-  }
-
-  const std::vector<VelqDefinition>& definitions_;
-  std::string message_;
-};
-
-bool ValueReader::array(Cursor& c, std::size_t depth, Nodes& out) {
-  if (depth > MAX_DEPTH) [[unlikely]] return fail("Max recursion depth");
-  const std::size_t left = c.left();
-  if (left < 2) [[unlikely]] return fail("Truncated array self_def_index");
-  const std::uint16_t self = load_u16(c.at);
-  if (self >= definitions_.size()) [[unlikely]] return fail(compose_message("Unknown definition index: ", self));
-  const std::optional<VelqType>& elem_type = definitions_[self].elem_type;
-  if (!elem_type) [[unlikely]] return fail(compose_message("Array #", self, " has no elem_type"));
-  if (left < 4) [[unlikely]] return fail("Truncated array elem_def_index");
-  if (left < 6) [[unlikely]] return fail("Truncated array count");
-
-  VelqArray& array = *std::get_if<kArrayIndex>(&out.emplace_back(std::in_place_index<kArrayIndex>));
-  array.self_def_index = self;
-  array.elem_def_index = load_u16(c.at + 2);
-  const std::size_t count = load_u16(c.at + 4);
-  c.at += 6;
-  return items(c, *elem_type, count, depth, array.items);
-}
-
-bool ValueReader::items(Cursor& c, VelqType type, std::size_t count, std::size_t depth, Nodes& out) {
-  // Storage for variable-width items is reserved only for as many as the payload can hold.
-  const std::size_t left = c.left();
-  switch (type) {
-    case VelqType::Null:
-      out.resize(count);
-      return true;
-    case VelqType::Bool:
-      return fixed<kBoolIndex, bool>(c, count, out, "Expected bool byte");
-    case VelqType::Int32:
-      return fixed<kInt32Index, std::int32_t>(c, count, out, "Expected int32 (4 bytes)");
-    case VelqType::UInt32:
-      return fixed<kUInt32Index, std::uint32_t>(c, count, out, "Expected uint32 (4 bytes)");
-    case VelqType::Float32:
-      return fixed<kFloat32Index, float>(c, count, out, "Expected float32 (4 bytes)");
-    case VelqType::String:
-      out.reserve(std::min(count, left));
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!string(c, out)) return false;
-      }
-      return true;
-    case VelqType::Array:
-      out.reserve(std::min(count, left / kMinArrayBytes));
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!array(c, depth + 1, out)) return false;
-      }
-      return true;
-    case VelqType::Object:
-      out.reserve(std::min(count, left / kMinObjectBytes));
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!object(c, depth + 1, out)) return false;
-      }
-      return true;
-  }
-  // Only reachable with a definition list not produced by the decoder.
-  if (count == 0) return true;
-  return fail(unknown_tag(static_cast<std::uint8_t>(type)));
-}
+// The value reader reports what it reads to a sink. A sink may place each value by a Slot: the
+// handle that the sink gave for the enclosing array or object (or the entry), passed back with
+// every value inside it.
 
 // Walks the fixed-width items of an array (Bool: 1 byte; Int32, UInt32, Float32: 4 bytes) and
 // yields each as a node, so that the item vector is built by one range insertion: one allocation and
@@ -265,19 +430,241 @@ struct FixedNodes {
   bool operator==(const FixedNodes&) const = default;
 };
 
-// Fixed-width items are checked for room all at once: the message is the same whichever item
-// would run short.
-template <std::size_t Index, class T>
-bool ValueReader::fixed(Cursor& c, std::size_t count, Nodes& out, const char* message) {
-  using Walk = FixedNodes<Index, T>;
-  if (c.left() / Walk::kWidth < count) return fail(message);
-  const std::uint8_t* end = c.at + Walk::kWidth * count;
-  out.insert(out.end(), Walk{c.at}, Walk{end});
-  c.at = end;
+// Builds the VelqData tree of decode_document. A slot is the vector of the enclosing array's items
+// or object's values; every node is constructed in place at its end.
+class TreeSink {
+ public:
+  using Slot = Nodes*;
+
+  explicit TreeSink(std::vector<VelqChunk>& chunks) : chunks_(chunks) {}
+
+  void begin_entries(const std::vector<VelqDefinition>&, const std::vector<std::string>&, std::size_t,
+                     std::size_t capacity) {
+    chunks_.reserve(capacity);
+    entry_.reserve(1);
+  }
+  // Holds each entry's value until it is checked.
+  Slot entry_slot() { return &entry_; }
+  void end_entry(std::uint16_t def_index) {
+    chunks_.push_back({std::move(entry_.back()), def_index});
+    entry_.clear();
+  }
+  void end_entries() {}
+
+  void null(Slot out) { out->emplace_back(); }
+  void boolean(Slot out, bool value) { out->emplace_back(std::in_place_index<kBoolIndex>, value); }
+  void int32(Slot out, std::int32_t value) { out->emplace_back(std::in_place_index<kInt32Index>, value); }
+  void uint32(Slot out, std::uint32_t value) { out->emplace_back(std::in_place_index<kUInt32Index>, value); }
+  void float32(Slot out, float value) { out->emplace_back(std::in_place_index<kFloat32Index>, value); }
+  void string(Slot out, const std::uint8_t* text, std::size_t size, bool) {
+    out->emplace_back(std::in_place_index<kStringIndex>, reinterpret_cast<const char*>(text), size);
+  }
+  void str_ref(Slot out, std::uint32_t index) {
+    out->emplace_back(std::in_place_index<kStrRefIndex>, VelqStrRef{index});
+  }
+
+  Slot begin_array(Slot out, std::uint16_t self, std::uint16_t elem, std::size_t, std::size_t capacity) {
+    VelqArray& array = *std::get_if<kArrayIndex>(&out->emplace_back(std::in_place_index<kArrayIndex>));
+    array.self_def_index = self;
+    array.elem_def_index = elem;
+    array.items.reserve(capacity);
+    return &array.items;
+  }
+  template <VelqType Type>
+  void fixed_array(Slot out, std::uint16_t self, std::uint16_t elem, const std::uint8_t* at,
+                   std::size_t count) {
+    Nodes& items = *begin_array(out, self, elem, count, 0);
+    if constexpr (Type == VelqType::Null) {
+      items.resize(count);
+    } else if constexpr (Type == VelqType::Bool) {
+      insert<kBoolIndex, bool>(items, at, count);
+    } else if constexpr (Type == VelqType::Int32) {
+      insert<kInt32Index, std::int32_t>(items, at, count);
+    } else if constexpr (Type == VelqType::UInt32) {
+      insert<kUInt32Index, std::uint32_t>(items, at, count);
+    } else {
+      insert<kFloat32Index, float>(items, at, count);
+    }
+  }
+  void end_array(Slot) {}
+
+  Slot begin_object(Slot out, std::uint16_t self, std::size_t count) {
+    VelqObject& object = *std::get_if<kObjectIndex>(&out->emplace_back(std::in_place_index<kObjectIndex>));
+    object.self_def_index = self;
+    object.values.reserve(count);
+    return &object.values;
+  }
+  void end_object(Slot) {}
+
+ private:
+  template <std::size_t Index, class T>
+  static void insert(Nodes& items, const std::uint8_t* at, std::size_t count) {
+    using Walk = FixedNodes<Index, T>;
+    items.insert(items.end(), Walk{at}, Walk{at + Walk::kWidth * count});
+  }
+
+  std::vector<VelqChunk>& chunks_;
+  Nodes entry_;
+};
+
+// Hands every value to a DecodeSink; there is nothing to place, so the slot is empty.
+struct NoSlot {};
+
+class EventSink {
+ public:
+  using Slot = NoSlot;
+
+  explicit EventSink(DecodeSink& target) : target_(target) {}
+
+  void begin_entries(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+                     std::size_t count, std::size_t) {
+    target_.begin_entries(definitions, dict, count);
+  }
+  Slot entry_slot() { return {}; }
+  void end_entry(std::uint16_t) {}
+  void end_entries() { target_.end_entries(); }
+
+  void null(Slot) { target_.null(); }
+  void boolean(Slot, bool value) { target_.boolean(value); }
+  void int32(Slot, std::int32_t value) { target_.int32(value); }
+  void uint32(Slot, std::uint32_t value) { target_.uint32(value); }
+  void float32(Slot, float value) { target_.float32(value); }
+  void string(Slot, const std::uint8_t* text, std::size_t size, bool ascii) {
+    target_.string(std::string_view(reinterpret_cast<const char*>(text), size), ascii);
+  }
+  void str_ref(Slot, std::uint32_t index) { target_.str_ref(index); }
+
+  Slot begin_array(Slot, std::uint16_t, std::uint16_t, std::size_t count, std::size_t) {
+    target_.begin_array(count);
+    return {};
+  }
+  void end_array(Slot) { target_.end_array(); }
+  template <VelqType Type>
+  void fixed_array(Slot, std::uint16_t, std::uint16_t, const std::uint8_t* at, std::size_t count) {
+    target_.fixed_array(Type, at, count);
+  }
+
+  Slot begin_object(Slot, std::uint16_t self, std::size_t count) {
+    target_.begin_object(self, count);
+    return {};
+  }
+  void end_object(Slot) { target_.end_object(); }
+
+ private:
+  DecodeSink& target_;
+};
+
+// Reads values against a definition list and reports them to a sink; keeps the first failure's
+// message. Every reader advances c.at past the value's bytes.
+template <class Sink>
+class ValueReader {
+ public:
+  using Slot = typename Sink::Slot;
+
+  ValueReader(const std::vector<VelqDefinition>& definitions, Sink& sink)
+      : definitions_(definitions), sink_(sink) {}
+
+  bool array(Cursor& c, std::size_t depth, Slot out);
+  bool object(Cursor& c, std::size_t depth, Slot out);
+  [[gnu::always_inline]] inline bool primitive(Cursor& c, VelqType type, Slot out);
+
+  std::string take_message() { return std::move(message_); }
+
+ private:
+  template <VelqType Type>
+  bool fixed_array(Cursor& c, std::uint16_t self, std::uint16_t elem_def, std::size_t count, Slot out,
+                   const char* message);
+  bool string(Cursor& c, Slot out);
+
+  [[gnu::cold]] bool fail(std::string message) {
+    message_ = std::move(message);
+    return false;
+  }
+
+  const std::vector<VelqDefinition>& definitions_;
+  Sink& sink_;
+  std::string message_;
+};
+
+template <class Sink>
+bool ValueReader<Sink>::array(Cursor& c, std::size_t depth, Slot out) {
+  if (depth > MAX_DEPTH) [[unlikely]] return fail("Max recursion depth");
+  const std::size_t left = c.left();
+  if (left < 2) [[unlikely]] return fail("Truncated array self_def_index");
+  const std::uint16_t self = load_u16(c.at);
+  if (self >= definitions_.size()) [[unlikely]] return fail(compose_message("Unknown definition index: ", self));
+  const std::optional<VelqType>& elem_type = definitions_[self].elem_type;
+  if (!elem_type) [[unlikely]] return fail(compose_message("Array #", self, " has no elem_type"));
+  if (left < 4) [[unlikely]] return fail("Truncated array elem_def_index");
+  if (left < 6) [[unlikely]] return fail("Truncated array count");
+
+  const std::uint16_t elem_def = load_u16(c.at + 2);
+  const std::size_t count = load_u16(c.at + 4);
+  c.at += 6;
+  const VelqType type = *elem_type;
+  switch (type) {
+    case VelqType::Null:
+      return fixed_array<VelqType::Null>(c, self, elem_def, count, out, "");
+    case VelqType::Bool:
+      return fixed_array<VelqType::Bool>(c, self, elem_def, count, out, "Expected bool byte");
+    case VelqType::Int32:
+      return fixed_array<VelqType::Int32>(c, self, elem_def, count, out, "Expected int32 (4 bytes)");
+    case VelqType::UInt32:
+      return fixed_array<VelqType::UInt32>(c, self, elem_def, count, out, "Expected uint32 (4 bytes)");
+    case VelqType::Float32:
+      return fixed_array<VelqType::Float32>(c, self, elem_def, count, out, "Expected float32 (4 bytes)");
+    case VelqType::String:
+    case VelqType::Array:
+    case VelqType::Object:
+      break;
+    default:
+      // Only reachable with a definition list not produced by the decoder.
+      if (count != 0) return fail(unknown_tag(static_cast<std::uint8_t>(type)));
+      break;
+  }
+
+  // Storage for the items is reserved only for as many as the payload can hold.
+  const std::size_t room = c.left();
+  if (type == VelqType::String) {
+    Slot items = sink_.begin_array(out, self, elem_def, count, std::min(count, room));
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!string(c, items)) return false;
+    }
+    sink_.end_array(items);
+  } else if (type == VelqType::Array) {
+    Slot items = sink_.begin_array(out, self, elem_def, count, std::min(count, room / kMinArrayBytes));
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!array(c, depth + 1, items)) return false;
+    }
+    sink_.end_array(items);
+  } else {
+    Slot items = sink_.begin_array(out, self, elem_def, count, std::min(count, room / kMinObjectBytes));
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!object(c, depth + 1, items)) return false;
+    }
+    sink_.end_array(items);
+  }
   return true;
 }
 
-bool ValueReader::object(Cursor& c, std::size_t depth, Nodes& out) {
+// Fixed-width items are checked for room all at once: the message is the same whichever item
+// would run short.
+template <class Sink>
+template <VelqType Type>
+bool ValueReader<Sink>::fixed_array(Cursor& c, std::uint16_t self, std::uint16_t elem_def, std::size_t count,
+                                    Slot out, const char* message) {
+  constexpr std::size_t kWidth = Type == VelqType::Null ? 0 : Type == VelqType::Bool ? 1 : 4;
+  if constexpr (kWidth != 0) {
+    if (c.left() / kWidth < count) return fail(message);
+  }
+  const std::uint8_t* at = c.at;
+  c.at += kWidth * count;
+  sink_.template fixed_array<Type>(out, self, elem_def, at, count);
+  return true;
+}
+
+template <class Sink>
+bool ValueReader<Sink>::object(Cursor& c, std::size_t depth, Slot out) {
   if (depth > MAX_DEPTH) [[unlikely]] {
     return fail(compose_message("Max recursion depth ", MAX_DEPTH, " exceeded at Object"));
   }
@@ -287,11 +674,8 @@ bool ValueReader::object(Cursor& c, std::size_t depth, Nodes& out) {
   const std::optional<std::vector<VelqField>>& fields = definitions_[self].fields;
   if (!fields) [[unlikely]] return fail(compose_message("Object #", self, " has no fields"));
 
-  VelqObject& object = *std::get_if<kObjectIndex>(&out.emplace_back(std::in_place_index<kObjectIndex>));
-  object.self_def_index = self;
   c.at += 2;
-  Nodes& values = object.values;
-  values.reserve(fields->size());
+  Slot values = sink_.begin_object(out, self, fields->size());
   for (const VelqField& field : *fields) {
     bool ok;
     if (field.type == VelqType::Object) {
@@ -303,32 +687,34 @@ bool ValueReader::object(Cursor& c, std::size_t depth, Nodes& out) {
     }
     if (!ok) [[unlikely]] return false;
   }
+  sink_.end_object(values);
   return true;
 }
 
-inline bool ValueReader::primitive(Cursor& c, VelqType type, Nodes& out) {
+template <class Sink>
+inline bool ValueReader<Sink>::primitive(Cursor& c, VelqType type, Slot out) {
   switch (type) {
     case VelqType::Null:
-      out.emplace_back();
+      sink_.null(out);
       return true;
     case VelqType::Bool:
       if (c.left() < 1) [[unlikely]] return fail("Expected bool byte");
-      out.emplace_back(std::in_place_index<kBoolIndex>, *c.at != 0);
+      sink_.boolean(out, *c.at != 0);
       c.at += 1;
       return true;
     case VelqType::Int32:
       if (c.left() < 4) [[unlikely]] return fail("Expected int32 (4 bytes)");
-      out.emplace_back(std::in_place_index<kInt32Index>, static_cast<std::int32_t>(load_u32(c.at)));
+      sink_.int32(out, static_cast<std::int32_t>(load_u32(c.at)));
       c.at += 4;
       return true;
     case VelqType::UInt32:
       if (c.left() < 4) [[unlikely]] return fail("Expected uint32 (4 bytes)");
-      out.emplace_back(std::in_place_index<kUInt32Index>, load_u32(c.at));
+      sink_.uint32(out, load_u32(c.at));
       c.at += 4;
       return true;
     case VelqType::Float32:
       if (c.left() < 4) [[unlikely]] return fail("Expected float32 (4 bytes)");
-      out.emplace_back(std::in_place_index<kFloat32Index>, std::bit_cast<float>(load_u32(c.at)));
+      sink_.float32(out, std::bit_cast<float>(load_u32(c.at)));
       c.at += 4;
       return true;
     case VelqType::String:
@@ -341,7 +727,8 @@ inline bool ValueReader::primitive(Cursor& c, VelqType type, Nodes& out) {
   return fail(unknown_tag(static_cast<std::uint8_t>(type)));
 }
 
-bool ValueReader::string(Cursor& c, Nodes& out) {
+template <class Sink>
+bool ValueReader<Sink>::string(Cursor& c, Slot out) {
   const std::size_t left = c.left();
   if (left == 0) [[unlikely]] return fail("Expected string/StrRef byte");
   const std::uint8_t first = c.at[0];
@@ -370,14 +757,15 @@ bool ValueReader::string(Cursor& c, Nodes& out) {
     }
   } else {
     if (left < 5) [[unlikely]] return fail("Truncated StrRef dict index");
-    out.emplace_back(std::in_place_index<kStrRefIndex>, VelqStrRef{load_u32(c.at + 1)});
+    sink_.str_ref(out, load_u32(c.at + 1));
     c.at += 5;
     return true;
   }
   const std::uint8_t* text = c.at + header;
+  bool ascii;
   Utf8Fault fault;
-  if (!scan_utf8(text, length, fault)) [[unlikely]] return fail("Invalid UTF-8 string: " + describe(fault));
-  out.emplace_back(std::in_place_index<kStringIndex>, reinterpret_cast<const char*>(text), length);
+  if (!check_utf8(text, length, ascii, fault)) [[unlikely]] return fail("Invalid UTF-8 string: " + describe(fault));
+  sink_.string(out, text, length, ascii);
   c.at = text + length;
   return true;
 }
@@ -386,19 +774,22 @@ bool ValueReader::string(Cursor& c, Nodes& out) {
 // Documents.
 
 // Reads an entry's top-level value by the kind of the entry's definition.
-bool read_entry_value(ValueReader& reader, Cursor& c, VelqType kind, Nodes& out) {
+template <class Sink>
+bool read_entry_value(ValueReader<Sink>& reader, Cursor& c, VelqType kind, typename Sink::Slot out) {
   if (kind == VelqType::Array) return reader.array(c, 1, out);
   if (kind == VelqType::Object) return reader.object(c, 1, out);
   return reader.primitive(c, kind, out);
 }
 
-// One decoding run over a whole input: header, then the three blocks in file order.
+// One decoding run over a whole input: header, then the three blocks in file order. The header,
+// definitions and dictionary go into `document`; the values go to the sink.
+template <class Sink>
 class DocumentReader {
  public:
-  explicit DocumentReader(ByteSpan input) : input_(input) {}
+  DocumentReader(ByteSpan input, VelqDocument& document, Sink& sink)
+      : input_(input), document_(document), sink_(sink) {}
 
   bool read();
-  VelqDocument take_document() { return std::move(document_); }
   VelqError take_error() { return VelqError::parse(std::move(message_)); }
 
  private:
@@ -414,11 +805,13 @@ class DocumentReader {
   }
 
   ByteSpan input_;
-  VelqDocument document_;
+  VelqDocument& document_;
+  Sink& sink_;
   std::string message_;
 };
 
-bool DocumentReader::read() {
+template <class Sink>
+bool DocumentReader<Sink>::read() {
   if (!header()) return false;
   const std::uint8_t* base = input_.data();
   const std::size_t defs_at = document_.def_block_offset;
@@ -428,7 +821,8 @@ bool DocumentReader::read() {
          data(base + data_at, input_.size() - data_at);
 }
 
-bool DocumentReader::header() {
+template <class Sink>
+bool DocumentReader<Sink>::header() {
   const std::size_t len = input_.size();
   if (len < HEADER_SIZE) return fail(compose_message("Header requires ", HEADER_SIZE, " bytes, got ", len));
   const std::uint8_t* base = input_.data();
@@ -448,7 +842,8 @@ bool DocumentReader::header() {
   return true;
 }
 
-bool DocumentReader::definitions(const std::uint8_t* block, std::size_t size) {
+template <class Sink>
+bool DocumentReader<Sink>::definitions(const std::uint8_t* block, std::size_t size) {
   if (size < 2) return fail(compose_message("Definition block too short: ", size, " bytes"));
   const std::size_t n = load_u16(block);
   if (n > MAX_DEFINITIONS) return fail(compose_message("Definition count ", n, " exceeds max ", MAX_DEFINITIONS));
@@ -481,8 +876,9 @@ bool DocumentReader::definitions(const std::uint8_t* block, std::size_t size) {
   return true;
 }
 
-bool DocumentReader::fields(const std::uint8_t* block, std::size_t size, std::size_t& p,
-                            VelqDefinition& definition) {
+template <class Sink>
+bool DocumentReader<Sink>::fields(const std::uint8_t* block, std::size_t size, std::size_t& p,
+                                  VelqDefinition& definition) {
   if (p + 5 > size) return fail("Truncated object field count");
   const std::size_t m = load_u16(block + p + 3);
   if (m > MAX_OBJECT_FIELDS) {
@@ -498,7 +894,7 @@ bool DocumentReader::fields(const std::uint8_t* block, std::size_t size, std::si
     if (q + name_len + 1 >= size) return fail(compose_message("Truncated field ", j, " name data"));
     const std::uint8_t* name = block + q + 1;
     Utf8Fault fault;
-    if (!scan_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe(fault));
+    if (!check_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe(fault));
     const std::uint8_t type = block[q + name_len + 1];
     if (!is_type_byte(type)) return fail(unknown_tag(type));
     fields.push_back(
@@ -509,7 +905,8 @@ bool DocumentReader::fields(const std::uint8_t* block, std::size_t size, std::si
   return true;
 }
 
-bool DocumentReader::dictionary(const std::uint8_t* block, std::size_t size) {
+template <class Sink>
+bool DocumentReader<Sink>::dictionary(const std::uint8_t* block, std::size_t size) {
   if (size == 0) return true;
   if (size < 4) return fail("Dict block too short for entry count");
   const std::size_t count = load_u32(block);
@@ -541,25 +938,23 @@ bool DocumentReader::dictionary(const std::uint8_t* block, std::size_t size) {
     if (left < header + length) return fail("Truncated dict string data");
     const std::uint8_t* text = block + p + header;
     Utf8Fault fault;
-    if (!scan_utf8(text, length, fault)) return fail("Invalid UTF-8 in dict: " + describe(fault));
+    if (!check_utf8(text, length, fault)) return fail("Invalid UTF-8 in dict: " + describe(fault));
     dict.emplace_back(reinterpret_cast<const char*>(text), length);
     p += header + length;
   }
   return true;
 }
 
-bool DocumentReader::data(const std::uint8_t* block, std::size_t size) {
+template <class Sink>
+bool DocumentReader<Sink>::data(const std::uint8_t* block, std::size_t size) {
   if (size < 4) return fail(compose_message("Data block too short: ", size, " bytes"));
   const std::size_t count = load_u32(block);
   if (count > MAX_DATA_ENTRIES) {
     return fail(compose_message("Data entry count ", count, " exceeds max ", MAX_DATA_ENTRIES));
   }
   const std::vector<VelqDefinition>& definitions = document_.definitions;
-  std::vector<VelqChunk>& chunks = document_.chunks;
-  chunks.reserve(std::min(count, (size - 4) / kEntryHeaderBytes));
-  ValueReader reader(definitions);
-  Nodes entry;  // holds each entry's value until it is checked
-  entry.reserve(1);
+  sink_.begin_entries(definitions, document_.dict, count, std::min(count, (size - 4) / kEntryHeaderBytes));
+  ValueReader<Sink> reader(definitions, sink_);
   std::size_t p = 4;
   for (std::size_t i = 0; i < count; ++i) {
     if (size - p < kEntryHeaderBytes) return fail(compose_message("Truncated entry ", i, " header"));
@@ -572,50 +967,64 @@ bool DocumentReader::data(const std::uint8_t* block, std::size_t size) {
     if (def_index >= definitions.size()) return fail(compose_message("Unknown definition index: ", def_index));
 
     Cursor c{value_at, value_at + payload};
-    if (!read_entry_value(reader, c, definitions[def_index].kind, entry)) return fail(reader.take_message());
+    if (!read_entry_value(reader, c, definitions[def_index].kind, sink_.entry_slot())) {
+      return fail(reader.take_message());
+    }
     const std::size_t used = static_cast<std::size_t>(c.at - value_at);
     if (used != payload) return fail(compose_message("Mismatch entry ", i, ": consumed ", used, " of ", payload));
-    chunks.push_back({std::move(entry.back()), def_index});
-    entry.clear();
+    sink_.end_entry(def_index);
     p += kEntryHeaderBytes + payload;
   }
+  sink_.end_entries();
   return true;
 }
 
 // Runs one value reader over a whole span and reports the node with the bytes it took.
 template <class Read>
 Result<DecodedValue> read_value(ByteSpan bytes, const std::vector<VelqDefinition>& definitions, Read read) {
-  ValueReader reader(definitions);
+  std::vector<VelqChunk> no_chunks;
+  TreeSink sink(no_chunks);
+  ValueReader<TreeSink> reader(definitions, sink);
   Cursor c{bytes.data(), bytes.data() + bytes.size()};
   Nodes out;
-  if (!read(reader, c, out)) return VelqError::parse(reader.take_message());
+  if (!read(reader, c, &out)) return VelqError::parse(reader.take_message());
   return DecodedValue{std::move(out.back()), static_cast<std::size_t>(c.at - bytes.data())};
 }
 
 }  // namespace
 
 Result<VelqDocument> decode_document(ByteSpan input) {
-  DocumentReader reader(input);
+  VelqDocument document;
+  TreeSink sink(document.chunks);
+  DocumentReader<TreeSink> reader(input, document, sink);
   if (!reader.read()) return reader.take_error();
-  return reader.take_document();
+  return document;
+}
+
+Status decode_document_to(ByteSpan input, DecodeSink& sink) {
+  VelqDocument document;  // header, definitions and dictionary; the values go to the sink
+  EventSink events(sink);
+  DocumentReader<EventSink> reader(input, document, events);
+  if (!reader.read()) return reader.take_error();
+  return {};
 }
 
 Result<DecodedValue> decode_array_value(ByteSpan bytes, const std::vector<VelqDefinition>& definitions,
                                         std::size_t depth) {
   return read_value(bytes, definitions,
-                    [depth](ValueReader& r, Cursor& c, Nodes& out) { return r.array(c, depth, out); });
+                    [depth](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.array(c, depth, out); });
 }
 
 Result<DecodedValue> decode_object_value(ByteSpan bytes, const std::vector<VelqDefinition>& definitions,
                                          std::size_t depth) {
   return read_value(bytes, definitions,
-                    [depth](ValueReader& r, Cursor& c, Nodes& out) { return r.object(c, depth, out); });
+                    [depth](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.object(c, depth, out); });
 }
 
 Result<DecodedValue> decode_primitive_value(ByteSpan bytes, VelqType type) {
   const std::vector<VelqDefinition> no_definitions;
   return read_value(bytes, no_definitions,
-                    [type](ValueReader& r, Cursor& c, Nodes& out) { return r.primitive(c, type, out); });
+                    [type](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.primitive(c, type, out); });
 }
 
 Result<std::string> str_from_utf8(ByteSpan bytes) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -34,5 +35,49 @@ Result<DecodedValue> decode_primitive_value(ByteSpan bytes, VelqType type);
 
 // Validates UTF-8 and returns an owned copy, or "Invalid UTF-8 string: {detail}".
 Result<std::string> str_from_utf8(ByteSpan bytes);
+
+// Receives the values of a document while decode_document_to reads it, in document order (every
+// value before the values inside it). The decoder reads and checks the whole input whatever the
+// sink does; a sink that has given up ignores the rest.
+class DecodeSink {
+ public:
+  // Once the definition and dictionary blocks have been read and the data block announced its
+  // entry count. Both references stay valid until decode_document_to returns.
+  virtual void begin_entries(const std::vector<VelqDefinition>& definitions,
+                             const std::vector<std::string>& dict, std::size_t count) = 0;
+  virtual void null() = 0;
+  virtual void boolean(bool value) = 0;
+  virtual void int32(std::int32_t value) = 0;
+  virtual void uint32(std::uint32_t value) = 0;
+  virtual void float32(float value) = 0;
+  // Well-formed UTF-8 inside the input; `ascii` says that no byte has its high bit set.
+  virtual void string(std::string_view text, bool ascii) = 0;
+  virtual void str_ref(std::uint32_t index) = 0;
+  // An array whose items are strings, arrays or objects: its items come between the two calls.
+  virtual void begin_array(std::size_t count) = 0;
+  virtual void end_array() = 0;
+  // A whole array whose items have a fixed width (Null, Bool, Int32, UInt32, Float32): `at` holds
+  // them as the file stores them (see fixed_item).
+  virtual void fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count) = 0;
+  // `count` values follow, one per field of the definition at position `self_def_index`.
+  virtual void begin_object(std::uint16_t self_def_index, std::size_t count) = 0;
+  virtual void end_object() = 0;
+  // After the last entry, when every entry has been read and checked.
+  virtual void end_entries() = 0;
+
+ protected:
+  ~DecodeSink() = default;
+};
+
+// Decodes like decode_document, with the same checks in the same order, but hands every value to
+// `sink` as it is read instead of building a document.
+Status decode_document_to(ByteSpan input, DecodeSink& sink);
+
+// Item i of DecodeSink::fixed_array for the 4-byte types, as its bits (little-endian in the file).
+inline std::uint32_t fixed_item(const std::uint8_t* at, std::size_t i) {
+  const std::uint8_t* p = at + 4 * i;
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
 
 }  // namespace velq

@@ -1,125 +1,129 @@
 #include "decompile.h"
 
-#include <cmath>
+#include <algorithm>
+#include <numeric>
 #include <span>
 #include <utility>
 
 namespace velq {
 
+ObjectLayout layout_object(const std::vector<VelqField>& fields, std::size_t id) {
+  ObjectLayout layout;
+  layout.fields = &fields;
+  layout.id = id;
+  std::vector<std::uint16_t>& members = layout.members;
+  members.resize(fields.size());
+  std::iota(members.begin(), members.end(), std::uint16_t{0});
+  auto name_of = [&fields](std::uint16_t position) -> std::string_view { return fields[position].name; };
+  auto before = [&name_of](std::uint16_t a, std::uint16_t b) { return name_of(a) < name_of(b); };
+  // The JSON compiler writes the fields in strictly ascending order already.
+  auto not_before = [&before](std::uint16_t a, std::uint16_t b) { return !before(a, b); };
+  if (std::adjacent_find(members.begin(), members.end(), not_before) == members.end()) return layout;
+  // Stable, so that fields of one name stay in field order and the last of each run is the one kept.
+  std::stable_sort(members.begin(), members.end(), before);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i + 1 < members.size() && name_of(members[i]) == name_of(members[i + 1])) continue;
+    members[kept++] = members[i];
+  }
+  members.resize(kept);
+  return layout;
+}
+
 namespace {
 
-// Converts one node and everything below it. The first error is kept here
-// and ends the conversion.
-class Decompiler {
+// Builds the JSON value tree: finished values wait on a stack until their array or object is
+// complete, then move into the arena in one piece.
+class JsonTreeBuilder {
  public:
-  Decompiler(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
-             JsonArena& arena)
-      : definitions_(definitions), dict_(dict), arena_(arena) {}
+  explicit JsonTreeBuilder(JsonArena& arena) : arena_(arena) {}
 
-  bool convert(const VelqData& node, bool top_level, JsonValue& out);
-  VelqError take_error() { return std::move(error_); }
+  bool null() { return push(JsonValue::null()); }
+  bool boolean(bool value) { return push(JsonValue::from_bool(value)); }
+  bool non_negative(std::uint64_t value) { return push(JsonValue::from_uint(value)); }
+  bool negative(std::int64_t value) { return push(JsonValue::from_int(value)); }
+  bool real(double value) { return push(JsonValue::from_double(value)); }
+  bool string(std::string_view text, bool) { return push(JsonValue::from_string(text)); }
+  bool dict_string(std::uint32_t, std::string_view text) { return push(JsonValue::from_string(text)); }
+
+  bool array(std::size_t count) {
+    const std::size_t base = stack_.size() - count;
+    const JsonValue* items = arena_.copy_values(std::span<const JsonValue>(stack_).subspan(base));
+    stack_.resize(base);
+    return push(JsonValue::from_array(items, count));
+  }
+
+  bool object(const ObjectLayout& layout) {
+    const std::vector<VelqField>& fields = *layout.fields;
+    const std::size_t base = stack_.size() - fields.size();
+    const std::size_t count = layout.members.size();
+    JsonMember* members = count == 0 ? nullptr : arena_.new_members(count);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint16_t field = layout.members[k];
+      members[k] = {fields[field].name, stack_[base + field]};
+    }
+    stack_.resize(base);
+    return push(JsonValue::from_object(members, count));
+  }
+
+  JsonValue root() const { return stack_.back(); }
 
  private:
-  bool fail(std::string message) {
-    error_ = VelqError::parse(std::move(message));
-    return false;
+  bool push(const JsonValue& value) {
+    stack_.push_back(value);
+    return true;
   }
-  bool convert_float(float value, JsonValue& out);
-  bool convert_str_ref(VelqStrRef ref, bool top_level, JsonValue& out);
-  bool convert_array(const VelqArray& array, JsonValue& out);
-  bool convert_object(const VelqObject& object, JsonValue& out);
-  const VelqDefinition* find_definition(std::uint16_t index) const;
 
-  const std::vector<VelqDefinition>& definitions_;
-  const std::vector<std::string>& dict_;
   JsonArena& arena_;
-  VelqError error_;
+  std::vector<JsonValue> stack_;
 };
 
-bool Decompiler::convert(const VelqData& node, bool top_level, JsonValue& out) {
+using TreeDecompiler = Decompiler<JsonTreeBuilder>;
+
+// Hands one node and everything below it to the decompiler, in document order. False once the
+// decompilation has failed.
+bool walk(const VelqData& node, TreeDecompiler& decompiler) {
   switch (node.index()) {
-    case kNullIndex: out = JsonValue::null(); return true;
-    case kBoolIndex: out = JsonValue::from_bool(std::get<bool>(node)); return true;
-    case kInt32Index: {
-      std::int32_t value = std::get<std::int32_t>(node);
-      out = value < 0 ? JsonValue::from_int(value) : JsonValue::from_uint(static_cast<std::uint64_t>(value));
-      return true;
+    case kNullIndex: decompiler.null(); break;
+    case kBoolIndex: decompiler.boolean(*std::get_if<bool>(&node)); break;
+    case kInt32Index: decompiler.int32(*std::get_if<std::int32_t>(&node)); break;
+    case kUInt32Index: decompiler.uint32(*std::get_if<std::uint32_t>(&node)); break;
+    case kFloat32Index: decompiler.float32(*std::get_if<float>(&node)); break;
+    case kStringIndex: decompiler.string(*std::get_if<std::string>(&node), false); break;
+    case kStrRefIndex: decompiler.str_ref(std::get_if<VelqStrRef>(&node)->index); break;
+    case kArrayIndex: {
+      const VelqArray& array = *std::get_if<VelqArray>(&node);
+      decompiler.begin_array(array.items.size());
+      for (const VelqData& item : array.items) {
+        if (!walk(item, decompiler)) return false;
+      }
+      decompiler.end_array();
+      break;
     }
-    case kUInt32Index: out = JsonValue::from_uint(std::get<std::uint32_t>(node)); return true;
-    case kFloat32Index: return convert_float(std::get<float>(node), out);
-    case kStringIndex: out = JsonValue::from_string(std::get<std::string>(node)); return true;
-    case kStrRefIndex: return convert_str_ref(std::get<VelqStrRef>(node), top_level, out);
-    case kArrayIndex: return convert_array(std::get<VelqArray>(node), out);
-    case kObjectIndex: return convert_object(std::get<VelqObject>(node), out);
+    case kObjectIndex: {
+      const VelqObject& object = *std::get_if<VelqObject>(&node);
+      decompiler.begin_object(object.self_def_index, object.values.size());
+      if (decompiler.failed()) return false;
+      for (const VelqData& value : object.values) {
+        if (!walk(value, decompiler)) return false;
+      }
+      decompiler.end_object();
+      break;
+    }
   }
-  return true;
-}
-
-bool Decompiler::convert_float(float value, JsonValue& out) {
-  if (std::isnan(value)) return fail("Cannot represent float NaN");
-  if (std::isinf(value)) return fail(value > 0 ? "Cannot represent float inf" : "Cannot represent float -inf");
-  out = JsonValue::from_double(static_cast<double>(value));
-  return true;
-}
-
-bool Decompiler::convert_str_ref(VelqStrRef ref, bool top_level, JsonValue& out) {
-  if (ref.index >= dict_.size()) {
-    std::string message = "StrRef index " + std::to_string(ref.index) + " out of bounds";
-    if (top_level) message += " (dict len " + std::to_string(dict_.size()) + ")";
-    return fail(std::move(message));
-  }
-  out = JsonValue::from_string(dict_[ref.index]);
-  return true;
-}
-
-bool Decompiler::convert_array(const VelqArray& array, JsonValue& out) {
-  std::size_t count = array.items.size();
-  JsonValue* items = count == 0 ? nullptr : arena_.new_values(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!convert(array.items[i], false, items[i])) return false;
-  }
-  out = JsonValue::from_array(items, count);
-  return true;
-}
-
-// By position first; another writer's definitions need not stand at their index.
-const VelqDefinition* Decompiler::find_definition(std::uint16_t index) const {
-  if (index < definitions_.size() && definitions_[index].index == index) return &definitions_[index];
-  for (const VelqDefinition& definition : definitions_) {
-    if (definition.index == index) return &definition;
-  }
-  return nullptr;
-}
-
-bool Decompiler::convert_object(const VelqObject& object, JsonValue& out) {
-  std::uint16_t index = object.self_def_index;
-  const VelqDefinition* definition = find_definition(index);
-  if (definition == nullptr) return fail("Unknown definition index: " + std::to_string(index));
-  if (!definition->fields) return fail("Object #" + std::to_string(index) + ": no field definitions");
-  const std::vector<VelqField>& fields = *definition->fields;
-  if (object.values.size() != fields.size()) {
-    return fail("Object #" + std::to_string(index) + ": expected " + std::to_string(fields.size()) +
-                " fields, got " + std::to_string(object.values.size()));
-  }
-  std::size_t count = fields.size();
-  JsonMember* members = count == 0 ? nullptr : arena_.new_members(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    members[i].key = fields[i].name;
-    if (!convert(object.values[i], false, members[i].value)) return false;
-  }
-  // Keys in byte order; of repeated field names the later one wins.
-  std::size_t kept = count == 0 ? 0 : sort_members(members, count);
-  out = JsonValue::from_object(members, kept);
-  return true;
+  return !decompiler.failed();
 }
 
 Result<JsonValue> convert_root(const VelqData& data, bool top_level,
                                const std::vector<VelqDefinition>& definitions,
                                const std::vector<std::string>& dict, JsonArena& arena) {
-  Decompiler decompiler(definitions, dict, arena);
-  JsonValue value;
-  if (!decompiler.convert(data, top_level, value)) return decompiler.take_error();
-  return value;
+  JsonTreeBuilder builder(arena);
+  TreeDecompiler decompiler(builder);
+  if (!top_level) decompiler.start_below_top_level();
+  decompiler.begin_entries(definitions, dict, 1);
+  if (!walk(data, decompiler)) return decompiler.take_error();
+  decompiler.end_entries();
+  return builder.root();
 }
 
 }  // namespace
@@ -136,19 +140,14 @@ Result<JsonValue> data_to_json(const VelqData& data, const std::vector<VelqDefin
 
 Result<JsonDocument> decompile_document(const VelqDocument& document) {
   JsonDocument result;
-  const std::vector<VelqChunk>& chunks = document.chunks;
-  if (chunks.empty()) return result;
-
-  Decompiler decompiler(document.definitions, document.dict, *result.arena);
-  if (chunks.size() == 1) {
-    if (!decompiler.convert(chunks.front().data, true, result.root)) return decompiler.take_error();
-    return result;
+  JsonTreeBuilder builder(*result.arena);
+  TreeDecompiler decompiler(builder);
+  decompiler.begin_entries(document.definitions, document.dict, document.chunks.size());
+  for (const VelqChunk& chunk : document.chunks) {
+    if (!walk(chunk.data, decompiler)) return decompiler.take_error();
   }
-  JsonValue* values = result.arena->new_values(chunks.size());
-  for (std::size_t i = 0; i < chunks.size(); ++i) {
-    if (!decompiler.convert(chunks[i].data, true, values[i])) return decompiler.take_error();
-  }
-  result.root = JsonValue::from_array(values, chunks.size());
+  decompiler.end_entries();
+  result.root = builder.root();
   return result;
 }
 

@@ -1,10 +1,20 @@
 // Turns a decoded VelqDocument back into a JSON value tree: dictionary
-// references are resolved and objects get their field names back.
+// references are resolved and objects get their field names back. The same
+// rules (the Decompiler below) also take values straight from the decoder, so
+// that loads builds its Python objects without either tree in between.
 #pragma once
 
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "decode.h"
 #include "error.h"
 #include "json.h"
 #include "structure.h"
@@ -23,5 +33,206 @@ Result<JsonValue> chunk_to_json(const VelqData& data, const std::vector<VelqDefi
 // A value below the top level (an array item or an object value).
 Result<JsonValue> data_to_json(const VelqData& data, const std::vector<VelqDefinition>& definitions,
                                const std::vector<std::string>& dict, JsonArena& arena);
+
+// How the values of an object definition become members: the positions of the fields that give a
+// member, in ascending byte order of their names; of fields with the same name only the last.
+struct ObjectLayout {
+  const std::vector<VelqField>* fields = nullptr;
+  std::vector<std::uint16_t> members;
+  std::size_t id = 0;  // 0, 1, 2, ... in the order one Decompiler first needs them
+};
+
+ObjectLayout layout_object(const std::vector<VelqField>& fields, std::size_t id);
+
+// The rules of decompilation, applied to values as they arrive (from decode_document_to, or from a
+// walk over a VelqDocument's chunks), in document order. What the values become is up to the
+// Builder, which keeps a stack of finished values and provides:
+//
+//   bool null();  bool boolean(bool);  bool real(double);
+//   bool non_negative(std::uint64_t);          // an integer of 0 or more
+//   bool negative(std::int64_t);               // an integer below 0
+//   bool string(std::string_view text, bool ascii);
+//   bool dict_string(std::uint32_t index, std::string_view text);  // dict[index], the same text each time
+//   bool array(std::size_t count);             // the last `count` values become one array's items
+//   bool object(const ObjectLayout& layout);   // the last layout.fields->size() values, one per field
+//
+// A builder returns false when it could not build a value; building stops there, but the rules are
+// still checked to the end, since a decompilation error takes precedence over a failure to build.
+// The first error ends the decompilation; later values are ignored.
+template <class Builder>
+class Decompiler final : public DecodeSink {
+ public:
+  explicit Decompiler(Builder& builder) : builder_(builder) {}
+
+  // For values below the top level of a chunk (data_to_json).
+  void start_below_top_level() { below_top_level_ = true; }
+
+  bool failed() const { return failed_; }
+  VelqError take_error() { return std::move(error_); }
+
+  void begin_entries(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+                     std::size_t count) override {
+    definitions_ = &definitions;
+    dict_ = &dict;
+    entries_ = count;
+    layout_at_.assign(definitions.size(), kNoLayout);
+  }
+
+  void end_entries() override {
+    if (!building_) return;
+    if (entries_ == 0) {
+      build(builder_.null());
+    } else if (entries_ > 1) {
+      build(builder_.array(entries_));
+    }
+  }
+
+  void null() override {
+    if (building_) build(builder_.null());
+  }
+  void boolean(bool value) override {
+    if (building_) build(builder_.boolean(value));
+  }
+  void int32(std::int32_t value) override {
+    if (!building_) return;
+    build(value < 0 ? builder_.negative(value) : builder_.non_negative(static_cast<std::uint64_t>(value)));
+  }
+  void uint32(std::uint32_t value) override {
+    if (building_) build(builder_.non_negative(value));
+  }
+  void float32(float value) override {
+    if (failed_) return;
+    if (!std::isfinite(value)) [[unlikely]] {
+      fail(std::isnan(value) ? "Cannot represent float NaN"
+                             : value > 0 ? "Cannot represent float inf" : "Cannot represent float -inf");
+      return;
+    }
+    if (building_) build(builder_.real(static_cast<double>(value)));
+  }
+  void string(std::string_view text, bool ascii) override {
+    if (building_) build(builder_.string(text, ascii));
+  }
+  void str_ref(std::uint32_t index) override {
+    if (failed_) return;
+    if (index >= dict_->size()) [[unlikely]] {
+      std::string message = compose_message("StrRef index ", index, " out of bounds");
+      if (frames_.empty() && !below_top_level_) message += compose_message(" (dict len ", dict_->size(), ")");
+      fail(std::move(message));
+      return;
+    }
+    if (building_) build(builder_.dict_string(index, (*dict_)[index]));
+  }
+
+  void begin_array(std::size_t count) override {
+    if (!failed_) frames_.push_back({nullptr, count});
+  }
+  void end_array() override {
+    if (failed_) return;
+    const std::size_t count = frames_.back().count;
+    frames_.pop_back();
+    if (building_) build(builder_.array(count));
+  }
+  // The items as single values (none of them at the top level). Of these types only Float32 has a
+  // rule to check, so the others are skipped whole once nothing is built: an array of Null items
+  // takes no bytes, and 65535 of them may be announced in six.
+  void fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count) override {
+    if (item_type == VelqType::Float32) {
+      for (std::size_t i = 0; i < count; ++i) float32(std::bit_cast<float>(fixed_item(at, i)));
+    } else if (building_) {
+      switch (item_type) {
+        case VelqType::Null:
+          for (std::size_t i = 0; i < count; ++i) null();
+          break;
+        case VelqType::Bool:
+          for (std::size_t i = 0; i < count; ++i) boolean(at[i] != 0);
+          break;
+        case VelqType::Int32:
+          for (std::size_t i = 0; i < count; ++i) int32(static_cast<std::int32_t>(fixed_item(at, i)));
+          break;
+        default:
+          for (std::size_t i = 0; i < count; ++i) uint32(fixed_item(at, i));
+          break;
+      }
+    }
+    if (building_) build(builder_.array(count));
+  }
+
+  void begin_object(std::uint16_t index, std::size_t count) override {
+    if (failed_) return;
+    const ObjectLayout* layout = find_layout(index);
+    if (layout == nullptr) return;
+    if (count != layout->fields->size()) [[unlikely]] {
+      fail(compose_message("Object #", index, ": expected ", layout->fields->size(), " fields, got ", count));
+      return;
+    }
+    frames_.push_back({layout, count});
+  }
+  void end_object() override {
+    if (failed_) return;
+    const ObjectLayout& layout = *frames_.back().layout;
+    frames_.pop_back();
+    if (building_) build(builder_.object(layout));
+  }
+
+ private:
+  static constexpr std::size_t kNoLayout = static_cast<std::size_t>(-1);
+
+  // An array or object being read.
+  struct Frame {
+    const ObjectLayout* layout;  // null for an array
+    std::size_t count;
+  };
+
+  void build(bool built) {
+    if (!built) [[unlikely]] building_ = false;
+  }
+
+  [[gnu::cold]] void fail(std::string message) {
+    error_ = VelqError::parse(std::move(message));
+    failed_ = true;
+    building_ = false;
+  }
+
+  // The layout of the object definition that `index` designates: by position first; another
+  // writer's definitions need not stand at their index, so then the first with that index.
+  const ObjectLayout* find_layout(std::uint16_t index) {
+    if (index < layout_at_.size() && layout_at_[index] != kNoLayout) return &layouts_[layout_at_[index]];
+    const std::vector<VelqDefinition>& definitions = *definitions_;
+    const VelqDefinition* definition = nullptr;
+    if (index < definitions.size() && definitions[index].index == index) {
+      definition = &definitions[index];
+    } else {
+      for (const VelqDefinition& candidate : definitions) {
+        if (candidate.index == index) {
+          definition = &candidate;
+          break;
+        }
+      }
+    }
+    if (definition == nullptr) {
+      fail(compose_message("Unknown definition index: ", index));
+      return nullptr;
+    }
+    if (!definition->fields) {
+      fail(compose_message("Object #", index, ": no field definitions"));
+      return nullptr;
+    }
+    if (index >= layout_at_.size()) layout_at_.resize(index + 1, kNoLayout);
+    layout_at_[index] = layouts_.size();
+    return &layouts_.emplace_back(layout_object(*definition->fields, layouts_.size()));
+  }
+
+  Builder& builder_;
+  const std::vector<VelqDefinition>* definitions_ = nullptr;
+  const std::vector<std::string>* dict_ = nullptr;
+  std::size_t entries_ = 0;
+  bool below_top_level_ = false;
+  bool failed_ = false;
+  bool building_ = true;  // false once building failed, and once the decompilation failed
+  VelqError error_;
+  std::vector<Frame> frames_;
+  std::vector<std::size_t> layout_at_;  // by self_def_index: position in layouts_, or kNoLayout
+  std::deque<ObjectLayout> layouts_;    // a deque, so that frames may point at them
+};
 
 }  // namespace velq

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cctype>
 #include <functional>
 #include <string>
@@ -620,6 +622,199 @@ TEST(DecodeDocument, DamagedInputsStayInBounds) {
     refused += decode(std::string_view(bytes).substr(0, at)).ok() ? 0 : 1;
   }
   EXPECT_GT(refused, bytes.size());
+}
+
+// What decode_document_to reports, written down in the notation of render() below; also checks that
+// the ascii flag of every string is right.
+class RenderingSink final : public DecodeSink {
+ public:
+  std::string text;
+
+  void begin_entries(const std::vector<VelqDefinition>&, const std::vector<std::string>& dict,
+                     std::size_t count) override {
+    text += "dict " + std::to_string(dict.size()) + ", " + std::to_string(count) + " entries:";
+  }
+  void null() override { text += " n"; }
+  void boolean(bool value) override { text += value ? " t" : " f"; }
+  void int32(std::int32_t value) override { text += " i" + std::to_string(value); }
+  void uint32(std::uint32_t value) override { text += " u" + std::to_string(value); }
+  void float32(float value) override { text += " x" + std::to_string(std::bit_cast<std::uint32_t>(value)); }
+  void string(std::string_view value, bool ascii) override {
+    const bool all_ascii =
+        std::all_of(value.begin(), value.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; });
+    EXPECT_EQ(ascii, all_ascii) << test_support::to_hex(value);
+    text += " s'" + std::string(value) + "'";
+  }
+  void str_ref(std::uint32_t index) override { text += " r" + std::to_string(index); }
+  void begin_array(std::size_t count) override { text += " [" + std::to_string(count); }
+  void end_array() override { text += " ]"; }
+  void fixed_array(VelqType type, const std::uint8_t* at, std::size_t count) override {
+    text += " [" + std::to_string(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      switch (type) {
+        case VelqType::Null: null(); break;
+        case VelqType::Bool: boolean(at[i] != 0); break;
+        case VelqType::Int32: int32(static_cast<std::int32_t>(fixed_item(at, i))); break;
+        case VelqType::UInt32: uint32(fixed_item(at, i)); break;
+        default: float32(std::bit_cast<float>(fixed_item(at, i))); break;
+      }
+    }
+    text += " ]";
+  }
+  void begin_object(std::uint16_t self, std::size_t count) override {
+    text += " {" + std::to_string(self) + ":" + std::to_string(count);
+  }
+  void end_object() override { text += " }"; }
+  void end_entries() override { text += " end"; }
+};
+
+// A decoded tree in the notation of RenderingSink (which does not see the indices of arrays).
+void render(const VelqData& node, std::string& text) {
+  struct Visit {
+    std::string& text;
+    void operator()(VelqNull) { text += " n"; }
+    void operator()(bool value) { text += value ? " t" : " f"; }
+    void operator()(std::int32_t value) { text += " i" + std::to_string(value); }
+    void operator()(std::uint32_t value) { text += " u" + std::to_string(value); }
+    void operator()(float value) { text += " x" + std::to_string(std::bit_cast<std::uint32_t>(value)); }
+    void operator()(const std::string& value) { text += " s'" + value + "'"; }
+    void operator()(VelqStrRef ref) { text += " r" + std::to_string(ref.index); }
+    void operator()(const VelqArray& array) {
+      text += " [" + std::to_string(array.items.size());
+      for (const VelqData& item : array.items) render(item, text);
+      text += " ]";
+    }
+    void operator()(const VelqObject& object) {
+      text += " {" + std::to_string(object.self_def_index) + ":" + std::to_string(object.values.size());
+      for (const VelqData& value : object.values) render(value, text);
+      text += " }";
+    }
+  };
+  std::visit(Visit{text}, static_cast<const VelqData::variant&>(node));
+}
+
+// decode_document_to and decode_document are one reader with two destinations: on every input they
+// must agree on the outcome, the error message and the values, in document order.
+TEST(DecodeDocumentTo, ReportsWhatDecodeDocumentBuilds) {
+  VelqDocument shorter = varied_document();
+  shorter.chunks[3] = {std::string("short"), 5};
+  std::vector<std::string> inputs;
+  for (const VelqDocument& doc : {varied_document(), shorter, VelqDocument{}}) {
+    inputs.push_back(encode_document(doc).value());
+  }
+  const std::string varied = inputs[1];
+  for (std::size_t at = 0; at < varied.size(); ++at) {
+    for (unsigned char replacement : {0x00, 0x01, 0x06, 0x80, 0xC5, 0xFF}) {
+      std::string damaged = varied;
+      damaged[at] = static_cast<char>(replacement);
+      inputs.push_back(damaged);
+    }
+    inputs.push_back(varied.substr(0, at));
+  }
+  std::size_t decoded_count = 0;
+  for (const std::string& input : inputs) {
+    const std::vector<std::uint8_t> buffer(input.begin(), input.end());
+    Result<VelqDocument> tree = decode_document(buffer);
+    RenderingSink sink;
+    Status events = decode_document_to(buffer, sink);
+    ASSERT_EQ(events.ok(), tree.ok()) << test_support::to_hex(input);
+    if (!tree.ok()) {
+      EXPECT_EQ(events.error().message, tree.error().message);
+      continue;
+    }
+    ++decoded_count;
+    const VelqDocument& doc = tree.value();
+    std::string expected =
+        "dict " + std::to_string(doc.dict.size()) + ", " + std::to_string(doc.chunks.size()) + " entries:";
+    for (const VelqChunk& chunk : doc.chunks) render(chunk.data, expected);
+    EXPECT_EQ(sink.text, expected + " end");
+  }
+  EXPECT_GT(decoded_count, 2u);
+}
+
+// String values, field names and dictionary strings are checked by faster means than
+// str_from_utf8's exact scan (which still describes the faults): the two must agree on every text.
+// Probes are set into ASCII text at offsets around the steps of the fast checks (8, 16 and 32
+// bytes), in texts shorter and longer than the point where a vector check takes over.
+TEST(DecodeValue, StringChecksAgreeWithTheExactScan) {
+  std::size_t checked = 0;
+  auto agree = [&checked](const std::string& text) {
+    ++checked;
+    std::string encoded = "\xFE";
+    for (int shift = 0; shift < 24; shift += 8) encoded.push_back(static_cast<char>(text.size() >> shift));
+    encoded += text;
+    const std::vector<std::uint8_t> bytes(encoded.begin(), encoded.end());
+    const std::vector<std::uint8_t> raw(text.begin(), text.end());
+    auto fast = decode_primitive_value(bytes, VelqType::String);
+    auto exact = str_from_utf8(raw);
+    if (fast.ok() != exact.ok()) {
+      ADD_FAILURE() << "disagree on " << test_support::to_hex(text);
+      return false;
+    }
+    if (!fast.ok()) {
+      EXPECT_EQ(fast.error().message, exact.error().message);
+    }
+    return true;
+  };
+  auto placed = [](const std::string& probe, std::size_t length, std::size_t offset) {
+    std::string text(length, 'a');
+    text.replace(offset, probe.size(), probe);
+    return text;
+  };
+
+  std::vector<std::string> probes;
+  for (int lead = 0x80; lead < 0x100; ++lead) {
+    for (int next = 0; next < 0x100; ++next) {
+      probes.push_back({static_cast<char>(lead), static_cast<char>(next)});
+    }
+  }
+  const unsigned char seconds[] = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xE0};
+  const unsigned char laters[] = {0x41, 0x80, 0xBF, 0xC2};
+  for (int lead = 0xC0; lead < 0x100; ++lead) {
+    for (unsigned char second : seconds) {
+      for (unsigned char third : laters) {
+        probes.push_back({static_cast<char>(lead), static_cast<char>(second), static_cast<char>(third)});
+        for (unsigned char fourth : laters) {
+          probes.push_back({static_cast<char>(lead), static_cast<char>(second), static_cast<char>(third),
+                            static_cast<char>(fourth)});
+        }
+      }
+    }
+  }
+  for (const std::string& probe : probes) {
+    const std::size_t end = 100 - probe.size();
+    for (std::size_t offset : {std::size_t{0}, std::size_t{7}, std::size_t{15}, 20 - probe.size()}) {
+      if (!agree(placed(probe, 20, offset))) return;
+    }
+    for (std::size_t offset : {std::size_t{0}, std::size_t{31}, std::size_t{62}, end}) {
+      if (!agree(placed(probe, 100, offset))) return;
+    }
+  }
+
+  // Valid text of every width around block boundaries, and the same text with one byte changed.
+  std::uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+  const char* pieces[] = {"a",           "\xC3\xA9",     "\xE2\x82\xAC", "\xF0\x9F\x98\x80",    "\xEF\xBF\xBF",
+                          "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xEE\x80\x80", "0123456789abcdef"};
+  for (int round = 0; round < 4000; ++round) {
+    std::string text;
+    const std::size_t target = next() % 200;
+    while (text.size() < target) text += pieces[next() % std::size(pieces)];
+    if (!agree(text)) return;
+    VelqDocument doc;  // and the sink hears whether the text is ASCII
+    doc.definitions = builtin_definitions();
+    doc.chunks.push_back({text, 5});
+    const std::string encoded = encode_document(doc).value();
+    RenderingSink sink;
+    ASSERT_TRUE(decode_document_to(std::vector<std::uint8_t>(encoded.begin(), encoded.end()), sink).ok());
+    if (!text.empty()) {
+      text[next() % text.size()] = static_cast<char>(next() & 0xFF);
+      if (!agree(text)) return;
+      text.resize(next() % text.size());
+      if (!agree(text)) return;
+    }
+  }
+  EXPECT_GT(checked, 100000u);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "compile.h"
+#include "decode.h"
 #include "decompile.h"
+#include "encode.h"
 #include "test_support.h"
 
 namespace velq {
@@ -209,6 +211,143 @@ TEST(DecompileCompiled, RoundTripThroughTheValueCompiler) {
   Result<JsonDocument> result = decompile_document(document);
   ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(text_of(result.value().root), "{\"f0\":\"k\",\"f1\":[1,2],\"f2\":\"a\",\"f3\":{}}");
+}
+
+// A builder that writes the text of text_of(), for the Decompiler fed by decode_document_to.
+class TextBuilder {
+ public:
+  bool null() { return push("null"); }
+  bool boolean(bool value) { return push(value ? "true" : "false"); }
+  bool non_negative(std::uint64_t value) { return push(text_of(JsonValue::from_uint(value))); }
+  bool negative(std::int64_t value) { return push(text_of(JsonValue::from_int(value))); }
+  bool real(double value) { return push(text_of(JsonValue::from_double(value))); }
+  bool string(std::string_view text, bool) { return push("\"" + std::string(text) + "\""); }
+  bool dict_string(std::uint32_t, std::string_view text) { return push("\"" + std::string(text) + "\""); }
+  bool array(std::size_t count) {
+    std::string out = "[";
+    for (std::size_t i = stack_.size() - count; i < stack_.size(); ++i) {
+      out += (out.size() > 1 ? "," : "") + stack_[i];
+    }
+    stack_.resize(stack_.size() - count);
+    return push(out + "]");
+  }
+  bool object(const ObjectLayout& layout) {
+    const std::size_t base = stack_.size() - layout.fields->size();
+    std::string out = "{";
+    for (std::uint16_t field : layout.members) {
+      out += (out.size() > 1 ? ",\"" : "\"") + (*layout.fields)[field].name + "\":" + stack_[base + field];
+    }
+    stack_.resize(base);
+    return push(out + "}");
+  }
+  std::string root() const { return stack_.back(); }
+
+ private:
+  bool push(std::string text) {
+    stack_.push_back(std::move(text));
+    return true;
+  }
+  std::vector<std::string> stack_;
+};
+
+// The text of decompiling the bytes on the road of loads (values go from the decoder straight to
+// the decompiler), or the first error.
+std::string decompile_while_decoding(const std::string& bytes) {
+  TextBuilder builder;
+  Decompiler<TextBuilder> decompiler(builder);
+  Status decoded = decode_document_to(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), decompiler);
+  if (!decoded.ok()) return "error: " + decoded.error().message;
+  if (decompiler.failed()) return "error: " + decompiler.take_error().message;
+  return builder.root();
+}
+
+// The same by decode_document, then decompile_document.
+std::string decompile_after_decoding(const std::string& bytes) {
+  Result<VelqDocument> document = decode_document(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  if (!document.ok()) return "error: " + document.error().message;
+  Result<JsonDocument> tree = decompile_document(document.value());
+  if (!tree.ok()) return "error: " + tree.error().message;
+  return text_of(tree.value().root);
+}
+
+// A document of another writer: definitions away from their index, repeated and unsorted field
+// names, several chunks.
+VelqDefinition typed_obj_def(std::uint16_t index, std::vector<VelqField> fields) {
+  return {std::move(fields), index, VelqType::Object, std::nullopt};
+}
+
+VelqDocument foreign_document() {
+  VelqDocument document;
+  document.definitions = builtin_definitions();
+  document.definitions.push_back(typed_obj_def(7, {{"late", VelqType::String}}));   // position 6
+  document.definitions.push_back(typed_obj_def(6, {{"early", VelqType::String}}));  // position 7
+  document.definitions.push_back(
+      typed_obj_def(8, {{"z", VelqType::String}, {"a", VelqType::Array}, {"z", VelqType::String}}));
+  document.definitions.push_back({std::nullopt, 9, VelqType::Array, VelqType::Float32});
+  document.definitions.push_back({std::nullopt, 10, VelqType::Array, VelqType::Object});
+  document.definitions.push_back(typed_obj_def(11, {{"b", VelqType::Int32}, {"a", VelqType::Array}}));
+  document.definitions.push_back(typed_obj_def(13, {{"p", VelqType::String}, {"q", VelqType::String}}));
+  document.definitions.push_back(typed_obj_def(12, {{"r", VelqType::String}}));
+  document.dict = {"d0", "\xC3\xA9"};
+  document.chunks.push_back({O(8, {R(1), A({F(0.5f), F(-2)}, 9), S("last")}), 8});
+  document.chunks.push_back({A({O(11, {I(-1), A({}, 9)}), O(11, {I(7), A({F(1e30f)}, 9)})}, 10), 10});
+  document.chunks.push_back({O(6, {S("x")}), 6});
+  document.chunks.push_back({R(0), 5});
+  return document;
+}
+
+// The two roads of loads apply one set of rules: the same values, the same first error, and a
+// decoding error before any decompiling error.
+TEST(DecompileWhileDecoding, AgreesWithDecompilingTheDocument) {
+  std::vector<VelqDocument> documents;
+  documents.push_back(foreign_document());
+  documents.push_back(document_of({}));
+  documents.push_back(document_of({I(5)}));
+  {
+    VelqDocument failing = foreign_document();  // an infinity, then a StrRef out of range
+    failing.chunks.push_back({A({F(kInf)}, 9), 9});
+    failing.chunks.push_back({R(9), 5});
+    documents.push_back(failing);
+    VelqDocument nested = foreign_document();
+    nested.chunks[1] = {A({O(8, {R(2), A({}, 9), S("s")})}, 10), 10};
+    documents.push_back(nested);
+    VelqDocument miscounted = foreign_document();  // read with 2 fields, named by the definition of 1
+    miscounted.chunks.push_back({O(12, {S("1"), S("2")}), 12});
+    documents.push_back(miscounted);
+  }
+  std::size_t inputs = 0;
+  for (const VelqDocument& document : documents) {
+    Result<std::string> encoded = encode_document(document);
+    ASSERT_TRUE(encoded.ok()) << encoded.error().message;
+    const std::string& bytes = encoded.value();
+    // The document itself, every truncation and some damaged bytes.
+    std::vector<std::string> variants = {bytes};
+    for (std::size_t at = 0; at < bytes.size(); ++at) {
+      variants.push_back(bytes.substr(0, at));
+      for (unsigned char replacement : {0x00, 0x09, 0x7F, 0xFF}) {
+        std::string damaged = bytes;
+        damaged[at] = static_cast<char>(replacement);
+        variants.push_back(damaged);
+      }
+    }
+    for (const std::string& variant : variants) {
+      ++inputs;
+      ASSERT_EQ(decompile_while_decoding(variant), decompile_after_decoding(variant)) << to_hex(variant);
+    }
+  }
+  EXPECT_EQ(decompile_while_decoding(encode_document(documents[0]).value()),
+            "[{\"a\":[0.5d,-2d],\"z\":\"last\"},[{\"a\":[],\"b\":-1i},{\"a\":[1.0000000150474662e+30d],"
+            "\"b\":7}],{\"early\":\"x\"},\"d0\"]");
+  EXPECT_EQ(decompile_while_decoding(encode_document(documents[3]).value()),
+            "error: Cannot represent float inf");
+  EXPECT_EQ(decompile_while_decoding(encode_document(documents[4]).value()),
+            "error: StrRef index 2 out of bounds");
+  EXPECT_EQ(decompile_while_decoding(encode_document(documents[5]).value()),
+            "error: Object #12: expected 1 fields, got 2");
+  std::string cut = encode_document(documents[3]).value();  // the infinity decodes, the last entry not
+  cut.pop_back();
+  EXPECT_EQ(decompile_while_decoding(cut), "error: Entry 5 payload (5 bytes) exceeds buffer");
+  EXPECT_GT(inputs, 1000u);
 }
 
 }  // namespace
