@@ -342,102 +342,252 @@ Result<FileContent, IoError> read_file(std::string_view path) {
 }
 
 // ---------------------------------------------------------------------------
-// JSON value tree -> Python objects
+// Decoded values -> Python objects
 
-// Builds the Python objects for one decompiled tree. Objects of one shape
-// repeat the same keys, so each distinct key text becomes one str for the
-// whole call (which also keeps its hash cached for the dict inserts).
-class PyObjectBuilder {
+// Builds the Python objects of a decoded document as the decompiler hands the
+// values over. Finished values wait on `pending_` (owned references) until
+// their list or dict is complete: a container is created only when all its
+// items exist and is filled without any allocation in between, so no Python
+// code (a finalizer run by the garbage collector) can ever see it with empty
+// slots.
+//
+// Nothing is created twice in one call: a dictionary string becomes one str
+// the first time a value refers to it, and a field name one str for every dict
+// key of that name (which also keeps its hash cached for the dict inserts).
+class PyValueBuilder {
  public:
-  PyObjectBuilder() = default;
-  PyObjectBuilder(const PyObjectBuilder&) = delete;
-  PyObjectBuilder& operator=(const PyObjectBuilder&) = delete;
-  ~PyObjectBuilder() {
+  PyValueBuilder() = default;
+  PyValueBuilder(const PyValueBuilder&) = delete;
+  PyValueBuilder& operator=(const PyValueBuilder&) = delete;
+  ~PyValueBuilder() {
     drop_pending(0);
-    for (auto& entry : keys_) Py_DECREF(entry.second);
+    PyMem_RawFree(pending_);
+    for (PyObject* text : dict_strings_) Py_XDECREF(text);
+    for (auto& entry : names_) Py_DECREF(entry.second);
   }
 
-  // A new reference, or nullptr with a Python exception pending.
-  PyObject* build(const JsonValue& value) {
-    switch (value.kind) {
-      case JsonKind::Null:
-        return Py_NewRef(Py_None);
-      case JsonKind::Bool:
-        return Py_NewRef(value.boolean ? Py_True : Py_False);
-      case JsonKind::UInt:
-        if (value.uint <= static_cast<std::uint64_t>(INT64_MAX)) {
-          return PyLong_FromLongLong(static_cast<long long>(value.uint));
-        }
-        return PyFloat_FromDouble(static_cast<double>(value.uint));
-      case JsonKind::Int:
-        return PyLong_FromLongLong(static_cast<long long>(value.sint));
-      case JsonKind::Double:
-        return PyFloat_FromDouble(value.dbl);
-      case JsonKind::String:
-        return PyUnicode_DecodeUTF8(value.str, static_cast<Py_ssize_t>(value.size), nullptr);
-      case JsonKind::Array:
-        return build_list(value);
-      case JsonKind::Object:
-        return build_dict(value);
+  bool null() { return push(Py_NewRef(Py_None)); }
+  bool boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
+  bool non_negative(std::uint64_t value) {
+    if (value <= static_cast<std::uint64_t>(INT64_MAX)) {
+      return push(PyLong_FromLongLong(static_cast<long long>(value)));
     }
-    PyErr_SetString(PyExc_SystemError, "velq internal error: unknown JSON value kind");
-    return nullptr;
+    return push(PyFloat_FromDouble(static_cast<double>(value)));
+  }
+  bool negative(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
+  bool real(double value) { return push(PyFloat_FromDouble(value)); }
+  bool string(std::string_view text, bool ascii) { return push(new_str(text, ascii)); }
+
+  bool dict_string(std::uint32_t index, std::string_view text) {
+    if (index >= dict_strings_.size()) dict_strings_.resize(index + 1, nullptr);
+    PyObject*& cached = dict_strings_[index];
+    if (cached == nullptr) {
+      cached = new_str(text, false);
+      if (cached == nullptr) return fail();
+    }
+    return push(Py_NewRef(cached));
+  }
+
+  bool array(std::size_t count) {
+    const std::size_t base = size_ - count;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) return fail();
+    for (std::size_t i = 0; i < count; ++i) {
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pending_[base + i]);
+    }
+    size_ = base;
+    return push(list);
+  }
+
+  bool object(const ObjectLayout& layout) {
+    const std::vector<PyObject*>* keys = keys_of(layout);
+    if (keys == nullptr) return fail();
+    const std::size_t base = size_ - layout.fields->size();
+    const std::size_t count = layout.members.size();
+    PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+    if (!dict) return fail();
+    for (std::size_t k = 0; k < count; ++k) {
+      if (PyDict_SetItem(dict.get(), (*keys)[k], pending_[base + layout.members[k]]) < 0) return fail();
+    }
+    drop_pending(base);
+    return push(dict.release());
+  }
+
+  // The value built (a new reference), or nullptr with the exception that
+  // stopped the building raised again.
+  PyObject* result() {
+    if (error_) {
+      PyErr_SetRaisedException(error_.release());
+      return nullptr;
+    }
+    return pending_[--size_];
   }
 
  private:
-  // The items are built first and kept on `pending_`; the list is created
-  // only when all exist and is filled without any allocation in between, so
-  // no Python code (a finalizer run by the garbage collector) can ever see it
-  // with empty slots.
-  PyObject* build_list(const JsonValue& value) {
-    const std::size_t base = pending_.size();
-    for (const JsonValue& item : value.array()) {
-      PyObject* object = build(item);
-      if (object == nullptr) return drop_pending(base);
-      pending_.push_back(object);
+  // The dict keys of one layout, made on its first object.
+  struct LayoutKeys {
+    bool ready = false;
+    std::vector<PyObject*> keys;
+  };
+
+  [[gnu::always_inline]] bool push(PyObject* object) {
+    if (object == nullptr) [[unlikely]] return fail();
+    if (size_ == capacity_) [[unlikely]] return push_growing(object);
+    pending_[size_++] = object;
+    return true;
+  }
+
+  [[gnu::noinline]] bool push_growing(PyObject* object) {
+    const std::size_t capacity = std::max<std::size_t>(256, 2 * capacity_);
+    void* grown = PyMem_RawRealloc(pending_, capacity * sizeof(PyObject*));
+    if (grown == nullptr) {
+      Py_DECREF(object);
+      PyErr_NoMemory();
+      return fail();
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(value.size));
-    if (list == nullptr) return drop_pending(base);
-    for (std::size_t i = 0; i < value.size; ++i) {
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pending_[base + i]);
+    pending_ = static_cast<PyObject**>(grown);
+    capacity_ = capacity;
+    pending_[size_++] = object;
+    return true;
+  }
+
+  // Takes the pending exception for result() and gives up building.
+  bool fail() {
+    error_ = PyRef(PyErr_GetRaisedException());
+    drop_pending(0);
+    return false;
+  }
+
+  void drop_pending(std::size_t base) {
+    for (std::size_t i = base; i < size_; ++i) Py_DECREF(pending_[i]);
+    size_ = base;
+  }
+
+  // A str from well-formed UTF-8 (the decoder has checked every string).
+  // ASCII text of two bytes or more is copied straight into a new str; the
+  // interpreter's own caches serve shorter text.
+  static PyObject* new_str(std::string_view text, bool ascii) {
+    const std::size_t size = text.size();
+    if (size <= 1) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    if (ascii) {
+      PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+      if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), size);
+      return str;
     }
-    pending_.resize(base);
-    return list;
+    return decode_valid_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), size);
   }
 
-  PyObject* drop_pending(std::size_t base) {
-    for (std::size_t i = base; i < pending_.size(); ++i) Py_DECREF(pending_[i]);
-    pending_.resize(base);
-    return nullptr;
-  }
-
-  PyObject* build_dict(const JsonValue& value) {
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
-    for (const JsonMember& member : value.object()) {
-      PyRef item(build(member.value));
-      if (!item) return nullptr;
-      PyObject* key = key_object(member.key);
-      if (key == nullptr) return nullptr;
-      if (PyDict_SetItem(dict.get(), key, item.get()) < 0) return nullptr;
+  // Valid UTF-8 needs no checks: its largest byte tells the widest character
+  // (a lead byte below C4 starts one below U+0100, below F0 one below
+  // U+10000), and every byte but a continuation byte (10xxxxxx) starts one.
+  // So the str is made at its final size and kind, and filled in one pass.
+  static PyObject* decode_valid_utf8(const std::uint8_t* text, std::size_t size) {
+    std::uint8_t top;
+    std::size_t continuations;
+    measure_utf8(text, size, top, continuations);
+    const Py_UCS4 widest = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size - continuations), widest);
+    if (str == nullptr) return nullptr;
+    if (top < 0x80) {
+      std::memcpy(PyUnicode_DATA(str), text, size);
+      return str;
     }
-    return dict.release();
+    switch (PyUnicode_KIND(str)) {
+      case PyUnicode_1BYTE_KIND: transcode(text, size, PyUnicode_1BYTE_DATA(str)); break;
+      case PyUnicode_2BYTE_KIND: transcode(text, size, PyUnicode_2BYTE_DATA(str)); break;
+      default: transcode(text, size, PyUnicode_4BYTE_DATA(str)); break;
+    }
+    return str;
   }
 
-  // A borrowed reference owned by the cache.
-  PyObject* key_object(std::string_view text) {
-    auto found = keys_.find(text);
-    if (found != keys_.end()) return found->second;
-    PyRef key(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-    if (!key) return nullptr;
-    keys_.emplace(text, key.get());
-    return key.release();
+  // The largest byte and the number of continuation bytes, sixteen bytes at a
+  // time (per-byte counts are summed before they can overflow).
+  static void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top,
+                           std::size_t& continuations) {
+    using Bytes = std::uint8_t __attribute__((vector_size(16)));
+    Bytes tops = {};
+    continuations = 0;
+    std::size_t i = 0;
+    while (size - i >= 16) {
+      Bytes counts = {};
+      const std::size_t stop = i + 16 * std::min<std::size_t>(255, (size - i) / 16);
+      for (; i < stop; i += 16) {
+        Bytes bytes;
+        std::memcpy(&bytes, text + i, 16);
+        tops = tops > bytes ? tops : bytes;
+        counts -= reinterpret_cast<Bytes>((bytes & 0xC0) == 0x80);
+      }
+      for (int k = 0; k < 16; ++k) continuations += counts[k];
+    }
+    top = 0;
+    for (int k = 0; k < 16; ++k) top = std::max(top, tops[k]);
+    for (; i < size; ++i) {
+      top = std::max(top, text[i]);
+      continuations += (text[i] & 0xC0) == 0x80;
+    }
   }
 
-  // Items of the lists being built, innermost list last (owned references).
-  std::vector<PyObject*> pending_;
-  // Texts point into the decompiled tree, which outlives the builder.
-  boost::unordered_flat_map<std::string_view, PyObject*> keys_;
+  // Sequences longer than the kind can hold do not occur, so their tests are
+  // left out for the narrower kinds.
+  template <class Char>
+  static void transcode(const std::uint8_t* text, std::size_t size, Char* out) {
+    const std::uint8_t* end = text + size;
+    while (text < end) {
+      const std::uint32_t lead = text[0];
+      std::uint32_t code;
+      if (lead < 0x80) {
+        code = lead;
+        text += 1;
+      } else if (sizeof(Char) == 1 || lead < 0xE0) {
+        code = (lead & 0x1F) << 6 | (text[1] & 0x3F);
+        text += 2;
+      } else if (sizeof(Char) == 2 || lead < 0xF0) {
+        code = (lead & 0x0F) << 12 | (text[1] & 0x3F) << 6 | (text[2] & 0x3F);
+        text += 3;
+      } else {
+        code = (lead & 0x07) << 18 | (text[1] & 0x3F) << 12 | (text[2] & 0x3F) << 6 | (text[3] & 0x3F);
+        text += 4;
+      }
+      *out++ = static_cast<Char>(code);
+    }
+  }
+
+  // The keys of a layout's members, in member order (borrowed from names_);
+  // nullptr with an exception pending.
+  const std::vector<PyObject*>* keys_of(const ObjectLayout& layout) {
+    if (layout.id >= layout_keys_.size()) layout_keys_.resize(layout.id + 1);
+    LayoutKeys& entry = layout_keys_[layout.id];
+    if (!entry.ready) {
+      entry.keys.reserve(layout.members.size());
+      for (std::uint16_t field : layout.members) {
+        PyObject* name = name_object((*layout.fields)[field].name);
+        if (name == nullptr) return nullptr;
+        entry.keys.push_back(name);
+      }
+      entry.ready = true;
+    }
+    return &entry.keys;
+  }
+
+  // A borrowed reference owned by names_.
+  PyObject* name_object(std::string_view text) {
+    auto found = names_.find(text);
+    if (found != names_.end()) return found->second;
+    PyRef name(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    if (!name) return nullptr;
+    names_.emplace(text, name.get());
+    return name.release();
+  }
+
+  // Finished values not yet in their list or dict (owned references).
+  PyObject** pending_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  PyRef error_;
+  std::vector<PyObject*> dict_strings_;  // by dictionary position, created on first use
+  std::vector<LayoutKeys> layout_keys_;  // by ObjectLayout::id
+  // Texts point into the document's definitions, which outlive the builder's use of them.
+  boost::unordered_flat_map<std::string_view, PyObject*> names_;
 };
 
 // ---------------------------------------------------------------------------
@@ -467,7 +617,45 @@ class PyValueConverter {
     std::int64_t value;
   };
 
+  // The exact built-in types come first: for them the outcome of the tests
+  // below is known, so each is settled by one comparison of its type.
   bool convert_node(PyObject* object, std::size_t depth, VelqData& out, std::int64_t* integer) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyUnicode_Type) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+      if (data != nullptr) {
+        out.emplace<kStringIndex>(data, static_cast<std::size_t>(size));
+        return true;
+      }
+      PyErr_Clear();
+      return convert_other(object, depth, out, integer);
+    }
+    if (type == &PyLong_Type) {
+      const auto* number = reinterpret_cast<const PyLongObject*>(object);
+      if (!PyUnstable_Long_IsCompact(number)) return convert_other(object, depth, out, integer);
+      // A compact integer has at most one digit of 30 bits: it fits Int32 as is.
+      const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+      out.emplace<kInt32Index>(static_cast<std::int32_t>(value));
+      if (integer != nullptr) *integer = value;
+      return true;
+    }
+    if (type == &PyFloat_Type) {
+      out.emplace<kFloat32Index>(static_cast<float>(PyFloat_AS_DOUBLE(object)));
+      return true;
+    }
+    if (type == &PyDict_Type) return convert_dict(object, depth + 1, out);
+    if (type == &PyList_Type) return convert_list(object, depth + 1, out);
+    if (type == &PyBool_Type) {
+      out.emplace<kBoolIndex>(object == Py_True);
+      return true;
+    }
+    return convert_other(object, depth, out, integer);
+  }
+
+  // Every object, in the order of the type tests: dict, list, str, bool
+  // (NumPy's too), integer, float.
+  bool convert_other(PyObject* object, std::size_t depth, VelqData& out, std::int64_t* integer) {
     PyTypeObject* type = Py_TYPE(object);
     if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return convert_dict(object, depth + 1, out);
     if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return convert_list(object, depth + 1, out);
@@ -475,14 +663,14 @@ class PyValueConverter {
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(object, &size);
       if (data != nullptr) {
-        out = std::string(data, static_cast<std::size_t>(size));
+        out.emplace<kStringIndex>(data, static_cast<std::size_t>(size));
         return true;
       }
       // A lone surrogate: the tests below decide (and normally refuse it).
       PyErr_Clear();
     }
     if (object == Py_True || object == Py_False) {
-      out = object == Py_True;
+      out.emplace<kBoolIndex>(object == Py_True);
       return true;
     }
     const bool exact_int = PyLong_CheckExact(object);
@@ -490,14 +678,15 @@ class PyValueConverter {
     if (!exact_int && !exact_float) {
       bool truth = false;
       if (numpy_bool_value(object, truth)) {
-        out = truth;
+        out.emplace<kBoolIndex>(truth);
         return true;
       }
     }
     if (!exact_float) {
       const long value = PyLong_AsLong(object);
       if (value != -1 || !PyErr_Occurred()) {
-        out = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(value)));
+        const auto low_bits = static_cast<std::uint32_t>(static_cast<unsigned long>(value));
+        out.emplace<kInt32Index>(static_cast<std::int32_t>(low_bits));
         if (integer != nullptr) *integer = value;
         return true;
       }
@@ -513,7 +702,7 @@ class PyValueConverter {
         return raise_unsupported(object);
       }
     }
-    out = static_cast<float>(number);
+    out.emplace<kFloat32Index>(static_cast<float>(number));
     return true;
   }
 
@@ -565,7 +754,8 @@ class PyValueConverter {
       return false;
     }
     const Py_ssize_t recorded = PyDict_GET_SIZE(dict);
-    VelqObject object;
+    // Built in place: `out` is a slot that its parent will not move meanwhile.
+    VelqObject& object = out.emplace<kObjectIndex>();
     object.values.reserve(2 * static_cast<std::size_t>(recorded));
     Py_ssize_t position = 0;
     Py_ssize_t fetched = 0;
@@ -594,15 +784,12 @@ class PyValueConverter {
       const char* data = PyUnicode_AsUTF8AndSize(key.get(), &size);
       if (data == nullptr) return false;
       const std::string_view text(data, static_cast<std::size_t>(size));
-      object.values.emplace_back(std::string(text));
+      object.values.emplace_back(std::in_place_index<kStringIndex>, text);
 
       path_.push_back({text, -1});
-      VelqData node;
-      if (!convert_node(value.get(), level, node, nullptr)) return false;
+      if (!convert_node(value.get(), level, object.values.emplace_back(), nullptr)) return false;
       path_.pop_back();
-      object.values.push_back(std::move(node));
     }
-    out = std::move(object);
     return true;
   }
 
@@ -613,24 +800,25 @@ class PyValueConverter {
     }
     // Items appended meanwhile are not visited; a list that shrinks ends early.
     const Py_ssize_t recorded = PyList_GET_SIZE(list);
-    VelqArray array;
+    // Built in place, as in convert_dict; items never outgrow the reserve.
+    VelqArray& array = out.emplace<kArrayIndex>();
     array.items.reserve(static_cast<std::size_t>(recorded));
     std::vector<WideInteger> wide_integers;
+    bool uniform = true;
     for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
       PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
       path_.push_back({{}, i});
-      VelqData node;
+      VelqData& node = array.items.emplace_back();
       std::int64_t integer = 0;
       if (!convert_node(item.get(), level, node, &integer)) return false;
       path_.pop_back();
-      if (node.index() == kInt32Index && integer != std::get<std::int32_t>(node)) {
-        wide_integers.push_back({array.items.size(), integer});
+      if (node.index() == kInt32Index && integer != *std::get_if<kInt32Index>(&node)) {
+        wide_integers.push_back({array.items.size() - 1, integer});
       }
-      array.items.push_back(std::move(node));
+      // Conversion gives one variant per type, so equal variants mean equal types.
+      uniform = uniform && node.index() == array.items.front().index();
     }
-    if (!unify_item_types(array, wide_integers)) return false;
-    out = std::move(array);
-    return true;
+    return uniform || unify_item_types(array, wide_integers);
   }
 
   // The reader takes every item with the type of the array's definition, which
@@ -698,23 +886,58 @@ Result<std::string> encode_checked(const VelqDocument& document) {
   return encode_document(document);
 }
 
-Result<std::string> compile_json_to_bytes(std::string_view text) {
-  auto document = compile_json_str(text);
-  if (!document) return std::move(document).error();
-  return encode_checked(document.value());
+// What dumps and dump write, compiled and encoded in one pass: the same bytes
+// and the same first failure as compile_json_str, then encode_checked.
+Result<EncodedJson> compile_json_to_bytes(std::string_view text, ByteBuffer::Storage* storage = nullptr) {
+  return compile_json_to_velq(text, storage);
 }
 
 PyObject* bytes_object(const std::string& bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
+// A bytes object that the payload is written into while it is compiled, and
+// that becomes the result once the head is put in front: the payload is never
+// copied to a second buffer, and nothing large is allocated after the tree.
+class BytesObjectStorage final : public ByteBuffer::Storage {
+ public:
+  BytesObjectStorage() = default;
+  BytesObjectStorage(const BytesObjectStorage&) = delete;
+  BytesObjectStorage& operator=(const BytesObjectStorage&) = delete;
+  ~BytesObjectStorage() { Py_XDECREF(bytes_); }
+
+  char* resize(std::size_t capacity) override {
+    if (bytes_ == nullptr) {
+      bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    } else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) != 0) {
+      bytes_ = nullptr;  // released by _PyBytes_Resize
+    }
+    if (bytes_ == nullptr) throw std::bad_alloc();
+    return PyBytes_AS_STRING(bytes_);
+  }
+
+  // The result, cut to size: the head, then the payload that was written at the start.
+  PyObject* finish(const EncodedJson& encoded) {
+    char* at = resize(encoded.size());
+    std::memmove(at + encoded.head.size(), at, encoded.payload.size());
+    std::memcpy(at, encoded.head.data(), encoded.head.size());
+    return std::exchange(bytes_, nullptr);
+  }
+
+ private:
+  PyObject* bytes_ = nullptr;
+};
+
+// The decoder hands each value to the decompiler as it reads it, and the
+// decompiler to the builder, so no intermediate tree is made. The errors come
+// as if the three ran one after the other: a decoding error before any
+// decompiling error, and either before a failure to build.
 PyObject* decode_to_py(ByteSpan bytes) {
-  auto document = decode_document(bytes);
-  if (!document) return to_py_err(document.error());
-  auto tree = decompile_document(document.value());
-  if (!tree) return to_py_err(tree.error());
-  PyObjectBuilder builder;
-  return builder.build(tree.value().root);
+  PyValueBuilder builder;
+  Decompiler<PyValueBuilder> decompiler(builder);
+  if (Status decoded = decode_document_to(bytes, decompiler); !decoded) return to_py_err(decoded.error());
+  if (decompiler.failed()) return to_py_err(decompiler.take_error());
+  return builder.result();
 }
 
 // ---------------------------------------------------------------------------
@@ -738,9 +961,10 @@ PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!bind_arguments(kDumps, args, nargs, kwnames, bound)) return nullptr;
     std::string_view text;
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
-    auto bytes = compile_json_to_bytes(text);
+    BytesObjectStorage storage;
+    auto bytes = compile_json_to_bytes(text, &storage);
     if (!bytes) return to_py_err(bytes.error());
-    return bytes_object(bytes.value());
+    return storage.finish(bytes.value());
   });
 }
 
@@ -765,7 +989,7 @@ PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     // The file is touched only once the bytes exist.
     auto bytes = compile_json_to_bytes(text);
     if (!bytes) return to_py_err(bytes.error());
-    if (auto failure = write_file(path, bytes.value())) return io_to_py_err(*failure);
+    if (auto failure = write_file(path, bytes.value().joined())) return io_to_py_err(*failure);
     Py_RETURN_NONE;
   });
 }
@@ -792,7 +1016,7 @@ PyObject* velq_emit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       PyValueConverter converter;
       if (!converter.convert(bound[0], root)) return nullptr;
     }
-    const VelqDocument document = compile_data(root);
+    const VelqDocument document = compile_data(std::move(root));
     auto bytes = encode_checked(document);
     if (!bytes) return to_py_err(bytes.error());
     return bytes_object(bytes.value());
