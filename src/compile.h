@@ -23,13 +23,8 @@
 
 namespace velq {
 
-// Hash and equality over string texts that let std::string keys be looked up
-// by std::string_view without building a string.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-};
-
+// Equality over string texts that lets std::string keys be looked up by
+// std::string_view without building a string.
 struct TextEqual {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
@@ -41,8 +36,6 @@ struct TextEqual {
 struct HashedText {
   std::string_view text;
   std::size_t hash = 0;
-
-  static HashedText of(std::string_view text) { return {text, TextHash{}(text)}; }
 };
 
 struct HashedTextHash {
@@ -54,8 +47,6 @@ struct HashedTextEqual {
     return a.hash == b.hash && a.text == b.text;
   }
 };
-
-using ShapeIndices = boost::unordered_flat_map<std::string, std::uint16_t, TextHash, TextEqual>;
 
 // A string hash taking eight bytes per step. The flat maps mix every hash
 // again before use, so it need not spread its bits itself.
