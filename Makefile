@@ -1,5 +1,6 @@
 # make setup : install system packages, create .venv (CPython 3.12), build and install velq, run the demo
-# make test  : build and run the C++ tests (plain and sanitized) and the Python tests
+# make test  : build and run the C++ tests (plain and sanitized), the Python tests (plain and
+#              sanitized), mypy, the wheel in a fresh venv, and each fuzzer for a minute
 # make bench : benchmarks against the peers (make bench-quick: under two minutes)
 
 SHELL := /bin/bash
@@ -10,9 +11,9 @@ JOBS  ?= $(shell nproc)
 # CPython 3.12: a pyenv installation if there is one, else python3.12 on the PATH.
 PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; command -v python3.12; } | head -n 1)
 
-APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev
+APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types test-package bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -37,7 +38,7 @@ install: venv
 demo:
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python test-types test-package
+test: test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz
 
 test-cpp:
 	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -54,6 +55,15 @@ test-python: install
 
 test-types: install
 	$(PY) -m mypy --strict examples/typed_usage.py
+
+# The whole Python suite against a module built with ASan and UBSan.
+test-asan-python: $(PY)
+	PYTHON312="$(PYTHON312)" bash fuzz/asan_pytest.sh
+
+# Each libFuzzer target for a minute, after replaying the saved regressions.
+FUZZ_SECONDS ?= 60
+test-fuzz:
+	bash fuzz/run.sh $(FUZZ_SECONDS)
 
 # The wheel built the ordinary way installs into a fresh environment and imports.
 test-package: $(PY)
