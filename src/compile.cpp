@@ -550,13 +550,7 @@ char* write_decimal(char* at, unsigned value) {
 
 void append_decimal(std::string& out, unsigned value) {
   char digits[10];
-  char* end = digits + sizeof digits;
-  char* first = end;
-  do {
-    *--first = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  out.append(first, end);
+  out.append(digits, write_decimal(digits, value));
 }
 
 std::uint64_t load_u64(const char* at) {

@@ -617,19 +617,26 @@ class PyValueConverter {
     std::int64_t value;
   };
 
+  // A str as its UTF-8 text. A lone surrogate cannot be encoded: the error is
+  // dropped and false returned, so that the remaining type tests decide (and
+  // normally refuse it).
+  static bool convert_text(PyObject* object, VelqData& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    out.emplace<kStringIndex>(data, static_cast<std::size_t>(size));
+    return true;
+  }
+
   // The exact built-in types come first: for them the outcome of the tests
   // below is known, so each is settled by one comparison of its type.
   bool convert_node(PyObject* object, std::size_t depth, VelqData& out, std::int64_t* integer) {
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyUnicode_Type) {
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-      if (data != nullptr) {
-        out.emplace<kStringIndex>(data, static_cast<std::size_t>(size));
-        return true;
-      }
-      PyErr_Clear();
-      return convert_other(object, depth, out, integer);
+      return convert_text(object, out) || convert_other(object, depth, out, integer);
     }
     if (type == &PyLong_Type) {
       const auto* number = reinterpret_cast<const PyLongObject*>(object);
@@ -659,16 +666,7 @@ class PyValueConverter {
     PyTypeObject* type = Py_TYPE(object);
     if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return convert_dict(object, depth + 1, out);
     if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return convert_list(object, depth + 1, out);
-    if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-      if (data != nullptr) {
-        out.emplace<kStringIndex>(data, static_cast<std::size_t>(size));
-        return true;
-      }
-      // A lone surrogate: the tests below decide (and normally refuse it).
-      PyErr_Clear();
-    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS) && convert_text(object, out)) return true;
     if (object == Py_True || object == Py_False) {
       out.emplace<kBoolIndex>(object == Py_True);
       return true;
