@@ -58,12 +58,12 @@ test-types: install
 
 # The whole Python suite against a module built with ASan and UBSan.
 test-asan-python: $(PY)
-	PYTHON312="$(PYTHON312)" bash fuzz/asan_pytest.sh
+	PYTHON312="$(PYTHON312)" timeout 1800 bash fuzz/asan_pytest.sh
 
 # Each libFuzzer target for a minute, after replaying the saved regressions.
 FUZZ_SECONDS ?= 60
 test-fuzz:
-	bash fuzz/run.sh $(FUZZ_SECONDS)
+	timeout 900 bash fuzz/run.sh $(FUZZ_SECONDS)
 
 # The wheel built the ordinary way installs into a fresh environment and imports.
 test-package: $(PY)

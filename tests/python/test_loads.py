@@ -125,17 +125,19 @@ def test_interrupted_file_calls_are_retried(tmp_path):
     # half-way; a timer interrupts every wait.
     fifo, copy = tmp_path / "fifo", tmp_path / "copy.velq"
     text = json.dumps([{"n": i} for i in range(20000)])
+    # The helper programs must not inherit a preloaded sanitizer runtime.
+    plain_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     interrupts = []
     previous = signal.signal(signal.SIGALRM, lambda *_: interrupts.append(1))
     signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
     try:
         os.mkfifo(fifo)
         reader = subprocess.Popen(["sh", "-c", f"sleep 0.3; exec 3<'{fifo}'; dd bs=1000 count=1 <&3 >'{copy}' "
-                                   f"2>/dev/null; sleep 0.3; cat <&3 >>'{copy}'"])
+                                   f"2>/dev/null; sleep 0.3; cat <&3 >>'{copy}'"], env=plain_env)
         velq.dump(text, str(fifo))
         reader.wait()
         writer = subprocess.Popen(["sh", "-c", f"sleep 0.3; exec 3>'{fifo}'; head -c 100 '{copy}' >&3; sleep 0.3; "
-                                   f"tail -c +101 '{copy}' >&3"])
+                                   f"tail -c +101 '{copy}' >&3"], env=plain_env)
         assert velq.load(str(fifo)) == json.loads(text)
         writer.wait()
     finally:
