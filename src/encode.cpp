@@ -18,18 +18,6 @@ constexpr std::size_t kMaxFieldNameLen = 255;
 // What the data block reserves per chunk before writing: entry header plus a small value.
 constexpr std::size_t kReservePerChunk = 16;
 
-inline void store_le16(char* at, std::uint16_t v) {
-  at[0] = static_cast<char>(v);
-  at[1] = static_cast<char>(v >> 8);
-}
-
-inline void store_le32(char* at, std::uint32_t v) {
-  at[0] = static_cast<char>(v);
-  at[1] = static_cast<char>(v >> 8);
-  at[2] = static_cast<char>(v >> 16);
-  at[3] = static_cast<char>(v >> 24);
-}
-
 // Appends to a std::string through a write cursor. The string is grown geometrically ahead of the
 // cursor and trimmed back to it on destruction, so a small write costs one bounds check and a store
 // rather than an out-of-line append call per field.

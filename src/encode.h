@@ -50,6 +50,19 @@ inline std::size_t inline_string_prefix(std::size_t length, unsigned char prefix
 
 inline constexpr const char* kInlineStringTooLong = "String exceeds maximum inline length (16 777 215 bytes)";
 
+// Little-endian stores of the format's 16- and 32-bit fields.
+inline void store_le16(char* at, std::uint16_t v) {
+  at[0] = static_cast<char>(v);
+  at[1] = static_cast<char>(v >> 8);
+}
+
+inline void store_le32(char* at, std::uint32_t v) {
+  at[0] = static_cast<char>(v);
+  at[1] = static_cast<char>(v >> 8);
+  at[2] = static_cast<char>(v >> 16);
+  at[3] = static_cast<char>(v >> 24);
+}
+
 // Bytes written through a cursor into memory grown with realloc, which
 // extends large blocks in place rather than copying them, and leaves the room
 // ahead of the cursor untouched (a std::string zero-fills it).
@@ -95,25 +108,15 @@ class ByteBuffer {
     return at;
   }
   [[gnu::always_inline]] void put_u8(std::uint8_t v) { *claim(1) = static_cast<char>(v); }
-  [[gnu::always_inline]] void put_u16(std::uint16_t v) { store_u16(claim(2), v); }
-  [[gnu::always_inline]] void put_u32(std::uint32_t v) { store_u32(claim(4), v); }
+  [[gnu::always_inline]] void put_u16(std::uint16_t v) { store_le16(claim(2), v); }
+  [[gnu::always_inline]] void put_u32(std::uint32_t v) { store_le32(claim(4), v); }
   void put_bytes(const void* bytes, std::size_t n) {
     if (n != 0) std::memcpy(claim(n), bytes, n);
   }
-  void patch_u16(std::size_t at, std::uint16_t v) { store_u16(begin_ + at, v); }
-  void patch_u32(std::size_t at, std::uint32_t v) { store_u32(begin_ + at, v); }
+  void patch_u16(std::size_t at, std::uint16_t v) { store_le16(begin_ + at, v); }
+  void patch_u32(std::size_t at, std::uint32_t v) { store_le32(begin_ + at, v); }
 
  private:
-  static void store_u16(char* at, std::uint16_t v) {
-    at[0] = static_cast<char>(v);
-    at[1] = static_cast<char>(v >> 8);
-  }
-  static void store_u32(char* at, std::uint32_t v) {
-    at[0] = static_cast<char>(v);
-    at[1] = static_cast<char>(v >> 8);
-    at[2] = static_cast<char>(v >> 16);
-    at[3] = static_cast<char>(v >> 24);
-  }
   void take(ByteBuffer& other) {
     storage_ = std::exchange(other.storage_, nullptr);
     begin_ = std::exchange(other.begin_, nullptr);
