@@ -33,7 +33,7 @@ venv: $(PY)
 	$(PY) -m pip install -q -r requirements-dev.txt
 
 install: venv
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.VELQ_BUILD_TREE_ROAD=ON .
 
 demo:
 	$(PY) examples/demo.py

@@ -333,7 +333,7 @@ inline std::string check_direct_road(std::string_view text, const Result<VelqDoc
   if (!error.empty()) fail("compile_json_to_velq writes what the document road refuses", error);
   std::string joined = direct.value().joined();
   if (joined != expected) fail("compile_json_to_velq writes other bytes than the document road");
-  if (joined.size() != direct.value().size()) fail("EncodedJson::size disagrees with its bytes");
+  if (joined.size() != direct.value().size()) fail("EncodedDocument::size disagrees with its bytes");
   return joined;
 }
 

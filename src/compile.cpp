@@ -471,7 +471,7 @@ Result<VelqDocument> compile_json_str(std::string_view text) {
                                std::move(data).value(), def_index);
 }
 
-Result<EncodedJson> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage) {
+Result<EncodedDocument> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage) {
   CompileBuilder builder;
   PayloadWriter payload(storage);
   std::uint16_t def_index = 0;
@@ -491,10 +491,10 @@ Result<EncodedJson> compile_json_to_velq(std::string_view text, ByteBuffer::Stor
   if (Status limits = check_reader_limits(builder.definitions); !limits) return std::move(limits).error();
   Result<std::string> head = encode_head(builder.definitions, builder.dict, def_index, payload);
   if (!head) return std::move(head).error();
-  return EncodedJson{std::move(head).value(), std::move(payload).take_bytes()};
+  return EncodedDocument{std::move(head).value(), std::move(payload).take_bytes()};
 }
 
-std::string EncodedJson::joined() const {
+std::string EncodedDocument::joined() const {
   std::string bytes;
   bytes.reserve(size());
   bytes.append(head);
@@ -524,16 +524,6 @@ Status check_reader_limits(const std::vector<VelqDefinition>& definitions) {
 // Value compiler
 
 namespace {
-
-// Object shape keys name each value by one digit; array shape keys use the
-// type code in decimal.
-char type_character(const VelqData& node) {
-  switch (node.index()) {
-    case kArrayIndex: return '6';
-    case kObjectIndex: return '7';
-    default: return static_cast<char>('0' + static_cast<int>(type_of(node)));
-  }
-}
 
 // Writes the digits at `at`; returns the end of what it wrote.
 char* write_decimal(char* at, unsigned value) {
@@ -604,85 +594,197 @@ std::size_t QuickTextHash::operator()(std::string_view text) const noexcept {
 
 DataCompiler::DataCompiler() : definitions(builtin_definitions()) {}
 
-void DataCompiler::walk(const VelqData& node) {
-  switch (node.index()) {
-    case kStringIndex: walk_string(*std::get_if<kStringIndex>(&node)); return;
-    case kArrayIndex: walk_array(*std::get_if<kArrayIndex>(&node)); return;
-    case kObjectIndex: walk_object(*std::get_if<kObjectIndex>(&node)); return;
-    default: return;
-  }
-}
-
-void DataCompiler::walk_string(const std::string& text) {
-  const HashedText probe{text, QuickTextHash{}(text)};
-  if (string_positions.contains(probe)) return;
-  char* copy = static_cast<char*>(string_store_.allocate(std::max<std::size_t>(text.size(), 1), 1));
-  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
-  string_positions.emplace(HashedText{std::string_view(copy, text.size()), probe.hash},
-                           static_cast<std::uint32_t>(dict.size()));
-  dict.push_back(text);
-}
-
-// The definition index for a shape key. A new key gets a new definition,
-// which `created` then points at for the caller to complete.
-std::uint16_t DataCompiler::intern_shape(ShapeTable& shapes, std::string_view key, VelqDefinition*& created) {
-  created = nullptr;
-  if (auto known = shapes.find(key); known != shapes.end()) return known->second;
+std::uint16_t DataCompiler::create_definition(VelqType kind) {
   const std::uint16_t index = next_def_index++;
-  shapes.emplace(key, index);
-  created = &definitions.emplace_back();
-  created->index = index;
+  VelqDefinition& definition = definitions.emplace_back();
+  definition.index = index;
+  definition.kind = kind;
   return index;
 }
 
-void DataCompiler::walk_array(const VelqArray& array) {
-  const int elem_code = array.items.empty() ? 0 : static_cast<int>(type_of(array.items.front()));
+std::uint16_t DataCompiler::intern_array_shape(std::uint16_t incoming_index, VelqType elem_type) {
+  const auto code = static_cast<std::uint8_t>(elem_type);
+  const bool plain = incoming_index == 0 && code < plain_array_shapes_.size();
+  if (plain && plain_array_shapes_[code] != 0) return plain_array_shapes_[code];
   char key[16] = "arr:";
-  char* end = write_decimal(key + 4, array.self_def_index);
+  char* end = write_decimal(key + 4, incoming_index);
   *end++ = ':';
-  end = write_decimal(end, static_cast<unsigned>(elem_code));
-  VelqDefinition* created;
-  const std::uint16_t index = intern_shape(array_shapes, std::string_view(key, end), created);
-  if (created != nullptr) {
-    created->kind = VelqType::Array;
-    created->elem_type = static_cast<VelqType>(elem_code);
+  end = write_decimal(end, code);
+  const std::string_view text(key, static_cast<std::size_t>(end - key));
+  std::uint16_t index;
+  if (auto known = array_shapes.find(text); known != array_shapes.end()) {
+    index = known->second;
+  } else {
+    index = create_definition(VelqType::Array);
+    definitions.back().elem_type = elem_type;
+    array_shapes.emplace(text, index);
   }
-  node_def_indices.push_back(index);
-  for (const VelqData& item : array.items) walk(item);
+  if (plain) plain_array_shapes_[code] = index;
+  return index;
 }
 
-void DataCompiler::walk_object(const VelqObject& object) {
-  const std::size_t slot = node_def_indices.size();
-  node_def_indices.push_back(0);
-  for (const VelqData& value : object.values) walk(value);
-  // Built only now: the nested walks above reuse the buffer.
-  // The buffer only grows, so that it is written through a pointer without
-  // any per-character checks; the key is its first `length` bytes.
-  const std::size_t room = 10 + 2 * object.values.size();
-  if (shape_key_buffer_.size() < room) shape_key_buffer_.resize(room);
-  char* const key = shape_key_buffer_.data();
-  std::memcpy(key, "obj:", 4);
-  char* end = write_decimal(key + 4, object.self_def_index);
-  *end++ = ':';
-  for (std::size_t i = 0; i < object.values.size(); ++i) {
-    *end++ = type_character(object.values[i]);
-    *end++ = ',';
+namespace {
+
+// The type code behind a character of an object shape key.
+VelqType type_of_character(char c) {
+  switch (c) {
+    case '6': return VelqType::Array;
+    case '7': return VelqType::Object;
+    default: return static_cast<VelqType>(c - '0');
   }
-  if (!object.values.empty()) --end;  // no comma after the last character
-  VelqDefinition* created;
-  const std::uint16_t index = intern_shape(object_shapes, std::string_view(key, end), created);
-  if (created != nullptr) {
-    std::vector<VelqField>& fields = created->fields.emplace();
-    fields.reserve(object.values.size());
-    for (std::size_t i = 0; i < object.values.size(); ++i) {
+}
+
+}  // namespace
+
+std::uint16_t DataCompiler::intern_object_shape(std::string_view key) {
+  const std::string_view types = key.substr(key.find(':', 4) + 1);
+  const std::size_t count = (types.size() + 1) / 2;
+  RecentShape& recent = recent_object_shapes_[count % recent_object_shapes_.size()];
+  if (recent.index != 0 && recent.key == key) return recent.index;
+  std::uint16_t index;
+  if (auto known = object_shapes.find(key); known != object_shapes.end()) {
+    index = known->second;
+  } else {
+    index = create_definition(VelqType::Object);
+    std::vector<VelqField>& fields = definitions.back().fields.emplace();
+    fields.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
       VelqField& field = fields.emplace_back();
       field.name.push_back('f');
       append_decimal(field.name, static_cast<unsigned>(i));
-      field.type = type_of(object.values[i]);
+      field.type = type_of_character(types[2 * i]);
     }
-    created->kind = VelqType::Object;
+    object_shapes.emplace(key, index);
   }
-  node_def_indices[slot] = index;
+  recent.key.assign(key);
+  recent.index = index;
+  return index;
+}
+
+std::size_t ObjectShapeKeys::begin(std::uint16_t incoming_index) {
+  const std::size_t mark = buffer_.size();
+  char key[16] = "obj:";
+  char* end = write_decimal(key + 4, incoming_index);
+  *end++ = ':';
+  buffer_.append(key, end);
+  return mark;
+}
+
+namespace {
+
+// A finished VelqData tree as a source of the value compiler, compiled as given.
+class TreeSource {
+ public:
+  using Node = const VelqData*;
+  static constexpr bool kChecked = false;
+
+  explicit TreeSource(std::pmr::memory_resource& store) : store_(store) {}
+
+  bool classify(Node node, SourceValue& value) const {
+    switch (node->index()) {
+      case kBoolIndex:
+        value.type = VelqType::Bool;
+        value.boolean = *std::get_if<kBoolIndex>(node);
+        break;
+      case kInt32Index:
+        value.type = VelqType::Int32;
+        value.integer = *std::get_if<kInt32Index>(node);
+        break;
+      case kUInt32Index:
+        value.type = VelqType::UInt32;
+        value.integer = *std::get_if<kUInt32Index>(node);
+        break;
+      case kFloat32Index:
+        value.type = VelqType::Float32;
+        value.number = *std::get_if<kFloat32Index>(node);
+        break;
+      case kStringIndex: {
+        const std::string& text = *std::get_if<kStringIndex>(node);
+        value.type = VelqType::String;
+        value.text = {text, QuickTextHash{}(text)};
+        break;
+      }
+      case kStrRefIndex:
+        value.type = VelqType::String;
+        value.is_str_ref = true;
+        value.str_ref = std::get_if<kStrRefIndex>(node)->index;
+        break;
+      case kArrayIndex:
+        value.type = VelqType::Array;
+        value.incoming_index = std::get_if<kArrayIndex>(node)->self_def_index;
+        break;
+      case kObjectIndex:
+        value.type = VelqType::Object;
+        value.incoming_index = std::get_if<kObjectIndex>(node)->self_def_index;
+        break;
+      default: value.type = type_of(*node); break;
+    }
+    return true;
+  }
+
+  template <class Visit>
+  bool for_each_item(Node node, Visit&& visit) const {
+    for (const VelqData& item : std::get_if<kArrayIndex>(node)->items) {
+      if (!visit(&item)) return false;
+    }
+    return true;
+  }
+
+  // An object's values come without keys of their own.
+  template <class Key, class Visit>
+  bool for_each_member(Node node, Key&&, Visit&& visit) const {
+    for (const VelqData& value : std::get_if<kObjectIndex>(node)->values) {
+      if (!visit(&value)) return false;
+    }
+    return true;
+  }
+
+  // A copy that survives whatever becomes of the tree.
+  std::string_view keep(Node, std::string_view text) {
+    char* copy = static_cast<char*>(store_.allocate(std::max<std::size_t>(text.size(), 1), 1));
+    if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+    return {copy, text.size()};
+  }
+
+ private:
+  std::pmr::memory_resource& store_;
+};
+
+// Records the definition of every array and object, in pre-order of the tree.
+class DefinitionIndexOutput {
+ public:
+  explicit DefinitionIndexOutput(std::vector<std::uint16_t>& indices) : indices_(indices) {}
+
+  void null() {}
+  void boolean(bool) {}
+  void int32(std::int32_t) {}
+  void uint32(std::uint32_t) {}
+  void float32(float) {}
+  void string(std::string_view) {}
+  void str_ref(std::uint32_t) {}
+
+  std::size_t begin_array() { return reserve_slot(); }
+  void end_array(std::size_t slot, std::uint16_t def_index, std::size_t) { indices_[slot] = def_index; }
+  std::size_t begin_object() { return reserve_slot(); }
+  void end_object(std::size_t slot, std::uint16_t def_index) { indices_[slot] = def_index; }
+
+ private:
+  std::size_t reserve_slot() {
+    indices_.push_back(0);
+    return indices_.size() - 1;
+  }
+
+  std::vector<std::uint16_t>& indices_;
+};
+
+}  // namespace
+
+void DataCompiler::walk(const VelqData& node) {
+  TreeSource source(string_store_);
+  DefinitionIndexOutput out(node_def_indices);
+  ValueCompiler<TreeSource, DefinitionIndexOutput> compiler(*this, source, out);
+  std::uint16_t def_index;
+  compiler.compile(&node, def_index);  // a finished tree cannot fail
 }
 
 VelqData DataCompiler::rewrite_indices(const VelqData& node) {
@@ -730,8 +832,8 @@ VelqDocument compile_data(VelqData root) {
                                 ? compiler.node_def_indices.front()
                                 : static_cast<std::uint16_t>(type_of(root));
   compiler.rewrite_indices_in_place(root);
-  return single_chunk_document(std::move(compiler.definitions), std::move(compiler.dict), std::move(root),
-                               def_index);
+  std::vector<std::string> dict(compiler.dict.begin(), compiler.dict.end());
+  return single_chunk_document(std::move(compiler.definitions), std::move(dict), std::move(root), def_index);
 }
 
 }  // namespace velq

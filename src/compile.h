@@ -159,6 +159,30 @@ struct CompileBuilder {
   std::uint16_t intern_object_shape(std::span<const JsonMember> members);
 };
 
+// The bytes of a compiled document of one chunk in two consecutive parts:
+// everything up to the chunk's payload, then the payload.
+struct EncodedDocument {
+  std::string head;
+  ByteBuffer payload;
+
+  std::size_t size() const { return head.size() + payload.size(); }
+  std::string joined() const;
+};
+
+// Refuses a document that the decoder would refuse: more than 2048
+// definitions, then the first object definition of more than 256 fields.
+Status check_reader_limits(const VelqDocument& document);
+Status check_reader_limits(const std::vector<VelqDefinition>& definitions);
+
+// Arrays must hold items of one type: the decoder reads every item with the
+// array definition's element type. Both compilers' callers report a mismatch as
+// "Mixed array item at {pointer}: {found} in an array of {expected}", where
+// pointer is the RFC 6901 JSON Pointer of the offending item.
+VelqError mixed_array_error(std::string_view pointer, VelqType found, VelqType expected);
+
+// Appends "/" and one reference token, escaping "~" as "~0" and "/" as "~1".
+void append_pointer_token(std::string& pointer, std::string_view token);
+
 // Compiles one JSON value (and everything below it) with the builder. Fails
 // only for an array whose items differ in type; the pointer in the message
 // is relative to `value`.
@@ -167,9 +191,11 @@ Result<VelqData> compile_inline(CompileBuilder& builder, const JsonValue& value)
 // The type code the compiled node of a JSON value will have.
 VelqType json_type_code(const JsonValue& value);
 
-// Compiles a value tree built from Python objects. Arrays get their
-// definition before their items, objects after their values; every string is
-// listed in `dict` but stays inline in the data.
+// The value compiler's tables and its rules for shapes and strings: one
+// definition per distinct shape key, numbered in the order the shapes are
+// met, and every distinct string text listed in `dict` in first-visit order.
+// Both of its roads use them: a finished VelqData tree (walk, then
+// rewrite_indices) and a Python value compiled in one pass (ValueCompiler).
 class DataCompiler {
  public:
   DataCompiler();
@@ -188,68 +214,446 @@ class DataCompiler {
   // instead of a copy. Called once, on the root, after walk.
   void rewrite_indices_in_place(VelqData& node);
 
+  // The definition of the array shape "arr:{incoming}:{element code}",
+  // created on first use.
+  std::uint16_t intern_array_shape(std::uint16_t incoming_index, VelqType elem_type);
+
+  // The definition of an object shape key (see ObjectShapeKeys), created on
+  // first use with fields "f0", "f1", ... typed by the key's characters.
+  std::uint16_t intern_object_shape(std::string_view key);
+
+  // Lists a text in `dict` when it is new. `keep` then gives a view of the
+  // text that stays valid as long as the compiler is used.
+  template <class Keep>
+  void intern_string(HashedText text, Keep&& keep) {
+    if (string_positions.contains(text)) [[likely]] return;
+    const std::string_view kept = keep();
+    string_positions.emplace(HashedText{kept, text.hash}, static_cast<std::uint32_t>(dict.size()));
+    dict.push_back(kept);
+  }
+
   using ShapeTable = boost::unordered_flat_map<std::string, std::uint16_t, QuickTextHash, TextEqual>;
 
   std::vector<VelqDefinition> definitions;
-  std::vector<std::string> dict;
+  std::vector<std::string_view> dict;
   ShapeTable object_shapes;
   ShapeTable array_shapes;
-  // Keys view copies held by the compiler, so the table stays valid whatever
-  // becomes of the walked tree; each carries its hash, computed once per text.
   boost::unordered_flat_map<HashedText, std::uint32_t, HashedTextHash, HashedTextEqual> string_positions;
-  // One entry per array and object, in pre-order of the tree (an object's slot
-  // is reserved on entry and filled once its values are walked).
+  // Filled by walk: one entry per array and object, in pre-order of the tree.
   std::vector<std::uint16_t> node_def_indices;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
  private:
-  void walk_string(const std::string& text);
-  void walk_array(const VelqArray& array);
-  void walk_object(const VelqObject& object);
-  std::uint16_t intern_shape(ShapeTable& shapes, std::string_view key, VelqDefinition*& created);
+  std::uint16_t create_definition(VelqType kind);
 
-  std::string shape_key_buffer_;
+  // Array shapes with incoming index 0 (all of them, for Python values), by
+  // element code, so that most arrays need no key; 0 is an empty slot.
+  std::array<std::uint16_t, 0x12> plain_array_shapes_{};
+  // The object shape last met for each value count (modulo the table size):
+  // records of one shape mostly follow each other, and are then recognised
+  // by comparing keys, without hashing.
+  struct RecentShape {
+    std::string key;
+    std::uint16_t index = 0;
+  };
+  std::array<RecentShape, 16> recent_object_shapes_{};
   std::size_t rewrite_position_ = 0;
   std::pmr::monotonic_buffer_resource string_store_;
 };
 
+// The shape keys of the objects being compiled: "obj:{incoming}:" and one
+// type character per value, comma-separated ("obj:0:5,2"). A nested
+// object's key is built behind its parent's unfinished one and removed when
+// complete, so one buffer serves every level.
+class ObjectShapeKeys {
+ public:
+  // Starts a key; returns the mark that finds it again.
+  std::size_t begin(std::uint16_t incoming_index);
+  // Object keys name each value by one digit; array keys (and field types)
+  // use the type code.
+  void add(VelqType type) {
+    static constexpr char kCharacter[] = "0123456789abcdef67";
+    buffer_.push_back(kCharacter[static_cast<std::uint8_t>(type)]);
+    buffer_.push_back(',');
+  }
+  // The key started at `mark`, complete.
+  std::string_view key(std::size_t mark) const {
+    std::size_t end = buffer_.size();
+    if (buffer_[end - 1] == ',') --end;  // no comma after the last character
+    return std::string_view(buffer_).substr(mark, end - mark);
+  }
+  void end(std::size_t mark) { buffer_.resize(mark); }
+
+ private:
+  std::string buffer_;
+};
+
+// What a source of the value compiler says a value is.
+struct SourceValue {
+  VelqType type = VelqType::Null;
+  bool boolean = false;
+  // Int32: the whole value, of which the data keeps the low 32 bits (it is
+  // needed whole if the array widens to floats). UInt32: the value.
+  std::int64_t integer = 0;
+  float number = 0;
+  // String: the text, or (trees only) a position in the dictionary.
+  HashedText text;
+  bool is_str_ref = false;
+  std::uint32_t str_ref = 0;
+  // Array, Object: the self_def_index it arrives with, part of its shape key.
+  std::uint16_t incoming_index = 0;
+};
+
+// The value compiler's rules over one walk of a value from `Source`, written
+// to `Output`. A source gives:
+//   Node: a handle on one value;
+//   kChecked: whether the value must be checked against what the reader
+//     accepts (nesting, and items of one type: integers widened to floats
+//     beside floats, other mixes refused), as Python values are; a finished
+//     tree is compiled as given;
+//   classify(node, value): what the node is, false when the source failed;
+//   for_each_item(node, item): each item of an array, in order;
+//   for_each_member(node, key, value): an object's values in order, each
+//     optionally preceded by a key that is a string value of its own;
+//   keep(node, text): a view of a string's text that lives as long as the
+//     source.
+// The source's own failures (false from its functions) end the walk with
+// nothing recorded here; the compiler's refusals are recorded in refusal().
+template <class Source, class Output>
+class ValueCompiler {
+ public:
+  using Node = typename Source::Node;
+
+  ValueCompiler(DataCompiler& tables, Source& source, Output& out)
+      : tables_(tables), source_(source), out_(out) {}
+
+  // Compiles the root; `def_index` receives its chunk's definition.
+  bool compile(Node root, std::uint16_t& def_index) {
+    SourceValue value;
+    if (!source_.classify(root, value)) return false;
+    if (value.type == VelqType::Array || value.type == VelqType::Object) {
+      return compound(root, value, 0, def_index);
+    }
+    scalar(root, value);
+    def_index = static_cast<std::uint16_t>(value.type);
+    return true;
+  }
+
+  std::optional<VelqError>& refusal() { return refusal_; }
+
+ private:
+  // One step of the way from the root to the value being compiled: an array
+  // index or the key of an object value.
+  struct PathStep {
+    std::string_view key;
+    std::size_t index = 0;
+    bool in_array = false;
+  };
+
+  // An Int32 item outside the Int32 range, with its whole value.
+  struct WideInteger {
+    std::size_t position;
+    std::int64_t value;
+  };
+
+  void scalar(Node node, const SourceValue& value) {
+    switch (value.type) {
+      case VelqType::Null: out_.null(); return;
+      case VelqType::Bool: out_.boolean(value.boolean); return;
+      case VelqType::Int32:
+        out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer)));
+        return;
+      case VelqType::UInt32: out_.uint32(static_cast<std::uint32_t>(value.integer)); return;
+      case VelqType::Float32: out_.float32(value.number); return;
+      case VelqType::String:
+        if (value.is_str_ref) {
+          out_.str_ref(value.str_ref);
+        } else {
+          tables_.intern_string(value.text, [&] { return source_.keep(node, value.text.text); });
+          out_.string(value.text.text);
+        }
+        return;
+      default: return;
+    }
+  }
+
+  // Compiles a classified value at nesting `depth` (0 for the root).
+  bool value(Node node, const SourceValue& value, std::size_t depth) {
+    if (value.type != VelqType::Array && value.type != VelqType::Object) {
+      scalar(node, value);
+      return true;
+    }
+    std::uint16_t ignored;
+    return compound(node, value, depth, ignored);
+  }
+
+  bool compound(Node node, const SourceValue& value, std::size_t depth, std::uint16_t& def_index) {
+    if constexpr (Source::kChecked) {
+      if (depth + 1 > MAX_DEPTH) [[unlikely]] {
+        return refuse(value.type == VelqType::Array
+                          ? VelqError::parse("Max recursion depth")
+                          : VelqError::parse(compose_message("Max recursion depth ", MAX_DEPTH, " exceeded at Object")));
+      }
+    }
+    return value.type == VelqType::Array ? array(node, value, depth + 1, def_index)
+                                         : object(node, value, depth + 1, def_index);
+  }
+
+  // An array's definition comes before its items, with the element type of
+  // its first item. Only an Int32 first item can still change (when the
+  // items widen to floats), and then nothing inside the array defines
+  // anything, so its definition waits until the end without changing the
+  // numbering.
+  bool array(Node node, const SourceValue& array_value, std::size_t level, std::uint16_t& def_index) {
+    auto handle = out_.begin_array();
+    const std::size_t types_mark = item_types_.size();
+    const std::size_t wide_mark = wide_integers_.size();
+    VelqType first = VelqType::Null;
+    bool uniform = true;
+    bool defined = false;
+    std::size_t count = 0;
+    path_.push_back({{}, 0, true});
+    const bool walked = source_.for_each_item(node, [&](Node item) {
+      path_.back().index = count;
+      SourceValue value;
+      if (!source_.classify(item, value)) return false;
+      if (count == 0) {
+        first = value.type;
+        if (!(Source::kChecked && first == VelqType::Int32)) {
+          def_index = tables_.intern_array_shape(array_value.incoming_index, first);
+          defined = true;
+        }
+      } else {
+        uniform = uniform && value.type == first;
+      }
+      if constexpr (Source::kChecked) {
+        item_types_.push_back(value.type);
+        if (value.type == VelqType::Int32 && value.integer != static_cast<std::int32_t>(value.integer)) {
+          wide_integers_.push_back({count, value.integer});
+        }
+      }
+      ++count;
+      return this->value(item, value, level);
+    });
+    path_.pop_back();
+    if (!walked) return false;
+    VelqType elem_type = first;
+    if constexpr (Source::kChecked) {
+      if (!uniform && !settle_items(handle, count, types_mark, wide_mark, elem_type)) return false;
+      item_types_.resize(types_mark);
+      wide_integers_.resize(wide_mark);
+    }
+    if (!defined) def_index = tables_.intern_array_shape(array_value.incoming_index, elem_type);
+    out_.end_array(handle, def_index, count);
+    return true;
+  }
+
+  // Items of more than one type: numbers mixing integers and floats all
+  // become floats (each integer rounded once, from its whole value); any
+  // other mix is refused, naming the first item that differs from the first.
+  template <class Handle>
+  bool settle_items(Handle& handle, std::size_t count, std::size_t types_mark, std::size_t wide_mark,
+                    VelqType& elem_type) {
+    const VelqType* types = item_types_.data() + types_mark;
+    bool all_numbers = true;
+    bool any_float = false;
+    for (std::size_t i = 0; i < count && all_numbers; ++i) {
+      any_float = any_float || types[i] == VelqType::Float32;
+      all_numbers = types[i] == VelqType::Float32 || types[i] == VelqType::Int32;
+    }
+    if (all_numbers && any_float) {
+      auto wide = wide_integers_.begin() + static_cast<std::ptrdiff_t>(wide_mark);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (types[i] != VelqType::Int32) continue;
+        std::int64_t whole = static_cast<std::int32_t>(out_.item_bits(handle, i));
+        if (wide != wide_integers_.end() && wide->position == i) whole = (wide++)->value;
+        out_.rewrite_item_as_float32(handle, i, static_cast<float>(whole));
+      }
+      elem_type = VelqType::Float32;
+      return true;
+    }
+    for (std::size_t i = 1; i < count; ++i) {
+      if (types[i] != types[0]) {
+        std::string pointer = pointer_to_here();
+        append_pointer_token(pointer, std::to_string(i));
+        return refuse(mixed_array_error(pointer, types[i], types[0]));
+      }
+    }
+    return true;
+  }
+
+  // An object's definition comes after its values.
+  bool object(Node node, const SourceValue& object_value, std::size_t level, std::uint16_t& def_index) {
+    auto handle = out_.begin_object();
+    const std::size_t mark = keys_.begin(object_value.incoming_index);
+    path_.push_back({});
+    const bool walked = source_.for_each_member(
+        node,
+        [&](Node key_node, const SourceValue& key) {
+          path_.back().key = key.text.text;
+          keys_.add(VelqType::String);
+          scalar(key_node, key);
+        },
+        [&](Node member) {
+          SourceValue value;
+          if (!source_.classify(member, value)) return false;
+          keys_.add(value.type);
+          return this->value(member, value, level);
+        });
+    path_.pop_back();
+    if (!walked) return false;
+    def_index = tables_.intern_object_shape(keys_.key(mark));
+    keys_.end(mark);
+    out_.end_object(handle, def_index);
+    return true;
+  }
+
+  std::string pointer_to_here() const {
+    std::string pointer;
+    for (const PathStep& step : path_) {
+      if (step.in_array) {
+        append_pointer_token(pointer, std::to_string(step.index));
+      } else {
+        append_pointer_token(pointer, step.key);
+      }
+    }
+    return pointer;
+  }
+
+  [[gnu::cold]] bool refuse(VelqError error) {
+    refusal_ = std::move(error);
+    return false;
+  }
+
+  DataCompiler& tables_;
+  Source& source_;
+  Output& out_;
+  ObjectShapeKeys keys_;
+  std::vector<PathStep> path_;
+  std::vector<VelqType> item_types_;
+  std::vector<WideInteger> wide_integers_;
+  std::optional<VelqError> refusal_;
+};
+
+// Compiled values written straight as the bytes of the chunk's payload.
+class ValuePayloadOutput {
+ public:
+  explicit ValuePayloadOutput(PayloadWriter& out) : out_(out) {}
+
+  void null() {}
+  void boolean(bool value) { out_.boolean(value); }
+  void int32(std::int32_t value) { out_.int32(value); }
+  void uint32(std::uint32_t value) { out_.uint32(value); }
+  void float32(float value) { out_.float32(value); }
+  void string(std::string_view text) { out_.string(text); }
+  void str_ref(std::uint32_t position) { out_.str_ref(position); }
+
+  std::size_t begin_array() { return out_.begin_array(0); }
+  std::uint32_t item_bits(std::size_t at, std::size_t index) const { return out_.item_bits(at, index); }
+  void rewrite_item_as_float32(std::size_t at, std::size_t index, float value) {
+    out_.rewrite_item_as_float32(at, index, value);
+  }
+  void end_array(std::size_t at, std::uint16_t def_index, std::size_t count) {
+    out_.count_array(at, count);
+    out_.end_array(at, def_index, def_index);
+  }
+  std::size_t begin_object() { return out_.begin_object(); }
+  void end_object(std::size_t at, std::uint16_t def_index) { out_.end_object(at, def_index); }
+
+ private:
+  PayloadWriter& out_;
+};
+
+// Compiled values built as a VelqData tree, each array and object carrying
+// its definition.
+class ValueTreeOutput {
+ public:
+  explicit ValueTreeOutput(VelqData& root) : root_(root) {}
+
+  void null() { slot().emplace<kNullIndex>(); }
+  void boolean(bool value) { slot().emplace<kBoolIndex>(value); }
+  void int32(std::int32_t value) { slot().emplace<kInt32Index>(value); }
+  void uint32(std::uint32_t value) { slot().emplace<kUInt32Index>(value); }
+  void float32(float value) { slot().emplace<kFloat32Index>(value); }
+  void string(std::string_view text) { slot().emplace<kStringIndex>(text); }
+  void str_ref(std::uint32_t position) { slot().emplace<kStrRefIndex>(VelqStrRef{position}); }
+
+  // A container stays where it is while its contents are built: only the
+  // innermost open container grows.
+  std::vector<VelqData>* begin_array() {
+    open_.push_back(&slot().emplace<kArrayIndex>().items);
+    return open_.back();
+  }
+  std::uint32_t item_bits(std::vector<VelqData>* items, std::size_t index) const {
+    return static_cast<std::uint32_t>(std::get<kInt32Index>((*items)[index]));
+  }
+  void rewrite_item_as_float32(std::vector<VelqData>* items, std::size_t index, float value) {
+    (*items)[index].emplace<kFloat32Index>(value);
+  }
+  void end_array(std::vector<VelqData>*, std::uint16_t def_index, std::size_t) {
+    open_.pop_back();
+    VelqArray& array = std::get<kArrayIndex>(current());
+    array.self_def_index = array.elem_def_index = def_index;
+  }
+  std::vector<VelqData>* begin_object() {
+    open_.push_back(&slot().emplace<kObjectIndex>().values);
+    return open_.back();
+  }
+  void end_object(std::vector<VelqData>*, std::uint16_t def_index) {
+    open_.pop_back();
+    std::get<kObjectIndex>(current()).self_def_index = def_index;
+  }
+
+ private:
+  // Where the next value goes: the root, or a new last item of the innermost container.
+  VelqData& slot() { return open_.empty() ? root_ : open_.back()->emplace_back(); }
+  // The value just completed in the innermost container (or the root).
+  VelqData& current() { return open_.empty() ? root_ : open_.back()->back(); }
+
+  VelqData& root_;
+  std::vector<std::vector<VelqData>*> open_;
+};
+
+// The bytes of a value compiled in one pass: the same bytes and the same
+// first failure as compiling the value into a tree with the same rules,
+// compile_data, check_reader_limits and encode_document, in that order.
+// Empty when the source failed (its own error then stands). The payload goes
+// into `storage` when one is given, from its start.
+template <class Source>
+std::optional<Result<EncodedDocument>> compile_value_to_velq(Source& source, typename Source::Node root,
+                                                            std::size_t expected_size,
+                                                            ByteBuffer::Storage* storage = nullptr) {
+  DataCompiler tables;
+  PayloadWriter payload(storage);
+  payload.reserve(expected_size);
+  ValuePayloadOutput out(payload);
+  ValueCompiler<Source, ValuePayloadOutput> compiler(tables, source, out);
+  std::uint16_t def_index = 0;
+  if (!compiler.compile(root, def_index)) {
+    if (!compiler.refusal()) return std::nullopt;
+    return Result<EncodedDocument>(std::move(*compiler.refusal()));
+  }
+  if (Status limits = check_reader_limits(tables.definitions); !limits) {
+    return Result<EncodedDocument>(std::move(limits).error());
+  }
+  Result<std::string> head = encode_head(tables.definitions, tables.dict, def_index, payload);
+  if (!head) return Result<EncodedDocument>(std::move(head).error());
+  return Result<EncodedDocument>(EncodedDocument{std::move(head).value(), std::move(payload).take_bytes()});
+}
+
 // Parses the text and compiles it into a document with one chunk.
 Result<VelqDocument> compile_json_str(std::string_view text);
-
-// The bytes of a compiled JSON text in two consecutive parts: everything up to
-// the chunk's payload, then the payload.
-struct EncodedJson {
-  std::string head;
-  ByteBuffer payload;
-
-  std::size_t size() const { return head.size() + payload.size(); }
-  std::string joined() const;
-};
 
 // What encode_document writes for the document compile_json_str returns, once
 // check_reader_limits has accepted it; or the first failure of the three in
 // that order. The payload is written while the tree is compiled, so no
 // document is built, and the tree is released before the head is written.
 // The payload goes into `storage` when one is given, from its start.
-Result<EncodedJson> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage = nullptr);
+Result<EncodedDocument> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage = nullptr);
 
-// Compiles a value tree from the Python conversion into a document with one
-// chunk (walk, then rewrite_indices). Cannot fail. The tree is taken over and
-// becomes the chunk's data, so callers that no longer need it move it in.
+// Compiles a value tree into a document with one chunk (walk, then
+// rewrite_indices). Cannot fail. The tree is taken over and becomes the
+// chunk's data, so callers that no longer need it move it in.
 VelqDocument compile_data(VelqData root);
-
-// Refuses a document that the decoder would refuse: more than 2048
-// definitions, then the first object definition of more than 256 fields.
-Status check_reader_limits(const VelqDocument& document);
-Status check_reader_limits(const std::vector<VelqDefinition>& definitions);
-
-// Arrays must hold items of one type: the decoder reads every item with the
-// array definition's element type. Both compilers' callers report a mismatch as
-// "Mixed array item at {pointer}: {found} in an array of {expected}", where
-// pointer is the RFC 6901 JSON Pointer of the offending item.
-VelqError mixed_array_error(std::string_view pointer, VelqType found, VelqType expected);
-
-// Appends "/" and one reference token, escaping "~" as "~0" and "/" as "~1".
-void append_pointer_token(std::string& pointer, std::string_view token);
 
 }  // namespace velq

@@ -78,7 +78,8 @@ class Encoder {
   explicit Encoder(std::string& out) : out_(out) {}
 
   bool document(const VelqDocument& document);
-  bool single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+  template <class Text>
+  bool single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
                          std::uint16_t def_index, const PayloadWriter& payload);
   bool string(std::string_view text);
   // Inlined into the loops over items and field values, so that only compound nodes cost a call.
@@ -87,11 +88,13 @@ class Encoder {
   VelqError take_error() { return VelqError::parse(std::move(error_)); }
 
  private:
-  bool blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+  template <class Text>
+  bool blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
                           std::uint8_t version);
   bool definitions(const std::vector<VelqDefinition>& definitions);
   bool definition(const VelqDefinition& definition);
-  bool dictionary(const std::vector<std::string>& dict);
+  template <class Text>
+  bool dictionary(const std::vector<Text>& dict);
   bool data(const std::vector<VelqChunk>& chunks);
   bool array(const VelqArray& array);
   bool object(const VelqObject& object);
@@ -110,8 +113,9 @@ bool Encoder::document(const VelqDocument& document) {
 }
 
 // The header, the definition block and the dictionary block.
-bool Encoder::blocks_before_data(const std::vector<VelqDefinition>& definitions,
-                                 const std::vector<std::string>& dict, std::uint8_t version) {
+template <class Text>
+bool Encoder::blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
+                                 std::uint8_t version) {
   static constexpr char kHeaderRoom[HEADER_SIZE] = {};
   const std::size_t header_at = out_.size();
   out_.put_bytes(kHeaderRoom, HEADER_SIZE);
@@ -135,9 +139,9 @@ bool Encoder::blocks_before_data(const std::vector<VelqDefinition>& definitions,
 }
 
 // What data() writes before and after the value of a single chunk, around a payload written elsewhere.
-bool Encoder::single_chunk_head(const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string>& dict, std::uint16_t def_index,
-                                const PayloadWriter& payload) {
+template <class Text>
+bool Encoder::single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
+                                std::uint16_t def_index, const PayloadWriter& payload) {
   if (!blocks_before_data(definitions, dict, FORMAT_VERSION)) return false;
   out_.reserve(10);
   out_.put_u32(1);
@@ -184,15 +188,16 @@ bool Encoder::definition(const VelqDefinition& definition) {
   return true;
 }
 
-bool Encoder::dictionary(const std::vector<std::string>& dict) {
+template <class Text>
+bool Encoder::dictionary(const std::vector<Text>& dict) {
   if (dict.size() > kMaxU32) {
     return fail(compose_message("Too many dictionary strings (", dict.size(), "), max ", kMaxU32));
   }
   std::size_t bytes = 4;
-  for (const std::string& text : dict) bytes += text.size() + 4;
+  for (const Text& text : dict) bytes += text.size() + 4;
   out_.reserve(bytes);
   out_.put_u32(static_cast<std::uint32_t>(dict.size()));
-  for (const std::string& text : dict) {
+  for (const Text& text : dict) {
     if (!string(text)) return false;
   }
   return true;
@@ -288,15 +293,32 @@ Result<std::string> encode_document(const VelqDocument& document) {
   return out;
 }
 
-Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string>& dict, std::uint16_t def_index,
-                                const PayloadWriter& payload) {
+namespace {
+
+template <class Text>
+Result<std::string> encode_single_chunk_head(const std::vector<VelqDefinition>& definitions,
+                                             const std::vector<Text>& dict, std::uint16_t def_index,
+                                             const PayloadWriter& payload) {
   std::string out;
   {
     Encoder encoder(out);
     if (!encoder.single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
   }
   return out;
+}
+
+}  // namespace
+
+Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload) {
+  return encode_single_chunk_head(definitions, dict, def_index, payload);
+}
+
+Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string_view>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload) {
+  return encode_single_chunk_head(definitions, dict, def_index, payload);
 }
 
 void ByteBuffer::release() {

@@ -63,6 +63,12 @@ inline void store_le32(char* at, std::uint32_t v) {
   at[3] = static_cast<char>(v >> 24);
 }
 
+inline std::uint32_t load_le32(const char* at) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(at);
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
 // Bytes written through a cursor into memory grown with realloc, which
 // extends large blocks in place rather than copying them, and leaves the room
 // ahead of the cursor untouched (a std::string zero-fills it).
@@ -156,7 +162,7 @@ class PayloadWriter {
     unsigned char prefix[4];
     const std::size_t prefix_length = inline_string_prefix(text.size(), prefix);
     if (prefix_length == 0) [[unlikely]] {
-      note_failure(kInlineStringTooLong);
+      note_failure(out_.size(), kInlineStringTooLong);
       return;
     }
     out_.reserve(prefix_length + text.size());
@@ -171,15 +177,18 @@ class PayloadWriter {
 
   // Returns where the array starts; its items follow, `count` of them.
   std::size_t begin_array(std::size_t count) {
-    if (count > MAX_ARRAY_ITEMS) [[unlikely]] {
-      note_failure(compose_message("Too many array items (", count, "), max ", MAX_ARRAY_ITEMS));
-    }
     const std::size_t at = out_.size();
-    char* header = out_.claim(6);
-    std::memset(header, 0, 4);
-    header[4] = static_cast<char>(count);
-    header[5] = static_cast<char>(count >> 8);
+    std::memset(out_.claim(6), 0, 6);
+    count_array(at, count);
     return at;
+  }
+  // Sets the item count of the array at `at`, for writers that learn it only
+  // once the items are written.
+  void count_array(std::size_t at, std::size_t count) {
+    if (count > MAX_ARRAY_ITEMS) [[unlikely]] {
+      note_failure(at, compose_message("Too many array items (", count, "), max ", MAX_ARRAY_ITEMS));
+    }
+    out_.patch_u16(at + 4, static_cast<std::uint16_t>(count));
   }
   void end_array(std::size_t at, std::uint16_t self_def_index, std::uint16_t elem_def_index) {
     out_.patch_u16(at, self_def_index);
@@ -191,6 +200,11 @@ class PayloadWriter {
     std::uint32_t bits;
     std::memcpy(&bits, &value, 4);
     out_.patch_u32(at + 6 + 4 * index, bits);
+  }
+
+  // Item `index` of the array at `at`, whose items up to it are all four-byte numbers.
+  std::uint32_t item_bits(std::size_t at, std::size_t index) const {
+    return load_le32(out_.data() + at + 6 + 4 * index);
   }
 
   std::size_t begin_object() {
@@ -206,12 +220,19 @@ class PayloadWriter {
   const std::optional<std::string>& failure() const { return failure_; }
 
  private:
-  [[gnu::cold]] void note_failure(std::string message) {
-    if (!failure_) failure_ = std::move(message);
+  // The failure the encoder would meet first is the one furthest ahead in
+  // the bytes; of two at the same place, the one written first. (An array's
+  // count may be checked after its items, but the encoder meets it before.)
+  [[gnu::cold]] void note_failure(std::size_t at, std::string message) {
+    if (!failure_ || at < failure_at_) {
+      failure_ = std::move(message);
+      failure_at_ = at;
+    }
   }
 
   ByteBuffer out_;
   std::optional<std::string> failure_;
+  std::size_t failure_at_ = 0;
 };
 
 // Everything in front of a single chunk's payload: header, definitions,
@@ -221,6 +242,10 @@ class PayloadWriter {
 // first failure (the payload's own comes after those of the blocks before it).
 Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
                                 const std::vector<std::string>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload);
+// The same, for a dictionary of texts that live elsewhere.
+Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string_view>& dict, std::uint16_t def_index,
                                 const PayloadWriter& payload);
 
 }  // namespace velq

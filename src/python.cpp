@@ -591,148 +591,208 @@ class PyValueBuilder {
 };
 
 // ---------------------------------------------------------------------------
-// Python objects -> VelqData tree (emit)
+// Python objects as the value compiler's source (emit)
 
-// Converts the argument of emit. Besides the type rules it enforces what the
-// reader needs: arrays of one item type (integers widened to floats where
-// floats are present) and at most MAX_DEPTH levels of nesting, which also ends
-// self-containing lists and dicts.
-class PyValueConverter {
+// A type test that fails with an ordinary exception only means "not this
+// type": the error is dropped and the next test decides. A MemoryError, or an
+// exception that is not an Exception (KeyboardInterrupt, SystemExit), ends
+// the call as it is. Returns whether the error was dropped.
+bool drop_ordinary_error() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// Hands Python objects to the value compiler (compile.h), which holds the
+// rules: this class only says what an object is, in the order of the type
+// tests (dict, list, str, bool and NumPy's bool, integer, float), walks lists
+// and dicts, and raises the Python errors. Every function returns false with
+// a Python exception pending.
+class PySource {
  public:
-  // False with a Python exception pending.
-  bool convert(PyObject* object, VelqData& out) { return convert_node(object, 0, out, nullptr); }
+  using Node = PyObject*;
+  static constexpr bool kChecked = true;
 
- private:
-  // One step of the path from the root to the node being converted: a list
-  // index or a dict key (whose UTF-8 stays valid: the dict loop holds the key).
-  struct PathStep {
-    std::string_view key;
-    Py_ssize_t index = -1;
-  };
-
-  // An integer item outside the Int32 range: its full value, needed if the
-  // array is widened to floats.
-  struct WideInteger {
-    std::size_t position;
-    std::int64_t value;
-  };
-
-  // A str as its UTF-8 text. A lone surrogate cannot be encoded: the error is
-  // dropped and false returned, so that the remaining type tests decide (and
-  // normally refuse it).
-  static bool convert_text(PyObject* object, VelqData& out) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    out.emplace<kStringIndex>(data, static_cast<std::size_t>(size));
-    return true;
+  PySource() = default;
+  PySource(const PySource&) = delete;
+  PySource& operator=(const PySource&) = delete;
+  ~PySource() {
+    for (PyObject* text : kept_) Py_DECREF(text);
   }
 
-  // The exact built-in types come first: for them the outcome of the tests
-  // below is known, so each is settled by one comparison of its type.
-  bool convert_node(PyObject* object, std::size_t depth, VelqData& out, std::int64_t* integer) {
+  // The exact built-in types come first: for them the outcome of the tests is
+  // known, so each is settled by one comparison of its type.
+  bool classify(PyObject* object, SourceValue& value) {
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyUnicode_Type) {
-      return convert_text(object, out) || convert_other(object, depth, out, integer);
+      if (text(object, value)) return true;
+      return drop_ordinary_error() && classify_other(object, value);
     }
     if (type == &PyLong_Type) {
       const auto* number = reinterpret_cast<const PyLongObject*>(object);
-      if (!PyUnstable_Long_IsCompact(number)) return convert_other(object, depth, out, integer);
+      if (!PyUnstable_Long_IsCompact(number)) return classify_other(object, value);
       // A compact integer has at most one digit of 30 bits: it fits Int32 as is.
-      const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
-      out.emplace<kInt32Index>(static_cast<std::int32_t>(value));
-      if (integer != nullptr) *integer = value;
+      value.type = VelqType::Int32;
+      value.integer = PyUnstable_Long_CompactValue(number);
       return true;
     }
     if (type == &PyFloat_Type) {
-      out.emplace<kFloat32Index>(static_cast<float>(PyFloat_AS_DOUBLE(object)));
+      value.type = VelqType::Float32;
+      value.number = static_cast<float>(PyFloat_AS_DOUBLE(object));
       return true;
     }
-    if (type == &PyDict_Type) return convert_dict(object, depth + 1, out);
-    if (type == &PyList_Type) return convert_list(object, depth + 1, out);
+    if (type == &PyDict_Type) {
+      value.type = VelqType::Object;
+      return true;
+    }
+    if (type == &PyList_Type) {
+      value.type = VelqType::Array;
+      return true;
+    }
     if (type == &PyBool_Type) {
-      out.emplace<kBoolIndex>(object == Py_True);
+      value.type = VelqType::Bool;
+      value.boolean = object == Py_True;
       return true;
     }
-    return convert_other(object, depth, out, integer);
+    return classify_other(object, value);
   }
 
-  // Every object, in the order of the type tests: dict, list, str, bool
-  // (NumPy's too), integer, float.
-  bool convert_other(PyObject* object, std::size_t depth, VelqData& out, std::int64_t* integer) {
+  // Items appended meanwhile are not visited; a list that shrinks ends early.
+  template <class Visit>
+  bool for_each_item(PyObject* list, Visit&& visit) {
+    const Py_ssize_t recorded = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
+      // Held while it is compiled: Python code run meanwhile may drop it from the list.
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+      if (!visit(item.get())) return false;
+    }
+    return true;
+  }
+
+  // Each key, as a string value, then its value.
+  template <class Key, class Visit>
+  bool for_each_member(PyObject* dict, Key&& key_value, Visit&& visit) {
+    const Py_ssize_t recorded = PyDict_GET_SIZE(dict);
+    Py_ssize_t position = 0;
+    Py_ssize_t fetched = 0;
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    for (;;) {
+      // Compiling a value may run Python code (__index__, __float__, ...)
+      // that changes the dict under the walk.
+      if (PyDict_GET_SIZE(dict) != recorded) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return false;
+      }
+      if (!PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) return true;
+      if (++fetched > recorded) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return false;
+      }
+      // Held for the whole entry: the dict may drop them while we work.
+      PyRef key = PyRef::borrow(borrowed_key);
+      PyRef value = PyRef::borrow(borrowed_value);
+      if (!PyUnicode_Check(key.get())) {
+        raise_not_instance(key.get(), "str");
+        return false;
+      }
+      SourceValue key_text;
+      if (!text(key.get(), key_text)) return false;  // a key's UnicodeEncodeError stands
+      key_value(key.get(), key_text);
+      if (!visit(value.get())) return false;
+    }
+  }
+
+  // A str's UTF-8 lives as long as the str: the dictionary keeps the object.
+  std::string_view keep(PyObject* object, std::string_view text) {
+    kept_.push_back(Py_NewRef(object));
+    return text;
+  }
+
+ private:
+  enum class Found { Yes, No, Failed };
+
+  // A str as its UTF-8 text, with the hash the str caches (str's own, even for
+  // a subclass that overrides __hash__: no Python code runs for a string).
+  // False when the text cannot be encoded (a lone surrogate).
+  static bool text(PyObject* object, SourceValue& value) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) return false;
+    value.type = VelqType::String;
+    value.text = {std::string_view(data, static_cast<std::size_t>(size)),
+                  static_cast<std::size_t>(PyUnicode_Type.tp_hash(object))};
+    return true;
+  }
+
+  // Every object, in the order of the type tests.
+  static bool classify_other(PyObject* object, SourceValue& value) {
     PyTypeObject* type = Py_TYPE(object);
-    if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return convert_dict(object, depth + 1, out);
-    if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return convert_list(object, depth + 1, out);
-    if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS) && convert_text(object, out)) return true;
+    if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
+      value.type = VelqType::Object;
+      return true;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
+      value.type = VelqType::Array;
+      return true;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+      if (text(object, value)) return true;
+      if (!drop_ordinary_error()) return false;
+    }
     if (object == Py_True || object == Py_False) {
-      out.emplace<kBoolIndex>(object == Py_True);
+      value.type = VelqType::Bool;
+      value.boolean = object == Py_True;
       return true;
     }
     const bool exact_int = PyLong_CheckExact(object);
     const bool exact_float = PyFloat_CheckExact(object);
     if (!exact_int && !exact_float) {
-      bool truth = false;
-      if (numpy_bool_value(object, truth)) {
-        out.emplace<kBoolIndex>(truth);
-        return true;
-      }
+      const Found found = numpy_bool_value(object, value);
+      if (found != Found::No) return found == Found::Yes;
     }
     if (!exact_float) {
-      const long value = PyLong_AsLong(object);
-      if (value != -1 || !PyErr_Occurred()) {
-        const auto low_bits = static_cast<std::uint32_t>(static_cast<unsigned long>(value));
-        out.emplace<kInt32Index>(static_cast<std::int32_t>(low_bits));
-        if (integer != nullptr) *integer = value;
+      const long integer = PyLong_AsLong(object);
+      if (integer != -1 || !PyErr_Occurred()) {
+        value.type = VelqType::Int32;
+        value.integer = integer;
         return true;
       }
-      PyErr_Clear();
+      if (!drop_ordinary_error()) return false;
     }
     double number = 0;
     if (exact_float) {
       number = PyFloat_AS_DOUBLE(object);
     } else {
       number = PyFloat_AsDouble(object);
-      if (number == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return raise_unsupported(object);
-      }
+      if (number == -1.0 && PyErr_Occurred()) return drop_ordinary_error() && raise_unsupported(object);
     }
-    out.emplace<kFloat32Index>(static_cast<float>(number));
+    value.type = VelqType::Float32;
+    value.number = static_cast<float>(number);
     return true;
   }
 
   // A NumPy boolean scalar, recognised by its type's module and name; its truth
-  // comes from the type's bool slot. Any failure along the way means "no".
-  static bool numpy_bool_value(PyObject* object, bool& truth) {
+  // comes from the type's bool slot. An ordinary failure along the way means No.
+  static Found numpy_bool_value(PyObject* object, SourceValue& value) {
     PyTypeObject* type = Py_TYPE(object);
-    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) return false;
+    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) return Found::No;
     PyRef name(PyType_GetName(type));
-    if (!name) {
-      PyErr_Clear();
-      return false;
-    }
+    if (!name) return drop_ordinary_error() ? Found::No : Found::Failed;
     if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
         PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
-      return false;
+      return Found::No;
     }
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    if (!module) {
-      PyErr_Clear();
-      return false;
-    }
+    if (!module) return drop_ordinary_error() ? Found::No : Found::Failed;
     if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
-      return false;
+      return Found::No;
     }
-    const int result = type->tp_as_number->nb_bool(object);
-    if (result < 0) {
-      PyErr_Clear();
-      return false;
-    }
-    truth = result != 0;
-    return true;
+    const int truth = type->tp_as_number->nb_bool(object);
+    if (truth < 0) return drop_ordinary_error() ? Found::No : Found::Failed;
+    value.type = VelqType::Bool;
+    value.boolean = truth != 0;
+    return Found::Yes;
   }
 
   static bool raise_unsupported(PyObject* object) {
@@ -746,153 +806,20 @@ class PyValueConverter {
     return false;
   }
 
-  bool convert_dict(PyObject* dict, std::size_t level, VelqData& out) {
-    if (level > MAX_DEPTH) {
-      to_py_err(VelqError::parse("Max recursion depth " + std::to_string(MAX_DEPTH) + " exceeded at Object"));
-      return false;
-    }
-    const Py_ssize_t recorded = PyDict_GET_SIZE(dict);
-    // Built in place: `out` is a slot that its parent will not move meanwhile.
-    VelqObject& object = out.emplace<kObjectIndex>();
-    object.values.reserve(2 * static_cast<std::size_t>(recorded));
-    Py_ssize_t position = 0;
-    Py_ssize_t fetched = 0;
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    for (;;) {
-      // Converting a value may run Python code (__index__, __float__, ...)
-      // that changes the dict under the walk.
-      if (PyDict_GET_SIZE(dict) != recorded) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        return false;
-      }
-      if (!PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) break;
-      if (++fetched > recorded) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        return false;
-      }
-      // Held for the whole entry: the dict may drop them while we work.
-      PyRef key = PyRef::borrow(borrowed_key);
-      PyRef value = PyRef::borrow(borrowed_value);
-      if (!PyUnicode_Check(key.get())) {
-        raise_not_instance(key.get(), "str");
-        return false;
-      }
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(key.get(), &size);
-      if (data == nullptr) return false;
-      const std::string_view text(data, static_cast<std::size_t>(size));
-      object.values.emplace_back(std::in_place_index<kStringIndex>, text);
-
-      path_.push_back({text, -1});
-      if (!convert_node(value.get(), level, object.values.emplace_back(), nullptr)) return false;
-      path_.pop_back();
-    }
-    return true;
-  }
-
-  bool convert_list(PyObject* list, std::size_t level, VelqData& out) {
-    if (level > MAX_DEPTH) {
-      to_py_err(VelqError::parse("Max recursion depth"));
-      return false;
-    }
-    // Items appended meanwhile are not visited; a list that shrinks ends early.
-    const Py_ssize_t recorded = PyList_GET_SIZE(list);
-    // Built in place, as in convert_dict; items never outgrow the reserve.
-    VelqArray& array = out.emplace<kArrayIndex>();
-    array.items.reserve(static_cast<std::size_t>(recorded));
-    std::vector<WideInteger> wide_integers;
-    bool uniform = true;
-    for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
-      PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-      path_.push_back({{}, i});
-      VelqData& node = array.items.emplace_back();
-      std::int64_t integer = 0;
-      if (!convert_node(item.get(), level, node, &integer)) return false;
-      path_.pop_back();
-      if (node.index() == kInt32Index && integer != *std::get_if<kInt32Index>(&node)) {
-        wide_integers.push_back({array.items.size() - 1, integer});
-      }
-      // Conversion gives one variant per type, so equal variants mean equal types.
-      uniform = uniform && node.index() == array.items.front().index();
-    }
-    return uniform || unify_item_types(array, wide_integers);
-  }
-
-  // The reader takes every item with the type of the array's definition, which
-  // the compiler takes from the first item. Numbers mixing integers and floats
-  // become floats (each integer rounded once, from its exact value); any other
-  // mix is refused, naming the first offending item.
-  bool unify_item_types(VelqArray& array, const std::vector<WideInteger>& wide_integers) {
-    if (array.items.empty()) return true;
-    bool all_numbers = true;
-    bool any_float = false;
-    for (const VelqData& item : array.items) {
-      const VelqType type = type_of(item);
-      if (type == VelqType::Float32) {
-        any_float = true;
-      } else if (type != VelqType::Int32) {
-        all_numbers = false;
-        break;
-      }
-    }
-    if (all_numbers && any_float) {
-      auto wide = wide_integers.begin();
-      for (std::size_t i = 0; i < array.items.size(); ++i) {
-        VelqData& item = array.items[i];
-        if (item.index() != kInt32Index) continue;
-        std::int64_t value = std::get<std::int32_t>(item);
-        if (wide != wide_integers.end() && wide->position == i) value = (wide++)->value;
-        item = static_cast<float>(value);
-      }
-      return true;
-    }
-    const VelqType expected = type_of(array.items.front());
-    for (std::size_t i = 1; i < array.items.size(); ++i) {
-      const VelqType found = type_of(array.items[i]);
-      if (found != expected) {
-        std::string pointer = current_pointer();
-        append_pointer_token(pointer, std::to_string(i));
-        to_py_err(mixed_array_error(pointer, found, expected));
-        return false;
-      }
-    }
-    return true;
-  }
-
-  std::string current_pointer() const {
-    std::string pointer;
-    for (const PathStep& step : path_) {
-      if (step.index >= 0) {
-        append_pointer_token(pointer, std::to_string(step.index));
-      } else {
-        append_pointer_token(pointer, step.key);
-      }
-    }
-    return pointer;
-  }
-
-  std::vector<PathStep> path_;
+  // Strings listed in the dictionary, whose UTF-8 the document refers to.
+  std::vector<PyObject*> kept_;
 };
+
+// Room for what emit usually writes, so that the output rarely grows.
+std::size_t expected_emit_size(PyObject* object) {
+  Py_ssize_t items = 0;
+  if (PyList_Check(object)) items = PyList_GET_SIZE(object);
+  if (PyDict_Check(object)) items = 2 * PyDict_GET_SIZE(object);
+  return 256 + 32 * static_cast<std::size_t>(items);
+}
 
 // ---------------------------------------------------------------------------
 // From converted arguments to results
-
-// Bytes that the module's own reader accepts, or the first error.
-Result<std::string> encode_checked(const VelqDocument& document) {
-  if (Status limits = check_reader_limits(document); !limits) return std::move(limits).error();
-  return encode_document(document);
-}
-
-// What dumps and dump write, compiled and encoded in one pass: the same bytes
-// and the same first failure as compile_json_str, then encode_checked.
-Result<EncodedJson> compile_json_to_bytes(std::string_view text, ByteBuffer::Storage* storage = nullptr) {
-  return compile_json_to_velq(text, storage);
-}
-
-PyObject* bytes_object(const std::string& bytes) {
-  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-}
 
 // A bytes object that the payload is written into while it is compiled, and
 // that becomes the result once the head is put in front: the payload is never
@@ -915,7 +842,7 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
   }
 
   // The result, cut to size: the head, then the payload that was written at the start.
-  PyObject* finish(const EncodedJson& encoded) {
+  PyObject* finish(const EncodedDocument& encoded) {
     char* at = resize(encoded.size());
     std::memmove(at + encoded.head.size(), at, encoded.payload.size());
     std::memcpy(at, encoded.head.data(), encoded.head.size());
@@ -937,6 +864,44 @@ PyObject* decode_to_py(ByteSpan bytes) {
   if (decompiler.failed()) return to_py_err(decompiler.take_error());
   return builder.result();
 }
+
+#ifndef VELQ_EMIT_THROUGH_TREE
+// The object compiled in one pass, straight into the bytes object returned.
+PyObject* emit_bytes(PyObject* object) {
+  PySource source;
+  BytesObjectStorage storage;
+  auto bytes = compile_value_to_velq(source, object, expected_emit_size(object), &storage);
+  if (!bytes) return nullptr;
+  if (!*bytes) return to_py_err(bytes->error());
+  return storage.finish(bytes->value());
+}
+#else
+// The same bytes by the road of separate stages: the object becomes a
+// VelqData tree (py_to_velq_data), which compile_data numbers and
+// encode_document writes. Only the test build takes it, to check the one
+// pass against it.
+bool py_to_velq_data(PyObject* object, VelqData& root, std::optional<VelqError>& refusal) {
+  PySource source;
+  DataCompiler scratch;
+  ValueTreeOutput out(root);
+  ValueCompiler<PySource, ValueTreeOutput> compiler(scratch, source, out);
+  std::uint16_t def_index;
+  if (compiler.compile(object, def_index)) return true;
+  refusal = std::move(compiler.refusal());
+  return false;
+}
+
+PyObject* emit_bytes(PyObject* object) {
+  VelqData root;
+  std::optional<VelqError> refusal;
+  if (!py_to_velq_data(object, root, refusal)) return refusal ? to_py_err(*refusal) : nullptr;
+  const VelqDocument document = compile_data(std::move(root));
+  if (Status limits = check_reader_limits(document); !limits) return to_py_err(limits.error());
+  auto bytes = encode_document(document);
+  if (!bytes) return to_py_err(bytes.error());
+  return PyBytes_FromStringAndSize(bytes.value().data(), static_cast<Py_ssize_t>(bytes.value().size()));
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Entry functions. With METH_STATIC the interpreter passes no self.
@@ -960,7 +925,7 @@ PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::string_view text;
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     BytesObjectStorage storage;
-    auto bytes = compile_json_to_bytes(text, &storage);
+    auto bytes = compile_json_to_velq(text, &storage);
     if (!bytes) return to_py_err(bytes.error());
     return storage.finish(bytes.value());
   });
@@ -985,7 +950,7 @@ PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     if (!text_argument(bound[1], "path", path)) return nullptr;
     // The file is touched only once the bytes exist.
-    auto bytes = compile_json_to_bytes(text);
+    auto bytes = compile_json_to_velq(text);
     if (!bytes) return to_py_err(bytes.error());
     if (auto failure = write_file(path, bytes.value().joined())) return io_to_py_err(*failure);
     Py_RETURN_NONE;
@@ -1009,15 +974,7 @@ PyObject* velq_emit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&]() -> PyObject* {
     PyObject* bound[1];
     if (!bind_arguments(kEmit, args, nargs, kwnames, bound)) return nullptr;
-    VelqData root;
-    {
-      PyValueConverter converter;
-      if (!converter.convert(bound[0], root)) return nullptr;
-    }
-    const VelqDocument document = compile_data(std::move(root));
-    auto bytes = encode_checked(document);
-    if (!bytes) return to_py_err(bytes.error());
-    return bytes_object(bytes.value());
+    return emit_bytes(bound[0]);
   });
 }
 
@@ -1084,9 +1041,15 @@ PyModuleDef_Slot velq_slots[] = {
     {0, nullptr},
 };
 
+#ifndef VELQ_EMIT_THROUGH_TREE
+constexpr const char* kModuleName = "velq";
+#else
+constexpr const char* kModuleName = "velq_tree_road";
+#endif
+
 PyModuleDef velq_module = {
     PyModuleDef_HEAD_INIT,
-    "velq",
+    kModuleName,
     "",
     0,
     nullptr,
@@ -1099,4 +1062,8 @@ PyModuleDef velq_module = {
 }  // namespace
 }  // namespace velq
 
+#ifndef VELQ_EMIT_THROUGH_TREE
 PyMODINIT_FUNC PyInit_velq(void) { return PyModuleDef_Init(&velq::velq_module); }
+#else
+PyMODINIT_FUNC PyInit_velq_tree_road(void) { return PyModuleDef_Init(&velq::velq_module); }
+#endif

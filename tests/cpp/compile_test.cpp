@@ -470,7 +470,7 @@ std::string through_document(std::string_view text) {
 }
 
 std::string in_one_pass(std::string_view text, ByteBuffer::Storage* storage = nullptr) {
-  Result<EncodedJson> encoded = compile_json_to_velq(text, storage);
+  Result<EncodedDocument> encoded = compile_json_to_velq(text, storage);
   return encoded ? encoded.value().joined() : "failure: " + encoded.error().message;
 }
 
@@ -540,7 +540,7 @@ TEST(CompileJsonToVelq, WritesThePayloadIntoTheGivenStorage) {
     }
   } storage;
   const std::string text = R"({"list":[{"a":"x"},{"a":"x"}],"n":[1.5,2]})" + std::string(4000, ' ');
-  Result<EncodedJson> encoded = compile_json_to_velq(text, &storage);
+  Result<EncodedDocument> encoded = compile_json_to_velq(text, &storage);
   ASSERT_TRUE(encoded.ok()) << encoded.error().message;
   EXPECT_GT(storage.resizes, 0);
   EXPECT_EQ(encoded.value().payload.data(), storage.bytes.data());

@@ -304,12 +304,13 @@ TEST(EncodeHead, ReportsThePayloadFailureLast) {
   PayloadWriter payload;
   payload.begin_array(70000);
   payload.string(std::string(MAX_INLINE_STRING_LEN + 1, 'x'));
-  Result<std::string> head = encode_head({}, {}, 0, payload);
+  const std::vector<std::string> no_strings;
+  Result<std::string> head = encode_head({}, no_strings, 0, payload);
   ASSERT_FALSE(head.ok());
   EXPECT_EQ(head.error().message, "Too many array items (70000), max 65535");
 
   const VelqDefinition long_name = object_def(0, std::vector<VelqField>{{std::string(256, 'k'), VelqType::Null}});
-  Result<std::string> long_field = encode_head({long_name}, {}, 0, payload);
+  Result<std::string> long_field = encode_head({long_name}, no_strings, 0, payload);
   ASSERT_FALSE(long_field.ok());
   EXPECT_EQ(long_field.error().message, "Field name too long");
 }
