@@ -238,6 +238,22 @@ def test_raising_conversion_hooks_give_unsupported_type(make, expected):
         assert sys.getrefcount(obj) == refs
 
 
+def raiser(kind):
+    def hook(self):
+        raise kind("raised inside a conversion hook")
+    return hook
+
+
+# Only ordinary failures mean "not this type": these end the call unchanged.
+@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
+@pytest.mark.parametrize("hook", ["__index__", "__float__", "__bool__"])
+def test_serious_errors_in_conversion_hooks_propagate(kind, hook):
+    name = "bool_" if hook == "__bool__" else "Hooked"
+    obj = type(name, (), {"__module__": "numpy", hook: raiser(kind)})()
+    with pytest.raises(kind, match="^raised inside a conversion hook$"):
+        velq.emit({"k": [1.5, obj]})
+
+
 def test_numpy_like_bool_and_its_fallbacks():
     assert velq.loads(velq.emit([FakeNumpyBool()])) == [True]
     assert velq.loads(velq.emit(RaisingBoolWithIndex())) == 3

@@ -4,6 +4,7 @@ damaged bytes never crash the reader."""
 import json
 
 from conftest import assert_identical, expected_from_emit, expected_from_json
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -126,3 +127,94 @@ def test_damaged_bytes_return_or_raise_value_error(value, data):
         velq.loads(bytes(damaged))
     except ValueError:
         pass
+
+
+# --- emit in one pass against the road of separate stages -----------------------------------------
+
+class HashlessStr(str):
+    """A str whose own hash and equality must never be consulted."""
+
+    def __hash__(self):
+        return 0
+
+    def __eq__(self, other):
+        return True
+
+
+class BigInt(int):
+    pass
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ValueError("no index")
+
+
+def outcome(emit, value):
+    """The bytes, or the exception's type, text and notes."""
+    try:
+        return emit(value)
+    except Exception as error:  # noqa: BLE001 - the comparison is the test
+        return type(error), str(error), getattr(error, "__notes__", None)
+
+
+def emit_inputs():
+    """Python values of every kind emit meets, refused ones included: mixed
+    arrays, unsupported objects, keys that are not str or not UTF-8."""
+    texts = st.one_of(st.text(max_size=6), st.sampled_from(["k", "\ud800", "x\udfff"]),
+                      st.text(max_size=3).map(HashlessStr))
+    leaves = st.one_of(
+        st.booleans(), st.integers(-(2**70), 2**70), st.integers(-5, 5).map(BigInt),
+        st.floats(), texts, st.sampled_from([None, (), b"", RaisingIndex()]),
+    )
+    return st.recursive(
+        leaves,
+        lambda children: st.one_of(
+            st.dictionaries(st.one_of(texts, st.sampled_from([1, None])), children, max_size=4),
+            st.lists(children, max_size=4),
+            st.lists(st.one_of(st.integers(-(2**64), 2**64), st.floats()), max_size=5),
+            st.lists(st.dictionaries(st.sampled_from("abc"), children, max_size=3), max_size=4),
+        ),
+        max_leaves=30,
+    )
+
+
+@SETTINGS
+@given(emit_inputs())
+def test_emit_matches_the_tree_road(value):
+    tree_road = pytest.importorskip("velq_tree_road")
+    assert outcome(velq.emit, value) == outcome(tree_road.emit, value)
+
+
+def shapes(n):
+    """n dicts of n distinct shapes (by the types of their five values)."""
+    kinds = [True, 1, 1.5, "s", [], {}]
+    return [{str(j): kinds[(i // 6**j) % 6] for j in range(5)} for i in range(n)]
+
+
+WIDE_DICT = {f"k{i}": i for i in range(129)}  # 258 fields
+LONG_TEXT = "x" * (2**24)
+LIMIT_CASES = {
+    # 2039 shapes, the list, [] and {}: 2048 definitions with the built-in ones.
+    "most shapes": shapes(2039),
+    "too many shapes": shapes(2040),
+    "too many fields": [WIDE_DICT],
+    "most items": [0] * 65535,
+    "too many items": [0] * 65536,
+    "longest text": LONG_TEXT[:-1],
+    "text too long": [LONG_TEXT],
+    "conversion before definitions": {"a": shapes(2040), "b": [None]},
+    "definitions before fields": {"a": shapes(2040), "b": WIDE_DICT},
+    "fields before the encoder": {"a": WIDE_DICT, "b": [0] * 70000},
+    "dictionary before the data": {"a": [0] * 70000, "b": LONG_TEXT},
+    "outer count before inner": [[0] * 70001] + [[0]] * 69999,
+    "mixed before the encoder": {"a": [LONG_TEXT], "b": [[1, "a"]]},
+}
+
+
+# Values at and beyond the limits, alone and together: the first failure wins in
+# the order conversion, definition count, field counts, encoder.
+@pytest.mark.parametrize("case", LIMIT_CASES)
+def test_limits_match_the_tree_road(case):
+    tree_road = pytest.importorskip("velq_tree_road")
+    assert outcome(velq.emit, LIMIT_CASES[case]) == outcome(tree_road.emit, LIMIT_CASES[case])
