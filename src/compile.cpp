@@ -592,7 +592,8 @@ std::size_t QuickTextHash::operator()(std::string_view text) const noexcept {
   return fold_multiply(low ^ kHashStep, high ^ state);
 }
 
-DataCompiler::DataCompiler() : definitions(builtin_definitions()) {}
+DataCompiler::DataCompiler()
+    : definitions(builtin_definitions()), string_positions(0, StringSlotHash{}, StringSlotEqual{&dict}) {}
 
 std::uint16_t DataCompiler::create_definition(VelqType kind) {
   const std::uint16_t index = next_def_index++;
@@ -636,38 +637,46 @@ VelqType type_of_character(char c) {
 
 }  // namespace
 
-std::uint16_t DataCompiler::intern_object_shape(std::string_view key) {
-  const std::string_view types = key.substr(key.find(':', 4) + 1);
+std::uint16_t DataCompiler::intern_object_shape(HashedText key) {
+  if (auto known = object_shapes.find(key); known != object_shapes.end()) return known->second;
+  const std::string_view types = key.text.substr(key.text.find(':', 4) + 1);
   const std::size_t count = (types.size() + 1) / 2;
-  RecentShape& recent = recent_object_shapes_[count % recent_object_shapes_.size()];
-  if (recent.index != 0 && recent.key == key) return recent.index;
-  std::uint16_t index;
-  if (auto known = object_shapes.find(key); known != object_shapes.end()) {
-    index = known->second;
-  } else {
-    index = create_definition(VelqType::Object);
-    std::vector<VelqField>& fields = definitions.back().fields.emplace();
-    fields.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      VelqField& field = fields.emplace_back();
-      field.name.push_back('f');
-      append_decimal(field.name, static_cast<unsigned>(i));
-      field.type = type_of_character(types[2 * i]);
-    }
-    object_shapes.emplace(key, index);
+  const std::uint16_t index = create_definition(VelqType::Object);
+  std::vector<VelqField>& fields = definitions.back().fields.emplace();
+  fields.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    VelqField& field = fields.emplace_back();
+    field.name.push_back('f');
+    append_decimal(field.name, static_cast<unsigned>(i));
+    field.type = type_of_character(types[2 * i]);
   }
-  recent.key.assign(key);
-  recent.index = index;
+  object_shapes.emplace(key.text, index);
   return index;
 }
 
-std::size_t ObjectShapeKeys::begin(std::uint16_t incoming_index) {
-  const std::size_t mark = buffer_.size();
-  char key[16] = "obj:";
-  char* end = write_decimal(key + 4, incoming_index);
+namespace {
+
+// The key prefix of objects that arrive without an index (every Python dict), with its hash.
+constexpr std::string_view kPlainObjectPrefix = "obj:0:";
+constexpr std::uint64_t kPlainObjectPrefixHash = [] {
+  std::uint64_t hash = ShapeKeyHash::kStart;
+  for (char c : kPlainObjectPrefix) hash = ShapeKeyHash::step(hash, c);
+  return hash;
+}();
+
+}  // namespace
+
+void ObjectShapeKeys::begin(std::uint16_t incoming_index, std::size_t values) {
+  char prefix[16] = "obj:";
+  char* end = write_decimal(prefix + 4, incoming_index);
   *end++ = ':';
-  buffer_.append(key, end);
-  return mark;
+  const auto prefix_size = static_cast<std::size_t>(end - prefix);
+  if (size_ + prefix_size + 2 * values > buffer_.size()) buffer_.resize(2 * (size_ + prefix_size + 2 * values));
+  std::memcpy(buffer_.data() + size_, prefix, prefix_size);
+  const std::uint64_t hash =
+      incoming_index == 0 ? kPlainObjectPrefixHash : ShapeKeyHash{}(std::string_view(prefix, prefix_size));
+  open_.push_back({size_, hash, 0});
+  size_ += prefix_size;
 }
 
 namespace {
@@ -712,10 +721,12 @@ class TreeSource {
       case kArrayIndex:
         value.type = VelqType::Array;
         value.incoming_index = std::get_if<kArrayIndex>(node)->self_def_index;
+        value.size = std::get_if<kArrayIndex>(node)->items.size();
         break;
       case kObjectIndex:
         value.type = VelqType::Object;
         value.incoming_index = std::get_if<kObjectIndex>(node)->self_def_index;
+        value.size = std::get_if<kObjectIndex>(node)->values.size();
         break;
       default: value.type = type_of(*node); break;
     }
@@ -739,8 +750,11 @@ class TreeSource {
     return true;
   }
 
+  static bool kept_before(Node, const HashedText&) { return false; }
+
   // A copy that survives whatever becomes of the tree.
-  std::string_view keep(Node, std::string_view text) {
+  std::string_view keep(Node, HashedText hashed) {
+    const std::string_view text = hashed.text;
     char* copy = static_cast<char*>(store_.allocate(std::max<std::size_t>(text.size(), 1), 1));
     if (!text.empty()) std::memcpy(copy, text.data(), text.size());
     return {copy, text.size()};

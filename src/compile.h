@@ -38,13 +38,33 @@ struct HashedText {
   std::size_t hash = 0;
 };
 
-struct HashedTextHash {
-  std::size_t operator()(const HashedText& t) const noexcept { return t.hash; }
+// Shape keys are hashed a character at a time (commas, which stand between
+// every two type characters, add nothing), so that a key built a character at
+// a time carries its hash along. A lookup by HashedText uses the hash it
+// brings.
+struct ShapeKeyHash {
+  using is_transparent = void;
+  static constexpr std::uint64_t step(std::uint64_t hash, char c) {
+    return (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+  }
+  static constexpr std::uint64_t kStart = 0xCBF29CE484222325ull;
+  std::size_t operator()(std::string_view key) const noexcept {
+    std::uint64_t hash = kStart;
+    for (char c : key) {
+      if (c != ',') hash = step(hash, c);
+    }
+    return hash;
+  }
+  std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
-struct HashedTextEqual {
-  bool operator()(const HashedText& a, const HashedText& b) const noexcept {
-    return a.hash == b.hash && a.text == b.text;
+struct ShapeKeyEqual {
+  using is_transparent = void;
+  static std::string_view text(std::string_view key) { return key; }
+  static std::string_view text(const HashedText& key) { return key.text; }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    return text(a) == text(b);
   }
 };
 
@@ -191,6 +211,33 @@ Result<VelqData> compile_inline(CompileBuilder& builder, const JsonValue& value)
 // The type code the compiled node of a JSON value will have.
 VelqType json_type_code(const JsonValue& value);
 
+// A string of the value compiler's dictionary as its string table keeps it:
+// its position in `dict` and half of its hash. Eight bytes, so that the table
+// of a document of many strings stays small.
+struct StringSlot {
+  std::uint32_t position;
+  std::uint32_t hash;
+};
+
+struct StringSlotHash {
+  using is_transparent = void;
+  static std::uint32_t half(std::size_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
+  std::size_t operator()(const StringSlot& slot) const noexcept { return slot.hash; }
+  std::size_t operator()(const HashedText& text) const noexcept { return half(text.hash); }
+};
+
+// Compares a text with the dictionary string of a slot.
+struct StringSlotEqual {
+  using is_transparent = void;
+  const std::vector<std::string_view>* dict = nullptr;
+
+  bool operator()(const StringSlot& a, const StringSlot& b) const noexcept { return a.position == b.position; }
+  bool operator()(const HashedText& text, const StringSlot& slot) const noexcept {
+    return StringSlotHash::half(text.hash) == slot.hash && text.text == (*dict)[slot.position];
+  }
+  bool operator()(const StringSlot& slot, const HashedText& text) const noexcept { return (*this)(text, slot); }
+};
+
 // The value compiler's tables and its rules for shapes and strings: one
 // definition per distinct shape key, numbered in the order the shapes are
 // met, and every distinct string text listed in `dict` in first-visit order.
@@ -220,25 +267,25 @@ class DataCompiler {
 
   // The definition of an object shape key (see ObjectShapeKeys), created on
   // first use with fields "f0", "f1", ... typed by the key's characters.
-  std::uint16_t intern_object_shape(std::string_view key);
+  std::uint16_t intern_object_shape(HashedText key);
 
   // Lists a text in `dict` when it is new. `keep` then gives a view of the
   // text that stays valid as long as the compiler is used.
   template <class Keep>
   void intern_string(HashedText text, Keep&& keep) {
     if (string_positions.contains(text)) [[likely]] return;
-    const std::string_view kept = keep();
-    string_positions.emplace(HashedText{kept, text.hash}, static_cast<std::uint32_t>(dict.size()));
-    dict.push_back(kept);
+    dict.push_back(keep());
+    string_positions.insert({static_cast<std::uint32_t>(dict.size() - 1), StringSlotHash::half(text.hash)});
   }
 
-  using ShapeTable = boost::unordered_flat_map<std::string, std::uint16_t, QuickTextHash, TextEqual>;
+  using ShapeTable = boost::unordered_flat_map<std::string, std::uint16_t, ShapeKeyHash, ShapeKeyEqual>;
 
   std::vector<VelqDefinition> definitions;
   std::vector<std::string_view> dict;
   ShapeTable object_shapes;
   ShapeTable array_shapes;
-  boost::unordered_flat_map<HashedText, std::uint32_t, HashedTextHash, HashedTextEqual> string_positions;
+  // Every text of `dict`, found by text.
+  boost::unordered_flat_set<StringSlot, StringSlotHash, StringSlotEqual> string_positions;
   // Filled by walk: one entry per array and object, in pre-order of the tree.
   std::vector<std::uint16_t> node_def_indices;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
@@ -249,43 +296,50 @@ class DataCompiler {
   // Array shapes with incoming index 0 (all of them, for Python values), by
   // element code, so that most arrays need no key; 0 is an empty slot.
   std::array<std::uint16_t, 0x12> plain_array_shapes_{};
-  // The object shape last met for each value count (modulo the table size):
-  // records of one shape mostly follow each other, and are then recognised
-  // by comparing keys, without hashing.
-  struct RecentShape {
-    std::string key;
-    std::uint16_t index = 0;
-  };
-  std::array<RecentShape, 16> recent_object_shapes_{};
   std::size_t rewrite_position_ = 0;
   std::pmr::monotonic_buffer_resource string_store_;
 };
 
 // The shape keys of the objects being compiled: "obj:{incoming}:" and one
-// type character per value, comma-separated ("obj:0:5,2"). A nested
-// object's key is built behind its parent's unfinished one and removed when
-// complete, so one buffer serves every level.
+// type character per value, comma-separated ("obj:0:5,2"), each with its hash
+// as it grows. A nested object's key is built behind its parent's unfinished
+// one and removed when complete, so one buffer serves every level.
 class ObjectShapeKeys {
  public:
-  // Starts a key; returns the mark that finds it again.
-  std::size_t begin(std::uint16_t incoming_index);
-  // Object keys name each value by one digit; array keys (and field types)
-  // use the type code.
+  // Starts the key of a new innermost object of about `values` values.
+  void begin(std::uint16_t incoming_index, std::size_t values);
+  // One more value of the innermost object. Object keys name each value by
+  // one digit; array keys (and field types) use the type code.
   void add(VelqType type) {
     static constexpr char kCharacter[] = "0123456789abcdef67";
-    buffer_.push_back(kCharacter[static_cast<std::uint8_t>(type)]);
-    buffer_.push_back(',');
+    const char c = kCharacter[static_cast<std::uint8_t>(type)];
+    Open& key = open_.back();
+    if (size_ + 2 > buffer_.size()) [[unlikely]] buffer_.resize(2 * buffer_.size() + 2);
+    if (key.values++ != 0) buffer_[size_++] = ',';
+    buffer_[size_++] = c;
+    key.hash = ShapeKeyHash::step(key.hash, c);
   }
-  // The key started at `mark`, complete.
-  std::string_view key(std::size_t mark) const {
-    std::size_t end = buffer_.size();
-    if (buffer_[end - 1] == ',') --end;  // no comma after the last character
-    return std::string_view(buffer_).substr(mark, end - mark);
+  // The innermost key, complete.
+  HashedText key() const {
+    const Open& key = open_.back();
+    return {std::string_view(buffer_.data() + key.mark, size_ - key.mark), key.hash};
   }
-  void end(std::size_t mark) { buffer_.resize(mark); }
+  void end() {
+    size_ = open_.back().mark;
+    open_.pop_back();
+  }
 
  private:
-  std::string buffer_;
+  struct Open {
+    std::size_t mark;
+    std::uint64_t hash;
+    std::size_t values;
+  };
+
+  // Characters of the open keys: the first size_ bytes.
+  std::vector<char> buffer_;
+  std::size_t size_ = 0;
+  std::vector<Open> open_;
 };
 
 // What a source of the value compiler says a value is.
@@ -300,8 +354,10 @@ struct SourceValue {
   HashedText text;
   bool is_str_ref = false;
   std::uint32_t str_ref = 0;
-  // Array, Object: the self_def_index it arrives with, part of its shape key.
+  // Array, Object: the self_def_index it arrives with, part of its shape key,
+  // and about how many items or values it holds.
   std::uint16_t incoming_index = 0;
+  std::size_t size = 0;
 };
 
 // The value compiler's rules over one walk of a value from `Source`, written
@@ -316,7 +372,9 @@ struct SourceValue {
 //   for_each_member(node, key, value): an object's values in order, each
 //     optionally preceded by a key that is a string value of its own;
 //   keep(node, text): a view of a string's text that lives as long as the
-//     source.
+//     source;
+//   kept_before(node, text): true only for a string that is known to be in
+//     the dictionary already (a shortcut; false is always right).
 // The source's own failures (false from its functions) end the walk with
 // nothing recorded here; the compiler's refusals are recorded in refusal().
 template <class Source, class Output>
@@ -325,7 +383,9 @@ class ValueCompiler {
   using Node = typename Source::Node;
 
   ValueCompiler(DataCompiler& tables, Source& source, Output& out)
-      : tables_(tables), source_(source), out_(out) {}
+      : tables_(tables), source_(source), out_(out) {
+    path_.reserve(MAX_DEPTH + 1);
+  }
 
   // Compiles the root; `def_index` receives its chunk's definition.
   bool compile(Node root, std::uint16_t& def_index) {
@@ -369,7 +429,9 @@ class ValueCompiler {
         if (value.is_str_ref) {
           out_.str_ref(value.str_ref);
         } else {
-          tables_.intern_string(value.text, [&] { return source_.keep(node, value.text.text); });
+          if (!source_.kept_before(node, value.text)) {
+            tables_.intern_string(value.text, [&] { return source_.keep(node, value.text); });
+          }
           out_.string(value.text.text);
         }
         return;
@@ -485,7 +547,7 @@ class ValueCompiler {
   // An object's definition comes after its values.
   bool object(Node node, const SourceValue& object_value, std::size_t level, std::uint16_t& def_index) {
     auto handle = out_.begin_object();
-    const std::size_t mark = keys_.begin(object_value.incoming_index);
+    keys_.begin(object_value.incoming_index, object_value.size);
     path_.push_back({});
     const bool walked = source_.for_each_member(
         node,
@@ -502,8 +564,8 @@ class ValueCompiler {
         });
     path_.pop_back();
     if (!walked) return false;
-    def_index = tables_.intern_object_shape(keys_.key(mark));
-    keys_.end(mark);
+    def_index = tables_.intern_object_shape(keys_.key());
+    keys_.end();
     out_.end_object(handle, def_index);
     return true;
   }
@@ -617,28 +679,34 @@ class ValueTreeOutput {
 // The bytes of a value compiled in one pass: the same bytes and the same
 // first failure as compiling the value into a tree with the same rules,
 // compile_data, check_reader_limits and encode_document, in that order.
-// Empty when the source failed (its own error then stands). The payload goes
-// into `storage` when one is given, from its start.
+// Empty when the source failed (its own error then stands). The bytes go into
+// `storage` when one is given, from its start.
 template <class Source>
-std::optional<Result<EncodedDocument>> compile_value_to_velq(Source& source, typename Source::Node root,
-                                                            std::size_t expected_size,
-                                                            ByteBuffer::Storage* storage = nullptr) {
+std::optional<Result<ByteBuffer>> compile_value_to_velq(Source& source, typename Source::Node root,
+                                                       std::size_t expected_size,
+                                                       ByteBuffer::Storage* storage = nullptr) {
   DataCompiler tables;
-  PayloadWriter payload(storage);
+  // Spares the string table its first rounds of growth, which cost more than the room.
+  tables.string_positions.reserve(1024);
+  PayloadWriter payload;
   payload.reserve(expected_size);
   ValuePayloadOutput out(payload);
   ValueCompiler<Source, ValuePayloadOutput> compiler(tables, source, out);
   std::uint16_t def_index = 0;
   if (!compiler.compile(root, def_index)) {
     if (!compiler.refusal()) return std::nullopt;
-    return Result<EncodedDocument>(std::move(*compiler.refusal()));
+    return Result<ByteBuffer>(std::move(*compiler.refusal()));
   }
   if (Status limits = check_reader_limits(tables.definitions); !limits) {
-    return Result<EncodedDocument>(std::move(limits).error());
+    return Result<ByteBuffer>(std::move(limits).error());
   }
-  Result<std::string> head = encode_head(tables.definitions, tables.dict, def_index, payload);
-  if (!head) return Result<EncodedDocument>(std::move(head).error());
-  return Result<EncodedDocument>(EncodedDocument{std::move(head).value(), std::move(payload).take_bytes()});
+  // The payload is known only now; the head goes in front of it in the final buffer.
+  ByteBuffer bytes(storage);
+  if (Status head = encode_head_into(bytes, tables.definitions, tables.dict, def_index, payload); !head) {
+    return Result<ByteBuffer>(std::move(head).error());
+  }
+  bytes.put_bytes(payload.bytes().data(), payload.bytes().size());
+  return Result<ByteBuffer>(std::move(bytes));
 }
 
 // Parses the text and compiles it into a document with one chunk.

@@ -18,64 +18,10 @@ constexpr std::size_t kMaxFieldNameLen = 255;
 // What the data block reserves per chunk before writing: entry header plus a small value.
 constexpr std::size_t kReservePerChunk = 16;
 
-// Appends to a std::string through a write cursor. The string is grown geometrically ahead of the
-// cursor and trimmed back to it on destruction, so a small write costs one bounds check and a store
-// rather than an out-of-line append call per field.
-class ByteWriter {
- public:
-  explicit ByteWriter(std::string& out) : out_(out) { attach(out.size()); }
-  ~ByteWriter() { out_.resize(size()); }
-  ByteWriter(const ByteWriter&) = delete;
-  ByteWriter& operator=(const ByteWriter&) = delete;
-
-  std::size_t size() const { return static_cast<std::size_t>(cursor_ - begin_); }
-
-  // Makes room for n more bytes ahead of the cursor.
-  [[gnu::always_inline]] void reserve(std::size_t n) {
-    if (static_cast<std::size_t>(limit_ - cursor_) < n) [[unlikely]] grow(n);
-  }
-
-  [[gnu::always_inline]] void put_u8(std::uint8_t v) { *claim(1) = static_cast<char>(v); }
-  [[gnu::always_inline]] void put_u16(std::uint16_t v) { store_le16(claim(2), v); }
-  [[gnu::always_inline]] void put_u32(std::uint32_t v) { store_le32(claim(4), v); }
-  void put_bytes(const char* data, std::size_t n) {
-    if (n != 0) std::memcpy(claim(n), data, n);
-  }
-
-  void patch_u8(std::size_t at, std::uint8_t v) { begin_[at] = static_cast<char>(v); }
-  void patch_u32(std::size_t at, std::uint32_t v) { store_le32(begin_ + at, v); }
-
- private:
-  [[gnu::always_inline]] char* claim(std::size_t n) {
-    reserve(n);
-    char* at = cursor_;
-    cursor_ += n;
-    return at;
-  }
-
-  // Points the cursor at `size` bytes into the string's current room.
-  void attach(std::size_t size) {
-    begin_ = out_.data();
-    cursor_ = begin_ + size;
-    limit_ = begin_ + out_.size();
-  }
-
-  [[gnu::noinline, gnu::cold]] void grow(std::size_t n) {
-    const std::size_t size = this->size();
-    out_.resize(std::max({size + n, out_.size() * 2, std::size_t{64}}));
-    attach(size);
-  }
-
-  std::string& out_;
-  char* begin_ = nullptr;
-  char* cursor_ = nullptr;
-  char* limit_ = nullptr;
-};
-
 // One encoding run: the writer it appends to and the first failure.
 class Encoder {
  public:
-  explicit Encoder(std::string& out) : out_(out) {}
+  explicit Encoder(ByteBuffer& out) : out_(out) {}
 
   bool document(const VelqDocument& document);
   template <class Text>
@@ -104,7 +50,7 @@ class Encoder {
     return false;
   }
 
-  ByteWriter out_;
+  ByteBuffer& out_;
   std::string error_;
 };
 
@@ -285,26 +231,20 @@ bool Encoder::array(const VelqArray& array) {
 }  // namespace
 
 Result<std::string> encode_document(const VelqDocument& document) {
-  std::string out;
-  {
-    Encoder encoder(out);
-    if (!encoder.document(document)) return encoder.take_error();
-  }
-  return out;
+  ByteBuffer out;
+  Encoder encoder(out);
+  if (!encoder.document(document)) return encoder.take_error();
+  return std::string(out.view());
 }
 
 namespace {
 
 template <class Text>
-Result<std::string> encode_single_chunk_head(const std::vector<VelqDefinition>& definitions,
-                                             const std::vector<Text>& dict, std::uint16_t def_index,
-                                             const PayloadWriter& payload) {
-  std::string out;
-  {
-    Encoder encoder(out);
-    if (!encoder.single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
-  }
-  return out;
+Status encode_head_texts(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
+                         const std::vector<Text>& dict, std::uint16_t def_index, const PayloadWriter& payload) {
+  Encoder encoder(out);
+  if (!encoder.single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
+  return {};
 }
 
 }  // namespace
@@ -312,13 +252,27 @@ Result<std::string> encode_single_chunk_head(const std::vector<VelqDefinition>& 
 Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
                                 const std::vector<std::string>& dict, std::uint16_t def_index,
                                 const PayloadWriter& payload) {
-  return encode_single_chunk_head(definitions, dict, def_index, payload);
+  ByteBuffer out;
+  if (Status status = encode_head_texts(out, definitions, dict, def_index, payload); !status) {
+    return std::move(status).error();
+  }
+  return std::string(out.view());
 }
 
-Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string_view>& dict, std::uint16_t def_index,
-                                const PayloadWriter& payload) {
-  return encode_single_chunk_head(definitions, dict, def_index, payload);
+Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
+                        const std::vector<std::string_view>& dict, std::uint16_t def_index,
+                        const PayloadWriter& payload) {
+  std::size_t bound = HEADER_SIZE + 2 + 4 + 10;
+  for (const VelqDefinition& definition : definitions) {
+    bound += 4;
+    if (definition.fields) {
+      bound += 2;
+      for (const VelqField& field : *definition.fields) bound += 2 + field.name.size();
+    }
+  }
+  for (std::string_view text : dict) bound += 4 + text.size();
+  out.reserve(bound + payload.bytes().size());
+  return encode_head_texts(out, definitions, dict, def_index, payload);
 }
 
 void ByteBuffer::release() {
@@ -339,14 +293,18 @@ void ByteBuffer::grow(std::size_t n) {
 }
 
 Status encode_str_inline(std::string_view text, std::string& out) {
-  Encoder encoder(out);
+  ByteBuffer bytes;
+  Encoder encoder(bytes);
   if (!encoder.string(text)) return encoder.take_error();
+  out.append(bytes.view());
   return {};
 }
 
 Status encode_value_into(const VelqData& value, std::string& out) {
-  Encoder encoder(out);
+  ByteBuffer bytes;
+  Encoder encoder(bytes);
   if (!encoder.value(value)) return encoder.take_error();
+  out.append(bytes.view());
   return {};
 }
 

@@ -119,6 +119,7 @@ class ByteBuffer {
   void put_bytes(const void* bytes, std::size_t n) {
     if (n != 0) std::memcpy(claim(n), bytes, n);
   }
+  void patch_u8(std::size_t at, std::uint8_t v) { begin_[at] = static_cast<char>(v); }
   void patch_u16(std::size_t at, std::uint16_t v) { store_le16(begin_ + at, v); }
   void patch_u32(std::size_t at, std::uint32_t v) { store_le32(begin_ + at, v); }
 
@@ -243,9 +244,10 @@ class PayloadWriter {
 Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
                                 const std::vector<std::string>& dict, std::uint16_t def_index,
                                 const PayloadWriter& payload);
-// The same, for a dictionary of texts that live elsewhere.
-Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string_view>& dict, std::uint16_t def_index,
-                                const PayloadWriter& payload);
+// The same appended to `out`, with room made at once for the head and the
+// payload after it, for a dictionary of texts that live elsewhere.
+Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
+                        const std::vector<std::string_view>& dict, std::uint16_t def_index,
+                        const PayloadWriter& payload);
 
 }  // namespace velq

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -643,10 +644,12 @@ class PySource {
     }
     if (type == &PyDict_Type) {
       value.type = VelqType::Object;
+      value.size = 2 * static_cast<std::size_t>(PyDict_GET_SIZE(object));
       return true;
     }
     if (type == &PyList_Type) {
       value.type = VelqType::Array;
+      value.size = static_cast<std::size_t>(PyList_GET_SIZE(object));
       return true;
     }
     if (type == &PyBool_Type) {
@@ -704,9 +707,17 @@ class PySource {
   }
 
   // A str's UTF-8 lives as long as the str: the dictionary keeps the object.
-  std::string_view keep(PyObject* object, std::string_view text) {
+  std::string_view keep(PyObject* object, HashedText text) {
     kept_.push_back(Py_NewRef(object));
-    return text;
+    recently_kept_[text.hash % recently_kept_.size()] = object;
+    return text.text;
+  }
+
+  // The same str object again, such as a key shared by many dicts: known
+  // without a lookup by text. Only kept objects are remembered, so an address
+  // cannot have been reused by another object meanwhile.
+  bool kept_before(PyObject* object, const HashedText& text) const {
+    return recently_kept_[text.hash % recently_kept_.size()] == object;
   }
 
  private:
@@ -716,12 +727,20 @@ class PySource {
   // a subclass that overrides __hash__: no Python code runs for a string).
   // False when the text cannot be encoded (a lone surrogate).
   static bool text(PyObject* object, SourceValue& value) {
+    const char* data = nullptr;
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(object)) {
+      // Its characters are its UTF-8 (what PyUnicode_AsUTF8AndSize returns too).
+      data = static_cast<const char*>(PyUnicode_DATA(object));
+      size = PyUnicode_GET_LENGTH(object);
+    } else {
+      data = PyUnicode_AsUTF8AndSize(object, &size);
+      if (data == nullptr) return false;
+    }
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(object)->hash;
+    if (hash == -1) hash = PyUnicode_Type.tp_hash(object);
     value.type = VelqType::String;
-    value.text = {std::string_view(data, static_cast<std::size_t>(size)),
-                  static_cast<std::size_t>(PyUnicode_Type.tp_hash(object))};
+    value.text = {std::string_view(data, static_cast<std::size_t>(size)), static_cast<std::size_t>(hash)};
     return true;
   }
 
@@ -730,10 +749,12 @@ class PySource {
     PyTypeObject* type = Py_TYPE(object);
     if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
       value.type = VelqType::Object;
+      value.size = 2 * static_cast<std::size_t>(PyDict_GET_SIZE(object));
       return true;
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
       value.type = VelqType::Array;
+      value.size = static_cast<std::size_t>(PyList_GET_SIZE(object));
       return true;
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
@@ -808,6 +829,7 @@ class PySource {
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   std::vector<PyObject*> kept_;
+  std::array<PyObject*, 4096> recently_kept_{};
 };
 
 // Room for what emit usually writes, so that the output rarely grows.
@@ -839,6 +861,12 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
     }
     if (bytes_ == nullptr) throw std::bad_alloc();
     return PyBytes_AS_STRING(bytes_);
+  }
+
+  // The result, cut to the size of the bytes written.
+  PyObject* finish(const ByteBuffer& written) {
+    resize(written.size());
+    return std::exchange(bytes_, nullptr);
   }
 
   // The result, cut to size: the head, then the payload that was written at the start.
