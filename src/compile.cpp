@@ -489,15 +489,17 @@ Result<EncodedDocument> compile_json_to_velq(std::string_view text, ByteBuffer::
     builder.object_shapes = {};
   }
   if (Status limits = check_reader_limits(builder.definitions); !limits) return std::move(limits).error();
-  Result<std::string> head = encode_head(builder.definitions, builder.dict, def_index, payload);
-  if (!head) return std::move(head).error();
-  return EncodedDocument{std::move(head).value(), std::move(payload).take_bytes()};
+  ByteBuffer head;
+  if (Status written = encode_head_into(head, builder.definitions, builder.dict, def_index, payload); !written) {
+    return std::move(written).error();
+  }
+  return EncodedDocument{std::move(head), std::move(payload).take_bytes()};
 }
 
 std::string EncodedDocument::joined() const {
   std::string bytes;
   bytes.reserve(size());
-  bytes.append(head);
+  bytes.append(head.view());
   bytes.append(payload.view());
   return bytes;
 }
@@ -603,10 +605,9 @@ std::uint16_t DataCompiler::create_definition(VelqType kind) {
   return index;
 }
 
-std::uint16_t DataCompiler::intern_array_shape(std::uint16_t incoming_index, VelqType elem_type) {
+std::uint16_t DataCompiler::intern_array_shape_by_key(std::uint16_t incoming_index, VelqType elem_type) {
   const auto code = static_cast<std::uint8_t>(elem_type);
   const bool plain = incoming_index == 0 && code < plain_array_shapes_.size();
-  if (plain && plain_array_shapes_[code] != 0) return plain_array_shapes_[code];
   char key[16] = "arr:";
   char* end = write_decimal(key + 4, incoming_index);
   *end++ = ':';
@@ -711,6 +712,7 @@ class TreeSource {
         const std::string& text = *std::get_if<kStringIndex>(node);
         value.type = VelqType::String;
         value.text = {text, QuickTextHash{}(text)};
+        value.is_str_ref = false;
         break;
       }
       case kStrRefIndex:

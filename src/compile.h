@@ -182,7 +182,7 @@ struct CompileBuilder {
 // The bytes of a compiled document of one chunk in two consecutive parts:
 // everything up to the chunk's payload, then the payload.
 struct EncodedDocument {
-  std::string head;
+  ByteBuffer head;
   ByteBuffer payload;
 
   std::size_t size() const { return head.size() + payload.size(); }
@@ -263,7 +263,13 @@ class DataCompiler {
 
   // The definition of the array shape "arr:{incoming}:{element code}",
   // created on first use.
-  std::uint16_t intern_array_shape(std::uint16_t incoming_index, VelqType elem_type);
+  std::uint16_t intern_array_shape(std::uint16_t incoming_index, VelqType elem_type) {
+    const auto code = static_cast<std::uint8_t>(elem_type);
+    if (incoming_index == 0 && code < plain_array_shapes_.size() && plain_array_shapes_[code] != 0) {
+      return plain_array_shapes_[code];
+    }
+    return intern_array_shape_by_key(incoming_index, elem_type);
+  }
 
   // The definition of an object shape key (see ObjectShapeKeys), created on
   // first use with fields "f0", "f1", ... typed by the key's characters.
@@ -292,6 +298,7 @@ class DataCompiler {
 
  private:
   std::uint16_t create_definition(VelqType kind);
+  std::uint16_t intern_array_shape_by_key(std::uint16_t incoming_index, VelqType elem_type);
 
   // Array shapes with incoming index 0 (all of them, for Python values), by
   // element code, so that most arrays need no key; 0 is an empty slot.
@@ -342,22 +349,24 @@ class ObjectShapeKeys {
   std::vector<Open> open_;
 };
 
-// What a source of the value compiler says a value is.
+// What a source of the value compiler says a value is. A source sets `type`
+// and the members that type calls for, and only those: the struct is filled
+// once per value, so it is left uninitialised otherwise.
 struct SourceValue {
-  VelqType type = VelqType::Null;
-  bool boolean = false;
+  VelqType type;
+  bool boolean;
   // Int32: the whole value, of which the data keeps the low 32 bits (it is
   // needed whole if the array widens to floats). UInt32: the value.
-  std::int64_t integer = 0;
-  float number = 0;
-  // String: the text, or (trees only) a position in the dictionary.
+  std::int64_t integer;
+  float number;
+  // String: the text, or (trees only, with is_str_ref) a position in the dictionary.
   HashedText text;
-  bool is_str_ref = false;
-  std::uint32_t str_ref = 0;
+  bool is_str_ref;
+  std::uint32_t str_ref;
   // Array, Object: the self_def_index it arrives with, part of its shape key,
-  // and about how many items or values it holds.
-  std::uint16_t incoming_index = 0;
-  std::size_t size = 0;
+  // and how many items or values it holds (an estimate for the room to make).
+  std::uint16_t incoming_index;
+  std::size_t size;
 };
 
 // The value compiler's rules over one walk of a value from `Source`, written
@@ -439,14 +448,21 @@ class ValueCompiler {
     }
   }
 
-  // Compiles a classified value at nesting `depth` (0 for the root).
+  // Compiles a classified value at nesting `depth` (0 for the root). Numbers,
+  // the bulk of many documents, are written here without a call.
   bool value(Node node, const SourceValue& value, std::size_t depth) {
-    if (value.type != VelqType::Array && value.type != VelqType::Object) {
-      scalar(node, value);
-      return true;
+    switch (value.type) {
+      case VelqType::Float32: out_.float32(value.number); return true;
+      case VelqType::Int32:
+        out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer)));
+        return true;
+      case VelqType::Array:
+      case VelqType::Object: {
+        std::uint16_t ignored;
+        return compound(node, value, depth, ignored);
+      }
+      default: scalar(node, value); return true;
     }
-    std::uint16_t ignored;
-    return compound(node, value, depth, ignored);
   }
 
   bool compound(Node node, const SourceValue& value, std::size_t depth, std::uint16_t& def_index) {
@@ -468,10 +484,7 @@ class ValueCompiler {
   // numbering.
   bool array(Node node, const SourceValue& array_value, std::size_t level, std::uint16_t& def_index) {
     auto handle = out_.begin_array();
-    const std::size_t types_mark = item_types_.size();
-    const std::size_t wide_mark = wide_integers_.size();
-    VelqType first = VelqType::Null;
-    bool uniform = true;
+    ItemTypes types{VelqType::Null, 0, item_types_.size(), wide_integers_.size()};
     bool defined = false;
     std::size_t count = 0;
     path_.push_back({{}, 0, true});
@@ -480,16 +493,14 @@ class ValueCompiler {
       SourceValue value;
       if (!source_.classify(item, value)) return false;
       if (count == 0) {
-        first = value.type;
-        if (!(Source::kChecked && first == VelqType::Int32)) {
-          def_index = tables_.intern_array_shape(array_value.incoming_index, first);
+        types.first = value.type;
+        if (!(Source::kChecked && value.type == VelqType::Int32)) {
+          def_index = tables_.intern_array_shape(array_value.incoming_index, value.type);
           defined = true;
         }
-      } else {
-        uniform = uniform && value.type == first;
       }
       if constexpr (Source::kChecked) {
-        item_types_.push_back(value.type);
+        types.note(item_types_, count, value.type);
         if (value.type == VelqType::Int32 && value.integer != static_cast<std::int32_t>(value.integer)) {
           wide_integers_.push_back({count, value.integer});
         }
@@ -499,34 +510,51 @@ class ValueCompiler {
     });
     path_.pop_back();
     if (!walked) return false;
-    VelqType elem_type = first;
+    VelqType elem_type = types.first;
     if constexpr (Source::kChecked) {
-      if (!uniform && !settle_items(handle, count, types_mark, wide_mark, elem_type)) return false;
-      item_types_.resize(types_mark);
-      wide_integers_.resize(wide_mark);
+      if (types.deviation != 0 && !settle_items(handle, count, types, elem_type)) return false;
+      item_types_.resize(types.mark);
+      wide_integers_.resize(types.wide_mark);
     }
     if (!defined) def_index = tables_.intern_array_shape(array_value.incoming_index, elem_type);
     out_.end_array(handle, def_index, count);
     return true;
   }
 
+  // The item types of an array being compiled: those of the items up to the
+  // first one of another type than the first are that type; only from there
+  // on is each recorded (in item_types_, from `mark`).
+  struct ItemTypes {
+    VelqType first;
+    std::size_t deviation;  // index of the first item of another type, 0 while there is none
+    std::size_t mark;
+    std::size_t wide_mark;
+
+    void note(std::vector<VelqType>& recorded, std::size_t index, VelqType type) {
+      if (deviation == 0 && type != first) deviation = index;
+      if (deviation != 0) recorded.push_back(type);
+    }
+    VelqType at(const std::vector<VelqType>& recorded, std::size_t index) const {
+      return index < deviation ? first : recorded[mark + index - deviation];
+    }
+  };
+
   // Items of more than one type: numbers mixing integers and floats all
   // become floats (each integer rounded once, from its whole value); any
   // other mix is refused, naming the first item that differs from the first.
   template <class Handle>
-  bool settle_items(Handle& handle, std::size_t count, std::size_t types_mark, std::size_t wide_mark,
-                    VelqType& elem_type) {
-    const VelqType* types = item_types_.data() + types_mark;
+  bool settle_items(Handle& handle, std::size_t count, const ItemTypes& types, VelqType& elem_type) {
     bool all_numbers = true;
     bool any_float = false;
     for (std::size_t i = 0; i < count && all_numbers; ++i) {
-      any_float = any_float || types[i] == VelqType::Float32;
-      all_numbers = types[i] == VelqType::Float32 || types[i] == VelqType::Int32;
+      const VelqType type = types.at(item_types_, i);
+      any_float = any_float || type == VelqType::Float32;
+      all_numbers = type == VelqType::Float32 || type == VelqType::Int32;
     }
     if (all_numbers && any_float) {
-      auto wide = wide_integers_.begin() + static_cast<std::ptrdiff_t>(wide_mark);
+      auto wide = wide_integers_.begin() + static_cast<std::ptrdiff_t>(types.wide_mark);
       for (std::size_t i = 0; i < count; ++i) {
-        if (types[i] != VelqType::Int32) continue;
+        if (types.at(item_types_, i) != VelqType::Int32) continue;
         std::int64_t whole = static_cast<std::int32_t>(out_.item_bits(handle, i));
         if (wide != wide_integers_.end() && wide->position == i) whole = (wide++)->value;
         out_.rewrite_item_as_float32(handle, i, static_cast<float>(whole));
@@ -534,14 +562,10 @@ class ValueCompiler {
       elem_type = VelqType::Float32;
       return true;
     }
-    for (std::size_t i = 1; i < count; ++i) {
-      if (types[i] != types[0]) {
-        std::string pointer = pointer_to_here();
-        append_pointer_token(pointer, std::to_string(i));
-        return refuse(mixed_array_error(pointer, types[i], types[0]));
-      }
-    }
-    return true;
+    const VelqType found = types.at(item_types_, types.deviation);
+    std::string pointer = pointer_to_here();
+    append_pointer_token(pointer, std::to_string(types.deviation));
+    return refuse(mixed_array_error(pointer, found, types.first));
   }
 
   // An object's definition comes after its values.
@@ -676,37 +700,46 @@ class ValueTreeOutput {
   std::vector<std::vector<VelqData>*> open_;
 };
 
-// The bytes of a value compiled in one pass: the same bytes and the same
-// first failure as compiling the value into a tree with the same rules,
-// compile_data, check_reader_limits and encode_document, in that order.
-// Empty when the source failed (its own error then stands). The bytes go into
-// `storage` when one is given, from its start.
+// A value compiled in one pass, whose head (header, definitions, dictionary)
+// is yet to be written in front of its payload, wherever the caller wants it.
+struct CompiledValue {
+  std::vector<VelqDefinition> definitions;
+  std::vector<std::string_view> dict;
+  std::uint16_t def_index = 0;
+  PayloadWriter payload;
+
+  // At least the size of the head.
+  std::size_t head_size_bound() const { return encoded_head_size_bound(definitions, dict); }
+  // Appends the head to `out`, or the encoder's first failure.
+  Status write_head(ByteBuffer& out) const { return encode_head_into(out, definitions, dict, def_index, payload); }
+};
+
+// A value compiled in one pass: written as its head then its payload, the
+// same bytes and the same first failure as compiling the value into a tree
+// with the same rules, compile_data, check_reader_limits and encode_document,
+// in that order. Empty when the source failed (its own error then stands).
+// The payload goes into `storage` when one is given, from its start.
 template <class Source>
-std::optional<Result<ByteBuffer>> compile_value_to_velq(Source& source, typename Source::Node root,
-                                                       std::size_t expected_size,
-                                                       ByteBuffer::Storage* storage = nullptr) {
+std::optional<Result<CompiledValue>> compile_value_to_velq(Source& source, typename Source::Node root,
+                                                          std::size_t expected_size,
+                                                          ByteBuffer::Storage* storage = nullptr) {
   DataCompiler tables;
   // Spares the string table its first rounds of growth, which cost more than the room.
   tables.string_positions.reserve(1024);
-  PayloadWriter payload;
+  PayloadWriter payload(storage);
   payload.reserve(expected_size);
   ValuePayloadOutput out(payload);
   ValueCompiler<Source, ValuePayloadOutput> compiler(tables, source, out);
   std::uint16_t def_index = 0;
   if (!compiler.compile(root, def_index)) {
     if (!compiler.refusal()) return std::nullopt;
-    return Result<ByteBuffer>(std::move(*compiler.refusal()));
+    return Result<CompiledValue>(std::move(*compiler.refusal()));
   }
   if (Status limits = check_reader_limits(tables.definitions); !limits) {
-    return Result<ByteBuffer>(std::move(limits).error());
+    return Result<CompiledValue>(std::move(limits).error());
   }
-  // The payload is known only now; the head goes in front of it in the final buffer.
-  ByteBuffer bytes(storage);
-  if (Status head = encode_head_into(bytes, tables.definitions, tables.dict, def_index, payload); !head) {
-    return Result<ByteBuffer>(std::move(head).error());
-  }
-  bytes.put_bytes(payload.bytes().data(), payload.bytes().size());
-  return Result<ByteBuffer>(std::move(bytes));
+  return Result<CompiledValue>(
+      CompiledValue{std::move(tables.definitions), std::move(tables.dict), def_index, std::move(payload)});
 }
 
 // Parses the text and compiles it into a document with one chunk.

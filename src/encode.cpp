@@ -239,29 +239,9 @@ Result<std::string> encode_document(const VelqDocument& document) {
 
 namespace {
 
+// Room for everything in front of the payload, so that it is written without growing.
 template <class Text>
-Status encode_head_texts(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
-                         const std::vector<Text>& dict, std::uint16_t def_index, const PayloadWriter& payload) {
-  Encoder encoder(out);
-  if (!encoder.single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
-  return {};
-}
-
-}  // namespace
-
-Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string>& dict, std::uint16_t def_index,
-                                const PayloadWriter& payload) {
-  ByteBuffer out;
-  if (Status status = encode_head_texts(out, definitions, dict, def_index, payload); !status) {
-    return std::move(status).error();
-  }
-  return std::string(out.view());
-}
-
-Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
-                        const std::vector<std::string_view>& dict, std::uint16_t def_index,
-                        const PayloadWriter& payload) {
+std::size_t head_size_bound(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict) {
   std::size_t bound = HEADER_SIZE + 2 + 4 + 10;
   for (const VelqDefinition& definition : definitions) {
     bound += 4;
@@ -270,9 +250,46 @@ Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& defi
       for (const VelqField& field : *definition.fields) bound += 2 + field.name.size();
     }
   }
-  for (std::string_view text : dict) bound += 4 + text.size();
-  out.reserve(bound + payload.bytes().size());
+  for (const Text& text : dict) bound += 4 + text.size();
+  return bound;
+}
+
+template <class Text>
+Status encode_head_texts(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
+                         const std::vector<Text>& dict, std::uint16_t def_index, const PayloadWriter& payload) {
+  out.reserve(head_size_bound(definitions, dict));
+  Encoder encoder(out);
+  if (!encoder.single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
+  return {};
+}
+
+}  // namespace
+
+Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
+                        const std::vector<std::string>& dict, std::uint16_t def_index,
+                        const PayloadWriter& payload) {
   return encode_head_texts(out, definitions, dict, def_index, payload);
+}
+
+Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
+                        const std::vector<std::string_view>& dict, std::uint16_t def_index,
+                        const PayloadWriter& payload) {
+  return encode_head_texts(out, definitions, dict, def_index, payload);
+}
+
+std::size_t encoded_head_size_bound(const std::vector<VelqDefinition>& definitions,
+                                    const std::vector<std::string_view>& dict) {
+  return head_size_bound(definitions, dict);
+}
+
+Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload) {
+  ByteBuffer out;
+  if (Status status = encode_head_into(out, definitions, dict, def_index, payload); !status) {
+    return std::move(status).error();
+  }
+  return std::string(out.view());
 }
 
 void ByteBuffer::release() {

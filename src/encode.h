@@ -166,9 +166,11 @@ class PayloadWriter {
       note_failure(out_.size(), kInlineStringTooLong);
       return;
     }
-    out_.reserve(prefix_length + text.size());
-    out_.put_bytes(prefix, prefix_length);
-    out_.put_bytes(text.data(), text.size());
+    // One claim for both parts; the prefix is copied byte by byte rather than
+    // by a call, as it is mostly a single byte.
+    char* at = out_.claim(prefix_length + text.size());
+    for (std::size_t i = 0; i < prefix_length; ++i) at[i] = static_cast<char>(prefix[i]);
+    if (!text.empty()) std::memcpy(at + prefix_length, text.data(), text.size());
   }
   void str_ref(std::uint32_t position) {
     out_.reserve(5);
@@ -236,18 +238,26 @@ class PayloadWriter {
   std::size_t failure_at_ = 0;
 };
 
-// Everything in front of a single chunk's payload: header, definitions,
-// dictionary, chunk count and chunk header. Followed by the payload's bytes,
-// it is what encode_document writes for the document of these definitions
-// and dictionary whose one chunk has that payload; it fails with the same
-// first failure (the payload's own comes after those of the blocks before it).
-Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string>& dict, std::uint16_t def_index,
-                                const PayloadWriter& payload);
-// The same appended to `out`, with room made at once for the head and the
-// payload after it, for a dictionary of texts that live elsewhere.
+// Appends everything in front of a single chunk's payload to `out`: header,
+// definitions, dictionary, chunk count and chunk header. Followed by the
+// payload's bytes, it is what encode_document writes for the document of these
+// definitions and dictionary whose one chunk has that payload; it fails with
+// the same first failure (the payload's own comes after those of the blocks
+// before it). The dictionary's texts may live elsewhere (views).
+Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
+                        const std::vector<std::string>& dict, std::uint16_t def_index,
+                        const PayloadWriter& payload);
 Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
                         const std::vector<std::string_view>& dict, std::uint16_t def_index,
                         const PayloadWriter& payload);
+
+// At least the size of what encode_head_into appends.
+std::size_t encoded_head_size_bound(const std::vector<VelqDefinition>& definitions,
+                                    const std::vector<std::string_view>& dict);
+
+// The same as bytes of their own.
+Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
+                                const std::vector<std::string>& dict, std::uint16_t def_index,
+                                const PayloadWriter& payload);
 
 }  // namespace velq

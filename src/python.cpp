@@ -644,11 +644,13 @@ class PySource {
     }
     if (type == &PyDict_Type) {
       value.type = VelqType::Object;
+      value.incoming_index = 0;
       value.size = 2 * static_cast<std::size_t>(PyDict_GET_SIZE(object));
       return true;
     }
     if (type == &PyList_Type) {
       value.type = VelqType::Array;
+      value.incoming_index = 0;
       value.size = static_cast<std::size_t>(PyList_GET_SIZE(object));
       return true;
     }
@@ -692,13 +694,13 @@ class PySource {
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
         return false;
       }
-      // Held for the whole entry: the dict may drop them while we work.
-      PyRef key = PyRef::borrow(borrowed_key);
-      PyRef value = PyRef::borrow(borrowed_value);
-      if (!PyUnicode_Check(key.get())) {
-        raise_not_instance(key.get(), "str");
+      if (!PyUnicode_Check(borrowed_key)) {
+        raise_not_instance(borrowed_key, "str");
         return false;
       }
+      // Held for the whole entry: Python code run meanwhile may drop them from the dict.
+      PyRef key = PyRef::borrow(borrowed_key);
+      PyRef value = PyRef::borrow(borrowed_value);
       SourceValue key_text;
       if (!text(key.get(), key_text)) return false;  // a key's UnicodeEncodeError stands
       key_value(key.get(), key_text);
@@ -741,6 +743,7 @@ class PySource {
     if (hash == -1) hash = PyUnicode_Type.tp_hash(object);
     value.type = VelqType::String;
     value.text = {std::string_view(data, static_cast<std::size_t>(size)), static_cast<std::size_t>(hash)};
+    value.is_str_ref = false;
     return true;
   }
 
@@ -749,11 +752,13 @@ class PySource {
     PyTypeObject* type = Py_TYPE(object);
     if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
       value.type = VelqType::Object;
+      value.incoming_index = 0;
       value.size = 2 * static_cast<std::size_t>(PyDict_GET_SIZE(object));
       return true;
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
       value.type = VelqType::Array;
+      value.incoming_index = 0;
       value.size = static_cast<std::size_t>(PyList_GET_SIZE(object));
       return true;
     }
@@ -829,15 +834,18 @@ class PySource {
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   std::vector<PyObject*> kept_;
-  std::array<PyObject*, 4096> recently_kept_{};
+  std::array<PyObject*, 1024> recently_kept_{};
 };
+
+// Heads up to this size are put in front of emit's payload where it was written.
+constexpr std::size_t kHeadMovedInPlace = 64 << 10;
 
 // Room for what emit usually writes, so that the output rarely grows.
 std::size_t expected_emit_size(PyObject* object) {
   Py_ssize_t items = 0;
   if (PyList_Check(object)) items = PyList_GET_SIZE(object);
   if (PyDict_Check(object)) items = 2 * PyDict_GET_SIZE(object);
-  return 256 + 32 * static_cast<std::size_t>(items);
+  return (std::size_t{64} << 10) + 32 * static_cast<std::size_t>(items);
 }
 
 // ---------------------------------------------------------------------------
@@ -863,17 +871,17 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
     return PyBytes_AS_STRING(bytes_);
   }
 
-  // The result, cut to the size of the bytes written.
-  PyObject* finish(const ByteBuffer& written) {
-    resize(written.size());
-    return std::exchange(bytes_, nullptr);
-  }
-
   // The result, cut to size: the head, then the payload that was written at the start.
   PyObject* finish(const EncodedDocument& encoded) {
     char* at = resize(encoded.size());
     std::memmove(at + encoded.head.size(), at, encoded.payload.size());
     std::memcpy(at, encoded.head.data(), encoded.head.size());
+    return std::exchange(bytes_, nullptr);
+  }
+
+  // The result, cut to the size of the bytes written into it.
+  PyObject* finish(const ByteBuffer& written) {
+    resize(written.size());
     return std::exchange(bytes_, nullptr);
   }
 
@@ -897,11 +905,29 @@ PyObject* decode_to_py(ByteSpan bytes) {
 // The object compiled in one pass, straight into the bytes object returned.
 PyObject* emit_bytes(PyObject* object) {
   PySource source;
-  BytesObjectStorage storage;
-  auto bytes = compile_value_to_velq(source, object, expected_emit_size(object), &storage);
-  if (!bytes) return nullptr;
-  if (!*bytes) return to_py_err(bytes->error());
-  return storage.finish(bytes->value());
+  BytesObjectStorage payload_storage;
+  auto compiled = compile_value_to_velq(source, object, expected_emit_size(object), &payload_storage);
+  if (!compiled) return nullptr;
+  if (!*compiled) return to_py_err(compiled->error());
+  const CompiledValue& value = compiled->value();
+  const std::size_t payload_size = value.payload.bytes().size();
+  const std::size_t head_room = value.head_size_bound();
+  if (head_room <= kHeadMovedInPlace || head_room <= payload_size / 8) {
+    // A small head goes in front of the payload where it is, keeping the
+    // pages the payload has touched.
+    ByteBuffer head;
+    if (Status written = value.write_head(head); !written) return to_py_err(written.error());
+    return payload_storage.finish(EncodedDocument{std::move(head), std::move(compiled->value().payload).take_bytes()});
+  }
+  // A large one (the dictionary lists every string) is written straight into
+  // a new object, which costs one copy of the payload rather than moving the
+  // payload and copying the head besides.
+  BytesObjectStorage whole_storage;
+  ByteBuffer whole(&whole_storage);
+  whole.reserve(head_room + payload_size);
+  if (Status head = value.write_head(whole); !head) return to_py_err(head.error());
+  whole.put_bytes(value.payload.bytes().data(), payload_size);
+  return whole_storage.finish(whole);
 }
 #else
 // The same bytes by the road of separate stages: the object becomes a

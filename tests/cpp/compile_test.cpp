@@ -545,7 +545,7 @@ TEST(CompileJsonToVelq, WritesThePayloadIntoTheGivenStorage) {
   EXPECT_GT(storage.resizes, 0);
   EXPECT_EQ(encoded.value().payload.data(), storage.bytes.data());
   const std::string payload = storage.bytes.substr(0, encoded.value().payload.size());
-  EXPECT_EQ(encoded.value().head + payload, through_document(text));
+  EXPECT_EQ(std::string(encoded.value().head.view()) + payload, through_document(text));
 }
 
 // ---------------------------------------------------------------------------
