@@ -1,6 +1,8 @@
 # make setup : install system packages, create .venv (CPython 3.12), build and install velq, run the demo
-# make test  : build and run the C++ tests (plain and sanitized), the Python tests (plain and
-#              sanitized), mypy, the wheel in a fresh venv, and each fuzzer for a minute
+# make test  : build and run the C++ tests (plain and sanitized), the Python tests (on CPython 3.12
+#              and 3.13, and sanitized on 3.12), mypy, the repaired wheels in fresh venvs, and each
+#              fuzzer for a minute
+# make wheel : manylinux wheels for CPython 3.12 and 3.13 in build/wheelhouse
 # make bench : benchmarks against the peers (make bench-quick: under two minutes)
 
 SHELL := /bin/bash
@@ -10,10 +12,15 @@ JOBS  ?= $(shell nproc)
 
 # CPython 3.12: a pyenv installation if there is one, else python3.12 on the PATH.
 PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; command -v python3.12; } | head -n 1)
+# CPython 3.13, found the same way; the Python suite runs on it too, in its own venv.
+PYTHON313 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; command -v python3.13; } | head -n 1)
+VENV313 := build/venv-3.13
+PY313   := $(VENV313)/bin/python
+WHEELHOUSE := build/wheelhouse
 
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-types wheel test-wheel test-asan-python test-fuzz bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -38,7 +45,7 @@ install: venv
 demo:
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz
+test: test-cpp test-asan test-python test-types test-wheel test-asan-python test-fuzz
 
 test-cpp:
 	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -50,8 +57,20 @@ test-asan:
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
 
-test-python: install
+test-python: test-python-3.12 test-python-3.13
+
+test-python-3.12: install
 	$(PY) -m pytest -q
+
+$(PY313):
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it (pyenv install 3.13) or set PYTHON313=/path/to/python3.13"; exit 1; }
+	"$(PYTHON313)" -m venv $(VENV313)
+	$(PY313) -m pip install -q --upgrade pip
+
+test-python-3.13: $(PY313)
+	$(PY313) -m pip install -q -r requirements-dev.txt
+	$(PY313) -m pip install -q --no-build-isolation .
+	$(PY313) -m pytest -q
 
 test-types: install
 	$(PY) -m mypy --strict examples/typed_usage.py
@@ -65,14 +84,31 @@ FUZZ_SECONDS ?= 60
 test-fuzz:
 	timeout 900 bash fuzz/run.sh $(FUZZ_SECONDS)
 
-# The wheel built the ordinary way installs into a fresh environment and imports.
-test-package: $(PY)
-	rm -rf build/wheelhouse build/package-venv
-	$(PY) -m pip wheel -q --no-deps -w build/wheelhouse .
-	"$(PYTHON312)" -m venv build/package-venv
-	build/package-venv/bin/pip install -q build/wheelhouse/velq-*.whl
-	cd build && package-venv/bin/python -c "import importlib.metadata as m, velq; \
-	  assert velq.loads(velq.dumps('[1]')) == [1]; print('velq', m.version('velq'), 'installed from the wheel')"
+# Wheels for both interpreters, built the ordinary way (isolated build), then
+# repaired by auditwheel into the oldest manylinux tag their symbols allow; the
+# check confirms that `auditwheel show` gives each wheel the tag in its name.
+wheel: venv $(PY313)
+	rm -rf $(WHEELHOUSE)
+	for py in $(PY) $(PY313); do $$py -m pip wheel -q --no-deps -w $(WHEELHOUSE)/raw . || exit 1; done
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELHOUSE) $(WHEELHOUSE)/raw/velq-*.whl
+	@for wheel in $(WHEELHOUSE)/velq-*.whl; do \
+	  shown=$$($(VENV)/bin/auditwheel show "$$wheel" | tr '\n' ' ' | tr -s ' ' | grep -o 'platform tag: "[^"]*"' | head -n 1 | cut -d '"' -f 2); \
+	  case "$$wheel" in *-"$$shown".whl) ;; *) echo "auditwheel show gives $$wheel the tag '$$shown'"; exit 1;; esac; \
+	  case "$$shown" in manylinux_*) ;; *) echo "$$wheel is not a manylinux wheel"; exit 1;; esac; \
+	  echo "$$(basename $$wheel): auditwheel show confirms $$shown"; \
+	done
+
+# Each repaired wheel installs into a fresh environment of its interpreter,
+# where all five functions work.
+test-wheel: wheel
+	rm -rf build/wheel-venv-*
+	for python in "$(PYTHON312)" "$(PYTHON313)"; do \
+	  version=$$("$$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")'); \
+	  venv=build/wheel-venv-$$version; \
+	  "$$python" -m venv $$venv && \
+	  $$venv/bin/pip install -q $(WHEELHOUSE)/velq-*-cp$$version-cp$$version-manylinux_*.whl && \
+	  (cd build && wheel-venv-$$version/bin/python ../tests/wheel_smoke.py) || exit 1; \
+	done
 
 # Benchmarks against the peers (their own venv in bench/.venv); see bench/README.md.
 bench:

@@ -56,6 +56,7 @@ def test_shapes_are_shared(text, definitions):
         ("-1", -1),
         ("18446744073709551615", 4294967295),
         ("18446744073709551616", 18446744073709551616.0),
+        ("-9223372036854775809", -9223372036854775808.0),
         ("0", 0),
         ("-0", -0.0),
         ("1.5", 1.5),
@@ -110,6 +111,7 @@ def test_refused_text(text, message):
         "[" * 127 + "]" * 127,
         "{" + ",".join(f'"k{i}":1' for i in range(256)) + "}",
         "[" + ",".join(f'{{"k{i}":1}}' for i in range(2041)) + "]",
+        json.dumps({"k" * 255: 1}),
     ],
 )
 def test_documents_at_the_reader_limits_are_written(text):

@@ -2,10 +2,11 @@
 
 import collections
 import itertools
+import json
 import math
 
 import pytest
-from conftest import assert_identical, expected_from_emit
+from conftest import assert_identical, expected_from_emit, f32_of_int
 
 import velq
 
@@ -53,6 +54,8 @@ def test_emit_bytes_of_primitive_roots():
         ([], []),
         ({}, {}),
         ({"a": 1}, {"f0": "a", "f1": 1}),
+        # Keys are values here, so the 255-byte limit on field names does not apply.
+        ({"k" * 256: 1}, {"f0": "k" * 256, "f1": 1}),
         ({"b": 1, "a": 2}, {"f0": "b", "f1": 1, "f2": "a", "f3": 2}),
         ({str(i): i for i in range(6)}, {f"f{i}": (str(i // 2) if i % 2 == 0 else i // 2)
                                          for i in sorted(range(12), key=lambda i: f"f{i}")}),
@@ -289,6 +292,33 @@ def test_too_many_array_items():
 )
 def test_values_at_the_reader_limits(value):
     assert_identical(round_trip(value), expected_from_emit(value))
+
+
+# JSON text reads 2**63 to 2**64 - 1 as unsigned integers, which share no array
+# with signed ones; emit makes every int beyond int64 a float.
+@pytest.mark.parametrize("big", [2**63, 2**64 - 1])
+def test_integers_beyond_int64_in_arrays(big):
+    with pytest.raises(ValueError, match="Mixed array item at /1: UInt32 in an array of Int32"):
+        velq.dumps(f"[1, {big}]")
+    assert_identical(round_trip([1, big]), [1.0, f32_of_int(big)])
+
+
+# emit lists every distinct string in the dictionary and still writes each
+# occurrence inline, and keeps dict keys as data. dumps writes a repeated string
+# once and then 5-byte references, which only strings of up to 3 bytes undercut.
+@pytest.mark.parametrize(
+    "value, emit_is",
+    [
+        ({"name": "x", "tags": ["x", "y"]}, "larger"),
+        ([{"id": i, "name": f"n{i}"} for i in range(100)], "larger"),
+        (["abcdef"] * 100, "larger"),
+        ([1.5, 2.5], "equal"),
+        (["ab"] * 100, "smaller"),
+    ],
+)
+def test_size_against_dumps(value, emit_is):
+    emitted, dumped = len(velq.emit(value)), len(velq.dumps(json.dumps(value)))
+    assert {1: "larger", 0: "equal", -1: "smaller"}[(emitted > dumped) - (emitted < dumped)] == emit_is
 
 
 def test_widening_matches_dumps():

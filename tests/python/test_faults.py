@@ -581,6 +581,7 @@ def test_unreadable_file(tmp_path):
 @pytest.mark.parametrize("limit", [0, 100])
 def test_dump_beyond_the_file_size_limit(tmp_path, limit):
     path = tmp_path / "big.velq"
+    path.write_bytes(velq.dumps('["the old document"]'))
     out = run_child(f"""
         import resource, signal, velq
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -594,8 +595,11 @@ def test_dump_beyond_the_file_size_limit(tmp_path, limit):
         resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
     """)
     assert out.strip() == io_error(errno.EFBIG)
-    # A failed write leaves the file truncated or partly written, never beyond the limit.
+    # A failed write leaves the file truncated or partly written, never beyond
+    # the limit: the old document is gone and what is left does not load.
     assert path.stat().st_size <= limit
+    with pytest.raises(ValueError):
+        velq.load(str(path))
 
 
 def test_failing_calls_leave_no_descriptor_open(tmp_path):

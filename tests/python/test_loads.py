@@ -60,6 +60,18 @@ def test_refused_bytes(data, message):
     assert str(info.value) == "Failed to parse VELQ: " + message
 
 
+# Nothing in a document checks its data, only its structure: a flipped bit in a
+# number or a string reads back as other data of the same shape.
+@pytest.mark.parametrize(
+    "text, flip, value",
+    [('{"price": 100}', -4, {"price": 101}), ('["abc"]', -1, ["abb"]), ("[1.5]", -4, [1.5000001192092896])],
+)
+def test_a_flipped_bit_reads_back_unnoticed(text, flip, value):
+    data = bytearray(velq.dumps(text))
+    data[flip] ^= 1
+    assert velq.loads(bytes(data)) == value
+
+
 def test_load_reads_files(tmp_path):
     path = tmp_path / "doc.velq"
     value = {"rows": [{"id": i, "name": f"row {i}", "score": i / 4} for i in range(10000)]}

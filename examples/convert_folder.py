@@ -1,0 +1,195 @@
+"""Convert every .json file under a folder into a .velq file in an output folder.
+
+    python examples/convert_folder.py SOURCE OUTPUT [--workers N]
+    python examples/convert_folder.py SOURCE OUTPUT --dask tcp://scheduler:8786
+
+Relative paths are kept: SOURCE/a/b.json becomes OUTPUT/a/b.velq. Every velq
+call holds the interpreter lock, so the files are converted in worker
+processes, one per core by default. With --dask they go to the workers of a
+Dask cluster instead (`pip install "dask[distributed]"` where this runs);
+those workers need velq installed and must see SOURCE and OUTPUT at the same
+paths, on a shared file system.
+
+Each output is written to a temporary file in its own folder and renamed into
+place, so a file that fails leaves no partial output (an output of it from an
+earlier run stays as it was), and running again replaces the outputs cleanly.
+The closing summary gives the files written, the bytes read and written, and
+each refused file with velq's own message. The exit status is 1 when a file
+was refused.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import secrets
+import sys
+import time
+from concurrent.futures import ProcessPoolExecutor, as_completed
+from typing import NamedTuple
+
+import velq
+
+
+class Outcome(NamedTuple):
+    source: str
+    bytes_in: int
+    bytes_out: int
+    error: str | None  # None when the file was written
+
+
+def convert_file(source: str, target: str) -> Outcome:
+    """Converts one JSON file into a VELQ file; runs in a worker process."""
+    try:
+        raw = pathlib.Path(source).read_bytes()
+    except OSError as error:
+        return Outcome(source, 0, 0, f"cannot read the file: {error}")
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        return Outcome(source, len(raw), 0, f"not UTF-8 text: {error}")
+
+    folder, name = os.path.split(target)
+    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+    try:
+        os.makedirs(folder, exist_ok=True)
+        # dump compiles first and creates the file only once the bytes exist.
+        velq.dump(text, temporary)
+        written = os.stat(temporary).st_size
+        os.replace(temporary, target)
+    except (ValueError, OSError) as error:
+        return Outcome(source, len(raw), 0, str(error))
+    finally:
+        try:
+            os.remove(temporary)
+        except FileNotFoundError:
+            pass
+    return Outcome(source, len(raw), written, None)
+
+
+def find_jobs(source: pathlib.Path, output: pathlib.Path) -> list[tuple[str, str]]:
+    """(JSON file, VELQ file) pairs, in path order."""
+    return [
+        (str(path), str(output / path.relative_to(source).with_suffix(".velq")))
+        for path in sorted(source.rglob("*.json"))
+        if path.is_file()
+    ]
+
+
+class Counter:
+    """The progress display when tqdm is not installed."""
+
+    def __init__(self, total: int) -> None:
+        self.total, self.done = total, 0
+        self._show()
+
+    def update(self, count: int) -> None:
+        self.done += count
+        self._show()
+
+    def close(self) -> None:
+        sys.stderr.write("\n")
+
+    def _show(self) -> None:
+        sys.stderr.write(f"\r{self.done}/{self.total} files")
+        sys.stderr.flush()
+
+
+def progress(total: int):
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return Counter(total)
+    return tqdm(total=total, unit="file")
+
+
+def run_local(jobs: list[tuple[str, str]], workers: int | None) -> list[Outcome]:
+    outcomes = []
+    bar = progress(len(jobs))
+    try:
+        with ProcessPoolExecutor(max_workers=workers) as pool:
+            futures = [pool.submit(convert_file, source, target) for source, target in jobs]
+            for future in as_completed(futures):
+                outcomes.append(future.result())
+                bar.update(1)
+    finally:
+        bar.close()
+    return outcomes
+
+
+def run_dask(jobs: list[tuple[str, str]], address: str) -> list[Outcome]:
+    from distributed import Client, as_completed as dask_completed
+
+    outcomes = []
+    bar = progress(len(jobs))
+    try:
+        with Client(address) as client:
+            sources = [source for source, _ in jobs]
+            targets = [target for _, target in jobs]
+            # pure=False: converting writes a file, so equal arguments must still run.
+            futures = client.map(convert_file, sources, targets, pure=False)
+            for future in dask_completed(futures):
+                outcomes.append(Outcome(*future.result()))
+                bar.update(1)
+    finally:
+        bar.close()
+    return outcomes
+
+
+def default_workers() -> int:
+    if hasattr(os, "process_cpu_count"):
+        return os.process_cpu_count() or 1
+    return len(os.sched_getaffinity(0))
+
+
+def plural(count: int, noun: str, nouns: str | None = None) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {nouns or noun + 's'}"
+
+
+def summarize(outcomes: list[Outcome], source: pathlib.Path) -> str:
+    written = [o for o in outcomes if o.error is None]
+    refused = sorted((o for o in outcomes if o.error is not None), key=lambda o: o.source)
+    bytes_in = sum(o.bytes_in for o in written)
+    bytes_out = sum(o.bytes_out for o in written)
+    ratio = f" ({bytes_out / bytes_in:.1%})" if bytes_in else ""
+    lines = [
+        f"written: {plural(len(written), 'file')}, {bytes_in:,} bytes of JSON in, {bytes_out:,} bytes of VELQ out{ratio}",
+        f"refused: {plural(len(refused), 'file')}",
+    ]
+    lines += [f"  {pathlib.Path(o.source).relative_to(source)}: {o.error}" for o in refused]
+    return "\n".join(lines)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description="Convert every .json file under a folder into .velq files.")
+    parser.add_argument("source", type=pathlib.Path, help="folder searched for .json files, subfolders included")
+    parser.add_argument("output", type=pathlib.Path, help="folder for the .velq files (created if missing)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, help="worker processes on this machine (default: one per core)")
+    where.add_argument("--dask", metavar="ADDRESS", help="run on the Dask cluster whose scheduler is at ADDRESS")
+    args = parser.parse_args(argv)
+    if not args.source.is_dir():
+        parser.error(f"{args.source} is not a folder")
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers must be at least 1")
+
+    source, output = args.source.resolve(), args.output.resolve()
+    jobs = find_jobs(source, output)
+    started = time.perf_counter()
+    if args.dask:
+        outcomes = run_dask(jobs, args.dask)
+        engine = f"the Dask cluster at {args.dask}"
+    else:
+        workers = args.workers or default_workers()
+        outcomes = run_local(jobs, workers)
+        engine = plural(workers, "worker process", "worker processes")
+    elapsed = time.perf_counter() - started
+
+    print(f"{plural(len(jobs), 'JSON file')} under {source} converted with {engine} in {elapsed:.2f} s")
+    print(summarize(outcomes, source))
+    return 1 if any(o.error is not None for o in outcomes) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

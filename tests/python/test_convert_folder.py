@@ -1,0 +1,82 @@
+"""examples/convert_folder.py on a small folder: in local worker processes (twice,
+with and without tqdm) and on a Dask cluster of two workers."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import distributed
+import pytest
+from conftest import CORPUS
+
+import velq
+
+SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "examples" / "convert_folder.py"
+CONVERTED = {"twitter.json": "twitter.velq", "nested/github_events.json": "nested/github_events.velq"}
+REFUSED = "nested/gsoc-2018.json"
+
+# These test the example's orchestration; the conversions are the same dumps
+# calls the rest of the suite runs under the sanitizers. There, LeakSanitizer
+# replaces every child's exit status, and the runner's script on standard input
+# cannot be re-imported by the cluster's spawned workers.
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VELQ_UNDER_ASAN") == "1", reason="worker processes under the preloaded sanitizer runtime"
+)
+
+
+@pytest.fixture
+def source(tmp_path):
+    folder = tmp_path / "in"
+    (folder / "nested").mkdir(parents=True)
+    for name in [*CONVERTED, REFUSED]:
+        (folder / name).write_bytes((CORPUS / pathlib.Path(name).name).read_bytes())
+    (folder / "notes.txt").write_text("not a .json file")
+    return folder
+
+
+def run(*args, env=None):
+    return subprocess.run(
+        [sys.executable, str(SCRIPT), *map(str, args)], capture_output=True, text=True, timeout=300, env=env
+    )
+
+
+def check(result, source, output):
+    assert result.returncode == 1, result.stderr  # a file was refused
+    texts = {name: (source / name).read_text(encoding="utf-8") for name in CONVERTED}
+    bytes_in = sum(len(text.encode()) for text in texts.values())
+    bytes_out = sum(len(velq.dumps(text)) for text in texts.values())
+    with pytest.raises(ValueError) as refusal:
+        velq.dumps((source / REFUSED).read_text(encoding="utf-8"))
+    assert f"written: 2 files, {bytes_in:,} bytes of JSON in, {bytes_out:,} bytes of VELQ out" in result.stdout
+    assert result.stdout.endswith(f"refused: 1 file\n  {REFUSED}: {refusal.value}\n")
+    # Exactly the converted files: no temporary file, nothing for the refused one.
+    written = sorted(str(path.relative_to(output)) for path in output.rglob("*") if path.is_file())
+    assert written == sorted(CONVERTED.values())
+    for name, target in CONVERTED.items():
+        assert (output / target).read_bytes() == velq.dumps(texts[name])
+
+
+def test_local_processes_and_a_second_run(source, tmp_path):
+    output = tmp_path / "out"
+    check(run(source, output, "--workers", "2"), source, output)
+
+    # The second run replaces every output, a damaged one included; without
+    # tqdm it counts plainly.
+    (output / "twitter.velq").write_bytes(b"damaged")
+    hidden = tmp_path / "no-tqdm"
+    hidden.mkdir()
+    (hidden / "tqdm.py").write_text("raise ImportError('hidden for this test')\n")
+    result = run(source, output, env={**os.environ, "PYTHONPATH": str(hidden)})
+    check(result, source, output)
+    assert result.stderr.endswith("3/3 files\n")
+
+
+def test_dask_cluster(source, tmp_path):
+    output = tmp_path / "out"
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+    ) as cluster:
+        result = run(source, output, "--dask", cluster.scheduler_address)
+    check(result, source, output)
+    assert f"with the Dask cluster at {cluster.scheduler_address}" in result.stdout
