@@ -69,7 +69,7 @@ $(PY313):
 
 test-python-3.13: $(PY313)
 	$(PY313) -m pip install -q -r requirements-dev.txt
-	$(PY313) -m pip install -q --no-build-isolation .
+	$(PY313) -m pip install -q --no-build-isolation -Ccmake.define.VELQ_BUILD_TREE_ROAD=ON .
 	$(PY313) -m pytest -q
 
 test-types: install
