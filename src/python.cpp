@@ -73,6 +73,25 @@ class PyRef {
 // portable and some kernels cap them anyway.
 constexpr std::size_t kMaxIoChunk = 2147483647;
 
+// Long conversions run Python's signal handlers (Ctrl-C) every so many values,
+// so that a handler that raises ends the call instead of waiting for it.
+class SignalCheck {
+ public:
+  // Counts `values` more values done; false with the handler's exception pending.
+  [[gnu::always_inline]] bool poll(std::size_t values = 1) {
+    if (values < until_check_) [[likely]] {
+      until_check_ -= values;
+      return true;
+    }
+    until_check_ = kInterval;
+    return PyErr_CheckSignals() == 0;
+  }
+
+ private:
+  static constexpr std::size_t kInterval = 1 << 16;
+  std::size_t until_check_ = kInterval;
+};
+
 // ---------------------------------------------------------------------------
 // Errors
 
@@ -390,6 +409,7 @@ class PyValueBuilder {
   }
 
   bool array(std::size_t count) {
+    if (!signals_.poll(count + 1)) return fail();
     const std::size_t base = size_ - count;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     if (list == nullptr) return fail();
@@ -401,6 +421,7 @@ class PyValueBuilder {
   }
 
   bool object(const ObjectLayout& layout) {
+    if (!signals_.poll(layout.fields->size() + 1)) return fail();
     const std::vector<PyObject*>* keys = keys_of(layout);
     if (keys == nullptr) return fail();
     const std::size_t base = size_ - layout.fields->size();
@@ -585,6 +606,7 @@ class PyValueBuilder {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   PyRef error_;
+  SignalCheck signals_;
   std::vector<PyObject*> dict_strings_;  // by dictionary position, created on first use
   std::vector<LayoutKeys> layout_keys_;  // by ObjectLayout::id
   // Texts point into the document's definitions, which outlive the builder's use of them.
@@ -667,6 +689,7 @@ class PySource {
   bool for_each_item(PyObject* list, Visit&& visit) {
     const Py_ssize_t recorded = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
+      if (!signals_.poll()) return false;
       // Held while it is compiled: Python code run meanwhile may drop it from the list.
       PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
       if (!visit(item.get())) return false;
@@ -689,6 +712,7 @@ class PySource {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return false;
       }
+      if (!signals_.poll()) return false;
       if (!PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) return true;
       if (++fetched > recorded) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
@@ -834,6 +858,7 @@ class PySource {
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   std::vector<PyObject*> kept_;
+  SignalCheck signals_;
   std::array<PyObject*, 1024> recently_kept_{};
 };
 

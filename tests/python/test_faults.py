@@ -9,8 +9,10 @@ interpreter run in a child process.
 
 import collections
 import errno
+import gc
 import os
 import random
+import signal
 import struct
 import subprocess
 import sys
@@ -171,10 +173,43 @@ UNDER_ADDRESS_LIMIT = """
 """
 
 
-def amplified_nulls():
-    """393 KB describing 65535 arrays of 65535 nulls: 4.3e9 items."""
-    payload = array_value(6, 0xFFFF) + array_value(7, 0xFFFF) * 0xFFFF
+def amplified_nulls(arrays=0xFFFF):
+    """A few hundred KB at most describing `arrays` arrays of 65535 nulls (4.3e9 items by default)."""
+    payload = array_value(6, arrays) + array_value(7, 0xFFFF) * arrays
     return document(BUILTINS + array_def(6, ARRAY) + array_def(7, NULL), 8, b"", entries((6, payload)))
+
+
+class Interrupted(Exception):
+    pass
+
+
+# A signal handler that raises ends a long call rather than waiting for it:
+# the handler is due every 10 ms and raises at its third run, which can only
+# happen inside the call (a call that ran handlers only after returning, here
+# after a second or so, would see them run once or twice, and return; the
+# collector stays off so that no long pause follows the return).
+@pytest.mark.parametrize("call", [
+    lambda: velq.loads(amplified_nulls(1000)),
+    lambda: velq.emit([[1.5] * 65535] * 1000),
+], ids=["loads", "emit"])
+def test_signal_handler_interrupts_a_long_call(call):
+    runs = []
+
+    def on_timer(signum, frame):
+        runs.append(signum)
+        if len(runs) == 3:
+            raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, on_timer)
+    gc.disable()
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    try:
+        with pytest.raises(Interrupted):
+            call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        gc.enable()
 
 
 @needs_address_limit
