@@ -392,9 +392,7 @@ class ValueCompiler {
   using Node = typename Source::Node;
 
   ValueCompiler(DataCompiler& tables, Source& source, Output& out)
-      : tables_(tables), source_(source), out_(out) {
-    path_.reserve(MAX_DEPTH + 1);
-  }
+      : tables_(tables), source_(source), out_(out) {}
 
   // Compiles the root; `def_index` receives its chunk's definition.
   bool compile(Node root, std::uint16_t& def_index) {
@@ -724,8 +722,6 @@ std::optional<Result<CompiledValue>> compile_value_to_velq(Source& source, typen
                                                           std::size_t expected_size,
                                                           ByteBuffer::Storage* storage = nullptr) {
   DataCompiler tables;
-  // Spares the string table its first rounds of growth, which cost more than the room.
-  tables.string_positions.reserve(1024);
   PayloadWriter payload(storage);
   payload.reserve(expected_size);
   ValuePayloadOutput out(payload);

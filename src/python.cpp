@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -735,7 +734,8 @@ class PySource {
   // A str's UTF-8 lives as long as the str: the dictionary keeps the object.
   std::string_view keep(PyObject* object, HashedText text) {
     kept_.push_back(Py_NewRef(object));
-    recently_kept_[text.hash % recently_kept_.size()] = object;
+    if (kept_.size() > recently_kept_.size() && recently_kept_.size() < kMaxRecentlyKept) grow_recently_kept();
+    recently_kept_[text.hash & (recently_kept_.size() - 1)] = object;
     return text.text;
   }
 
@@ -743,7 +743,7 @@ class PySource {
   // without a lookup by text. Only kept objects are remembered, so an address
   // cannot have been reused by another object meanwhile.
   bool kept_before(PyObject* object, const HashedText& text) const {
-    return recently_kept_[text.hash % recently_kept_.size()] == object;
+    return recently_kept_[text.hash & (recently_kept_.size() - 1)] == object;
   }
 
  private:
@@ -856,21 +856,50 @@ class PySource {
     return false;
   }
 
+  // A table that grows with the strings kept, so that small values pay little
+  // for it; refilled from the latest kept strings, whose hashes the strs cache.
+  void grow_recently_kept() {
+    recently_kept_.assign(4 * recently_kept_.size(), nullptr);
+    const std::size_t mask = recently_kept_.size() - 1;
+    const std::size_t from = kept_.size() > recently_kept_.size() ? kept_.size() - recently_kept_.size() : 0;
+    for (std::size_t i = from; i < kept_.size(); ++i) {
+      const auto hash = static_cast<std::size_t>(reinterpret_cast<PyASCIIObject*>(kept_[i])->hash);
+      recently_kept_[hash & mask] = kept_[i];
+    }
+  }
+
+  static constexpr std::size_t kMaxRecentlyKept = 4096;
+
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   std::vector<PyObject*> kept_;
+  // The latest kept strings by hash (a power of two of slots).
+  std::vector<PyObject*> recently_kept_ = std::vector<PyObject*>(64);
   SignalCheck signals_;
-  std::array<PyObject*, 1024> recently_kept_{};
 };
 
 // Heads up to this size are put in front of emit's payload where it was written.
 constexpr std::size_t kHeadMovedInPlace = 64 << 10;
 
-// Room for what emit usually writes, so that the output rarely grows.
+// Room for what emit usually writes, so that the output rarely grows: a
+// guess from the items of the value and of its own lists and dicts, which is
+// cheap, and small for small values (a large first block costs them more than
+// their whole conversion).
 std::size_t expected_emit_size(PyObject* object) {
-  Py_ssize_t items = 0;
-  if (PyList_Check(object)) items = PyList_GET_SIZE(object);
-  if (PyDict_Check(object)) items = 2 * PyDict_GET_SIZE(object);
-  return (std::size_t{64} << 10) + 32 * static_cast<std::size_t>(items);
+  const auto items_of = [](PyObject* value) -> std::size_t {
+    if (PyList_Check(value)) return static_cast<std::size_t>(PyList_GET_SIZE(value));
+    if (PyDict_Check(value)) return 2 * static_cast<std::size_t>(PyDict_GET_SIZE(value));
+    return 0;
+  };
+  std::size_t items = items_of(object);
+  if (PyList_Check(object)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) items += items_of(PyList_GET_ITEM(object, i));
+  } else if (PyDict_Check(object)) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(object, &position, &key, &value)) items += items_of(value);
+  }
+  return 1024 + 32 * items;
 }
 
 // ---------------------------------------------------------------------------
