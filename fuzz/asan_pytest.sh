@@ -43,6 +43,7 @@ fi
   -C build-dir="$WORK/cmake" \
   -C cmake.build-type=RelWithDebInfo \
   -C cmake.define.VELQ_SANITIZE=ON \
+  -C cmake.define.VELQ_BUILD_TREE_ROAD=ON \
   .
 
 # libstdc++ is preloaded with the runtime: the interpreter does not link it, and
