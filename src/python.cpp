@@ -877,9 +877,6 @@ class PySource {
   SignalCheck signals_;
 };
 
-// Heads up to this size are put in front of emit's payload where it was written.
-constexpr std::size_t kHeadMovedInPlace = 64 << 10;
-
 // Room for what emit usually writes, so that the output rarely grows: a
 // guess from the items of the value and of its own lists and dicts, which is
 // cheap, and small for small values (a large first block costs them more than
@@ -966,16 +963,16 @@ PyObject* emit_bytes(PyObject* object) {
   const CompiledValue& value = compiled->value();
   const std::size_t payload_size = value.payload.bytes().size();
   const std::size_t head_room = value.head_size_bound();
-  if (head_room <= kHeadMovedInPlace || head_room <= payload_size / 8) {
-    // A small head goes in front of the payload where it is, keeping the
-    // pages the payload has touched.
+  if (head_room <= payload_size / 8) {
+    // A head small beside the payload goes in front of it where it is, which
+    // keeps the pages the payload has touched and moves it once.
     ByteBuffer head;
     if (Status written = value.write_head(head); !written) return to_py_err(written.error());
     return payload_storage.finish(EncodedDocument{std::move(head), std::move(compiled->value().payload).take_bytes()});
   }
-  // A large one (the dictionary lists every string) is written straight into
-  // a new object, which costs one copy of the payload rather than moving the
-  // payload and copying the head besides.
+  // A larger one (the dictionary lists every string) is written straight
+  // into a new object, which costs one copy of the payload rather than moving
+  // the payload and copying the head besides.
   BytesObjectStorage whole_storage;
   ByteBuffer whole(&whole_storage);
   whole.reserve(head_room + payload_size);
