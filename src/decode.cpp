@@ -9,12 +9,8 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define VELQ_UTF8_AVX2 1
-#else
-#define VELQ_UTF8_AVX2 0
-#endif
+#include "format.h"
+#include "utf8.h"
 
 namespace velq {
 namespace {
@@ -25,360 +21,11 @@ constexpr std::size_t kMinArrayBytes = 6;
 constexpr std::size_t kMinObjectBytes = 2;
 constexpr std::size_t kEntryHeaderBytes = 6;
 
-template <class T>
-inline T load_le(const std::uint8_t* at) {
-  T v;
-  std::memcpy(&v, at, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) {
-    T swapped = 0;
-    for (std::size_t i = 0; i < sizeof v; ++i) {
-      swapped = static_cast<T>((swapped << 8) | ((v >> (8 * i)) & 0xFF));
-    }
-    v = swapped;
-  }
-  return v;
-}
-
-inline std::uint16_t load_u16(const std::uint8_t* at) { return load_le<std::uint16_t>(at); }
-inline std::uint32_t load_u32(const std::uint8_t* at) { return load_le<std::uint32_t>(at); }
-inline std::size_t load_u24(const std::uint8_t* at) {
-  return static_cast<std::size_t>(at[0]) | static_cast<std::size_t>(at[1]) << 8 |
-         static_cast<std::size_t>(at[2]) << 16;
-}
+inline std::uint16_t load_u16(const std::uint8_t* at) { return load_le16(at); }
+inline std::uint32_t load_u32(const std::uint8_t* at) { return load_le32(at); }
+inline std::size_t load_u24(const std::uint8_t* at) { return load_le24(at); }
 
 std::string unknown_tag(std::uint8_t byte) { return "Unknown VELQ type tag: 0x" + hex_byte(byte); }
-
-// ---------------------------------------------------------------------------------------------
-// UTF-8 validation (RFC 3629).
-
-// Where a text stops being well-formed: `index` counts the valid bytes before the fault, `length`
-// is the maximal ill-formed subpart found there (1 to 3), or 0 when the text ends inside a sequence
-// that could still have been completed.
-struct Utf8Fault {
-  std::size_t index = 0;
-  std::size_t length = 0;
-};
-
-std::string describe(const Utf8Fault& fault) {
-  if (fault.length == 0) return compose_message("incomplete utf-8 byte sequence from index ", fault.index);
-  return compose_message("invalid utf-8 sequence of ", fault.length, " bytes from index ", fault.index);
-}
-
-// Checks the multi-byte sequence whose lead byte is at s[0] (n bytes available). Returns its length,
-// or 0 after filling `fault` (with index 0, relative to s).
-inline std::size_t check_sequence(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
-  const std::uint8_t lead = s[0];
-  // The second byte's range is narrowed for the leads that would otherwise admit overlong forms,
-  // surrogates or code points above U+10FFFF.
-  std::uint8_t low = 0x80;
-  std::uint8_t high = 0xBF;
-  std::size_t size;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    size = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    size = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    size = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    fault = {0, 1};
-    return 0;
-  }
-  if (n < 2) {
-    fault = {0, 0};
-    return 0;
-  }
-  if (s[1] < low || s[1] > high) {
-    fault = {0, 1};
-    return 0;
-  }
-  for (std::size_t k = 2; k < size; ++k) {
-    if (k >= n) {
-      fault = {0, 0};
-      return 0;
-    }
-    if ((s[k] & 0xC0) != 0x80) {
-      fault = {0, k};
-      return 0;
-    }
-  }
-  return size;
-}
-
-// True when the n bytes at s are well-formed UTF-8; otherwise fills `fault`. ASCII runs are
-// skipped eight bytes at a time.
-bool scan_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  std::size_t i = 0;
-  while (i < n) {
-    if (n - i >= 8) {
-      const std::uint64_t high = load_le<std::uint64_t>(s + i) & kHighBits;
-      if (high == 0) {
-        i += 8;
-        continue;
-      }
-      i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
-    } else if (n >= 8) {
-      // Less than a word is left: load the last word and drop the 1 to 7 bytes already checked.
-      const std::size_t checked = i - (n - 8);
-      const std::uint64_t high = (load_le<std::uint64_t>(s + n - 8) & kHighBits) >> (8 * checked);
-      if (high == 0) return true;
-      i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
-    } else if (s[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    const std::size_t size = check_sequence(s + i, n - i, fault);
-    if (size == 0) {
-      fault.index = i;
-      return false;
-    }
-    i += size;
-  }
-  return true;
-}
-
-// A faster yes-or-no check of the same rules, for the common case of valid text: a validating
-// automaton in the shift-based form. The row of a byte holds, for every state s (a multiple of 6),
-// the next state in bits s to s+5. State 0 accepts; state 6 is the error state, which every byte
-// keeps; the others count the continuation bytes still due and narrow the range of the next one
-// after E0, ED, F0 and F4 (overlong forms, surrogates, code points above U+10FFFF).
-namespace utf8_state {
-constexpr std::uint64_t kAccept = 0;
-constexpr std::uint64_t kError = 6;
-constexpr std::uint64_t kOneMore = 12;
-constexpr std::uint64_t kTwoMore = 18;
-constexpr std::uint64_t kAfterE0 = 24;
-constexpr std::uint64_t kAfterED = 30;
-constexpr std::uint64_t kThreeMore = 36;
-constexpr std::uint64_t kAfterF0 = 42;
-constexpr std::uint64_t kAfterF4 = 48;
-constexpr std::size_t kStates = 9;
-}  // namespace utf8_state
-
-constexpr std::array<std::uint64_t, 256> make_utf8_rows() {
-  using namespace utf8_state;
-  std::array<std::uint64_t, 256> rows{};
-  for (unsigned b = 0; b < 256; ++b) {
-    std::uint64_t next[kStates];
-    for (std::uint64_t& state : next) state = kError;
-    auto link = [&next](std::uint64_t from, std::uint64_t to) { next[from / 6] = to; };
-    if (b < 0x80) {
-      link(kAccept, kAccept);
-    } else if (b < 0xC0) {
-      link(kOneMore, kAccept);
-      link(kTwoMore, kOneMore);
-      link(kThreeMore, kTwoMore);
-      if (b >= 0xA0) link(kAfterE0, kOneMore);
-      if (b <= 0x9F) link(kAfterED, kOneMore);
-      if (b >= 0x90) link(kAfterF0, kTwoMore);
-      if (b <= 0x8F) link(kAfterF4, kTwoMore);
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      link(kAccept, kOneMore);
-    } else if (b == 0xE0) {
-      link(kAccept, kAfterE0);
-    } else if (b == 0xED) {
-      link(kAccept, kAfterED);
-    } else if (b >= 0xE1 && b <= 0xEF) {
-      link(kAccept, kTwoMore);
-    } else if (b == 0xF0) {
-      link(kAccept, kAfterF0);
-    } else if (b >= 0xF1 && b <= 0xF3) {
-      link(kAccept, kThreeMore);
-    } else if (b == 0xF4) {
-      link(kAccept, kAfterF4);
-    }
-    std::uint64_t row = 0;
-    for (std::size_t s = 0; s < kStates; ++s) row |= next[s] << (6 * s);
-    rows[b] = row;
-  }
-  return rows;
-}
-
-constexpr std::array<std::uint64_t, 256> kUtf8Rows = make_utf8_rows();
-
-inline std::uint64_t utf8_step(std::uint64_t state, std::uint8_t byte) {
-  return (kUtf8Rows[byte] >> state) & 63;
-}
-
-// True when the n bytes at s are well-formed UTF-8; `ascii` tells whether every byte is below 0x80.
-// Runs of 16 ASCII bytes between sequences are skipped whole.
-inline bool utf8_valid(const std::uint8_t* s, std::size_t n, bool& ascii) {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  std::uint64_t state = utf8_state::kAccept;
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; n - i >= 16; i += 16) {
-    const std::uint64_t chunk = (load_le<std::uint64_t>(s + i) | load_le<std::uint64_t>(s + i + 8)) & kHighBits;
-    high |= chunk;
-    if ((chunk | state) == 0) continue;
-    for (std::size_t k = 0; k < 16; ++k) state = utf8_step(state, s[i + k]);
-  }
-  // The last 0 to 15 bytes, tested for high bits with two overlapping loads where they fit.
-  const std::size_t left = n - i;
-  std::uint64_t tail = 0;
-  if (left >= 8) {
-    tail = (load_le<std::uint64_t>(s + i) | load_le<std::uint64_t>(s + n - 8)) & kHighBits;
-  } else if (left >= 4) {
-    tail = (load_le<std::uint32_t>(s + i) | load_le<std::uint32_t>(s + n - 4)) & 0x80808080U;
-  } else {
-    for (std::size_t k = i; k < n; ++k) tail |= s[k] & 0x80U;
-  }
-  high |= tail;
-  if ((tail | state) != 0) {
-    for (; i < n; ++i) state = utf8_step(state, s[i]);
-  }
-  ascii = high == 0;
-  return state == utf8_state::kAccept;
-}
-
-#if VELQ_UTF8_AVX2
-// The same check 32 bytes at a time, by Keiser and Lemire's lookup method ("Validating UTF-8 in less
-// than one instruction per byte", 2021). Every byte is classified together with the byte before it
-// by three 16-entry tables (the high and low nibble of the first, the high nibble of the second),
-// whose bits name the faults that the pair could be part of; a fault remains where all three agree.
-// Continuation bytes that are the third or fourth byte of a sequence are matched against the lead
-// byte two or three places back.
-namespace utf8_lookup {
-constexpr std::uint8_t kTooShort = 1 << 0;     // a lead byte or ASCII byte after a lead byte
-constexpr std::uint8_t kTooLong = 1 << 1;      // ASCII followed by a continuation byte
-constexpr std::uint8_t kOverlong3 = 1 << 2;    // E0 80..9F
-constexpr std::uint8_t kTooLarge = 1 << 3;     // F4 90..BF, F5..FF followed by 90..BF
-constexpr std::uint8_t kSurrogate = 1 << 4;    // ED A0..BF
-constexpr std::uint8_t kOverlong2 = 1 << 5;    // C0 or C1 followed by a continuation byte
-constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5..FF 80..8F
-constexpr std::uint8_t kOverlong4 = 1 << 6;    // F0 80..8F
-constexpr std::uint8_t kTwoConts = 1 << 7;     // a continuation byte after a continuation byte
-constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
-}  // namespace utf8_lookup
-
-[[gnu::target("avx2")]] inline __m256i utf8_table(std::uint8_t t0, std::uint8_t t1, std::uint8_t t2,
-                                                  std::uint8_t t3, std::uint8_t t4, std::uint8_t t5,
-                                                  std::uint8_t t6, std::uint8_t t7, std::uint8_t t8,
-                                                  std::uint8_t t9, std::uint8_t t10, std::uint8_t t11,
-                                                  std::uint8_t t12, std::uint8_t t13, std::uint8_t t14,
-                                                  std::uint8_t t15) {
-  return _mm256_setr_epi8(t0, t1, t2, t3, t4, t5, t6, t7, t8, t9, t10, t11, t12, t13, t14, t15, t0, t1, t2, t3,
-                          t4, t5, t6, t7, t8, t9, t10, t11, t12, t13, t14, t15);
-}
-
-// The faults of one block, given the block before it.
-[[gnu::target("avx2")]] inline __m256i utf8_block_faults(__m256i input, __m256i previous) {
-  using namespace utf8_lookup;
-  const __m256i nibble = _mm256_set1_epi8(0x0F);
-  // The bytes one, two and three places back, across the block boundary.
-  const __m256i joined = _mm256_permute2x128_si256(previous, input, 0x21);
-  const __m256i prev1 = _mm256_alignr_epi8(input, joined, 15);
-  const __m256i prev2 = _mm256_alignr_epi8(input, joined, 14);
-  const __m256i prev3 = _mm256_alignr_epi8(input, joined, 13);
-
-  const __m256i byte_1_high = _mm256_shuffle_epi8(
-      utf8_table(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTwoConts,
-                 kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
-                 kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
-      _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble));
-  constexpr std::uint8_t kLarge = kCarry | kTooLarge | kTooLarge1000;
-  const __m256i byte_1_low = _mm256_shuffle_epi8(
-      utf8_table(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
-                 kCarry | kTooLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge,
-                 kLarge | kSurrogate, kLarge, kLarge),
-      _mm256_and_si256(prev1, nibble));
-  constexpr std::uint8_t kCont = kTooLong | kOverlong2 | kTwoConts;
-  const __m256i byte_2_high = _mm256_shuffle_epi8(
-      utf8_table(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
-                 kCont | kOverlong3 | kTooLarge1000 | kOverlong4, kCont | kOverlong3 | kTooLarge,
-                 kCont | kSurrogate | kTooLarge, kCont | kSurrogate | kTooLarge, kTooShort, kTooShort,
-                 kTooShort, kTooShort),
-      _mm256_and_si256(_mm256_srli_epi16(input, 4), nibble));
-  const __m256i special = _mm256_and_si256(_mm256_and_si256(byte_1_high, byte_1_low), byte_2_high);
-
-  // 0x80 where the byte must be the third (lead E0..FF two back) or fourth (F0..FF three back) of
-  // a sequence; there it must show the two-continuations mark, and nowhere else.
-  const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-  const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-  const __m256i must_continue =
-      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
-  return _mm256_xor_si256(must_continue, special);
-}
-
-// Nonzero when the block ends inside a sequence (a lead byte among its last three bytes that needs
-// more bytes than are left).
-[[gnu::target("avx2")]] inline __m256i utf8_unfinished(__m256i input) {
-  const __m256i limits =
-      _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                       -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
-                       static_cast<char>(0xC0 - 1));
-  return _mm256_subs_epu8(input, limits);
-}
-
-// The state carried from block to block.
-struct Utf8Blocks {
-  __m256i faults;
-  __m256i previous;
-  __m256i unfinished;
-  int high;
-};
-
-[[gnu::target("avx2")]] inline void utf8_take_block(Utf8Blocks& blocks, __m256i input) {
-  const int mask = _mm256_movemask_epi8(input);
-  blocks.high |= mask;
-  if (mask == 0) {
-    blocks.faults = _mm256_or_si256(blocks.faults, blocks.unfinished);
-  } else {
-    blocks.faults = _mm256_or_si256(blocks.faults, utf8_block_faults(input, blocks.previous));
-    blocks.unfinished = utf8_unfinished(input);
-  }
-  blocks.previous = input;
-}
-
-[[gnu::target("avx2")]] bool utf8_valid_avx2(const std::uint8_t* s, std::size_t n, bool& ascii) {
-  Utf8Blocks blocks{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), 0};
-  std::size_t i = 0;
-  for (; n - i >= 32; i += 32) {
-    utf8_take_block(blocks, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i)));
-  }
-  if (i < n) {
-    // The last bytes, followed by zeros: a sequence cut short meets an ASCII byte.
-    alignas(32) std::uint8_t last[32] = {};
-    std::memcpy(last, s + i, n - i);
-    utf8_take_block(blocks, _mm256_load_si256(reinterpret_cast<const __m256i*>(last)));
-  }
-  const __m256i faults = _mm256_or_si256(blocks.faults, blocks.unfinished);
-  ascii = blocks.high == 0;
-  return _mm256_testz_si256(faults, faults) != 0;
-}
-
-// Long texts only: for short ones setting up the tables costs more than it saves.
-constexpr std::size_t kUtf8VectorMinimum = 64;
-
-inline bool has_avx2() {
-  static const bool supported = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return supported;
-}
-#endif
-
-// The fast check first; the exact scan only to describe a fault.
-inline bool check_utf8(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault) {
-#if VELQ_UTF8_AVX2
-  if (n >= kUtf8VectorMinimum && has_avx2()) {
-    if (utf8_valid_avx2(s, n, ascii)) [[likely]] return true;
-    return scan_utf8(s, n, fault);
-  }
-#endif
-  if (utf8_valid(s, n, ascii)) [[likely]] return true;
-  return scan_utf8(s, n, fault);
-}
-
-inline bool check_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
-  bool ascii;
-  return check_utf8(s, n, ascii, fault);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Values.
@@ -764,7 +411,7 @@ bool ValueReader<Sink>::string(Cursor& c, Slot out) {
   const std::uint8_t* text = c.at + header;
   bool ascii;
   Utf8Fault fault;
-  if (!check_utf8(text, length, ascii, fault)) [[unlikely]] return fail("Invalid UTF-8 string: " + describe(fault));
+  if (!check_utf8(text, length, ascii, fault)) [[unlikely]] return fail("Invalid UTF-8 string: " + describe_utf8_fault(fault));
   sink_.string(out, text, length, ascii);
   c.at = text + length;
   return true;
@@ -894,7 +541,7 @@ bool DocumentReader<Sink>::fields(const std::uint8_t* block, std::size_t size, s
     if (q + name_len + 1 >= size) return fail(compose_message("Truncated field ", j, " name data"));
     const std::uint8_t* name = block + q + 1;
     Utf8Fault fault;
-    if (!check_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe(fault));
+    if (!check_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe_utf8_fault(fault));
     const std::uint8_t type = block[q + name_len + 1];
     if (!is_type_byte(type)) return fail(unknown_tag(type));
     fields.push_back(
@@ -938,7 +585,7 @@ bool DocumentReader<Sink>::dictionary(const std::uint8_t* block, std::size_t siz
     if (left < header + length) return fail("Truncated dict string data");
     const std::uint8_t* text = block + p + header;
     Utf8Fault fault;
-    if (!check_utf8(text, length, fault)) return fail("Invalid UTF-8 in dict: " + describe(fault));
+    if (!check_utf8(text, length, fault)) return fail("Invalid UTF-8 in dict: " + describe_utf8_fault(fault));
     dict.emplace_back(reinterpret_cast<const char*>(text), length);
     p += header + length;
   }
@@ -1030,7 +677,7 @@ Result<DecodedValue> decode_primitive_value(ByteSpan bytes, VelqType type) {
 Result<std::string> str_from_utf8(ByteSpan bytes) {
   Utf8Fault fault;
   if (!scan_utf8(bytes.data(), bytes.size(), fault)) {
-    return VelqError::parse("Invalid UTF-8 string: " + describe(fault));
+    return VelqError::parse("Invalid UTF-8 string: " + describe_utf8_fault(fault));
   }
   return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error.h"
+#include "format.h"
 #include "structure.h"
 
 namespace velq {
@@ -24,50 +25,6 @@ Status encode_str_inline(std::string_view text, std::string& out);
 
 // Appends the tag-free encoding of one node, recursively.
 Status encode_value_into(const VelqData& value, std::string& out);
-
-// The prefix of an inline string, in `prefix`: its length in 1, 2 or 4 bytes
-// (short, medium or long form). Returns the prefix length, or 0 for a string
-// too long to be written inline.
-inline std::size_t inline_string_prefix(std::size_t length, unsigned char prefix[4]) {
-  if (length <= 127) {
-    prefix[0] = static_cast<unsigned char>(length);
-    return 1;
-  }
-  if (length <= 16383) {
-    prefix[0] = static_cast<unsigned char>(0x80 + (length >> 8));
-    prefix[1] = static_cast<unsigned char>(length);
-    return 2;
-  }
-  if (length <= MAX_INLINE_STRING_LEN) {
-    prefix[0] = 0xFE;
-    prefix[1] = static_cast<unsigned char>(length);
-    prefix[2] = static_cast<unsigned char>(length >> 8);
-    prefix[3] = static_cast<unsigned char>(length >> 16);
-    return 4;
-  }
-  return 0;
-}
-
-inline constexpr const char* kInlineStringTooLong = "String exceeds maximum inline length (16 777 215 bytes)";
-
-// Little-endian stores of the format's 16- and 32-bit fields.
-inline void store_le16(char* at, std::uint16_t v) {
-  at[0] = static_cast<char>(v);
-  at[1] = static_cast<char>(v >> 8);
-}
-
-inline void store_le32(char* at, std::uint32_t v) {
-  at[0] = static_cast<char>(v);
-  at[1] = static_cast<char>(v >> 8);
-  at[2] = static_cast<char>(v >> 16);
-  at[3] = static_cast<char>(v >> 24);
-}
-
-inline std::uint32_t load_le32(const char* at) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(at);
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
 
 // Bytes written through a cursor into memory grown with realloc, which
 // extends large blocks in place rather than copying them, and leaves the room

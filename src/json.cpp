@@ -17,6 +17,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "utf8.h"
+
 namespace velq {
 
 static_assert(std::is_trivially_copyable_v<JsonValue> && std::is_trivially_copyable_v<JsonMember>,
@@ -331,31 +333,6 @@ constexpr std::array<char, 256> kSimpleEscapes = [] {
   bytes['t'] = '\t';
   return bytes;
 }();
-
-void append_utf8(std::string& out, std::uint32_t code_point) {
-  char bytes[4];
-  std::size_t length;
-  if (code_point < 0x80) {
-    bytes[0] = static_cast<char>(code_point);
-    length = 1;
-  } else if (code_point < 0x800) {
-    bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
-    bytes[1] = static_cast<char>(0x80 | (code_point & 0x3F));
-    length = 2;
-  } else if (code_point < 0x10000) {
-    bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
-    bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[2] = static_cast<char>(0x80 | (code_point & 0x3F));
-    length = 3;
-  } else {
-    bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
-    bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[3] = static_cast<char>(0x80 | (code_point & 0x3F));
-    length = 4;
-  }
-  out.append(bytes, length);
-}
 
 bool is_leading_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_trailing_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }

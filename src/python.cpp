@@ -35,6 +35,7 @@
 #include "error.h"
 #include "json.h"
 #include "structure.h"
+#include "utf8.h"
 
 namespace velq {
 namespace {
@@ -514,63 +515,11 @@ class PyValueBuilder {
       return str;
     }
     switch (PyUnicode_KIND(str)) {
-      case PyUnicode_1BYTE_KIND: transcode(text, size, PyUnicode_1BYTE_DATA(str)); break;
-      case PyUnicode_2BYTE_KIND: transcode(text, size, PyUnicode_2BYTE_DATA(str)); break;
-      default: transcode(text, size, PyUnicode_4BYTE_DATA(str)); break;
+      case PyUnicode_1BYTE_KIND: transcode_utf8(text, size, PyUnicode_1BYTE_DATA(str)); break;
+      case PyUnicode_2BYTE_KIND: transcode_utf8(text, size, PyUnicode_2BYTE_DATA(str)); break;
+      default: transcode_utf8(text, size, PyUnicode_4BYTE_DATA(str)); break;
     }
     return str;
-  }
-
-  // The largest byte and the number of continuation bytes, sixteen bytes at a
-  // time (per-byte counts are summed before they can overflow).
-  static void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top,
-                           std::size_t& continuations) {
-    using Bytes = std::uint8_t __attribute__((vector_size(16)));
-    Bytes tops = {};
-    continuations = 0;
-    std::size_t i = 0;
-    while (size - i >= 16) {
-      Bytes counts = {};
-      const std::size_t stop = i + 16 * std::min<std::size_t>(255, (size - i) / 16);
-      for (; i < stop; i += 16) {
-        Bytes bytes;
-        std::memcpy(&bytes, text + i, 16);
-        tops = tops > bytes ? tops : bytes;
-        counts -= reinterpret_cast<Bytes>((bytes & 0xC0) == 0x80);
-      }
-      for (int k = 0; k < 16; ++k) continuations += counts[k];
-    }
-    top = 0;
-    for (int k = 0; k < 16; ++k) top = std::max(top, tops[k]);
-    for (; i < size; ++i) {
-      top = std::max(top, text[i]);
-      continuations += (text[i] & 0xC0) == 0x80;
-    }
-  }
-
-  // Sequences longer than the kind can hold do not occur, so their tests are
-  // left out for the narrower kinds.
-  template <class Char>
-  static void transcode(const std::uint8_t* text, std::size_t size, Char* out) {
-    const std::uint8_t* end = text + size;
-    while (text < end) {
-      const std::uint32_t lead = text[0];
-      std::uint32_t code;
-      if (lead < 0x80) {
-        code = lead;
-        text += 1;
-      } else if (sizeof(Char) == 1 || lead < 0xE0) {
-        code = (lead & 0x1F) << 6 | (text[1] & 0x3F);
-        text += 2;
-      } else if (sizeof(Char) == 2 || lead < 0xF0) {
-        code = (lead & 0x0F) << 12 | (text[1] & 0x3F) << 6 | (text[2] & 0x3F);
-        text += 3;
-      } else {
-        code = (lead & 0x07) << 18 | (text[1] & 0x3F) << 12 | (text[2] & 0x3F) << 6 | (text[3] & 0x3F);
-        text += 4;
-      }
-      *out++ = static_cast<Char>(code);
-    }
   }
 
   // The keys of a layout's members, in member order (borrowed from names_);

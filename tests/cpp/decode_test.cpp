@@ -321,51 +321,6 @@ TEST(DecodeValue, StringFormBoundariesReadBack) {
   }
 }
 
-TEST(StrFromUtf8, ReportsTheFirstFault) {
-  struct Utf8Case {
-    const char* hex;
-    const char* detail;  // empty when the text is valid
-  };
-  const Utf8Case cases[] = {
-      {"", ""},
-      {"61 C3A9 E282AC F09F9880 EFBFBF F48FBFBF", ""},
-      {"61626364656667 68 C3A9 696A6B6C6D6E6F70", ""},
-      {"61 62 FF", "invalid utf-8 sequence of 1 bytes from index 2"},
-      {"C3 28", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"E2 82 28", "invalid utf-8 sequence of 2 bytes from index 0"},
-      {"ED A0 80", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"C0 80", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"F0 9F 98", "incomplete utf-8 byte sequence from index 0"},
-      {"E0 9F BF", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"F0 8F BF BF", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"F4 90 80 80", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"F5 80 80 80", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"80", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"F0 9F 98 41", "invalid utf-8 sequence of 3 bytes from index 0"},
-      {"F0 9F 41", "invalid utf-8 sequence of 2 bytes from index 0"},
-      {"E2 82", "incomplete utf-8 byte sequence from index 0"},
-      {"C3", "incomplete utf-8 byte sequence from index 0"},
-      {"F4 8F", "incomplete utf-8 byte sequence from index 0"},
-      {"F4 90", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"6162636465666768 69 FF 6A6B6C6D6E6F7071", "invalid utf-8 sequence of 1 bytes from index 9"},
-      {"C3A9 C3A9 C3A9 C3A9 C3A9 6162 E282", "incomplete utf-8 byte sequence from index 12"},
-      {"6162636465666768 C3A9 6162636465666768 ED BF BF", "invalid utf-8 sequence of 1 bytes from index 18"},
-  };
-  for (const Utf8Case& c : cases) {
-    SCOPED_TRACE(c.hex);
-    const std::string text = from_hex(c.hex);
-    const std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    auto result = str_from_utf8(bytes);
-    if (*c.detail == '\0') {
-      ASSERT_TRUE(result.ok()) << result.error().message;
-      EXPECT_EQ(result.value(), text);
-    } else {
-      ASSERT_FALSE(result.ok());
-      EXPECT_EQ(result.error().message, std::string("Invalid UTF-8 string: ") + c.detail);
-    }
-  }
-}
-
 TEST(DecodeDocument, ReadsWhatTheFormatAllows) {
   struct DocumentCase {
     const char* name;

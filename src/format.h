@@ -1,0 +1,75 @@
+// The byte layout of VELQ in code: little-endian loads and stores, and the
+// forms of an inline string. The writers and the reader take these from here
+// rather than spelling them out again.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "structure.h"
+
+namespace velq {
+
+// A value of type T stored little-endian at `at` (no alignment needed).
+template <class T>
+inline T load_le(const void* at) {
+  T v;
+  std::memcpy(&v, at, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    T swapped = 0;
+    for (std::size_t i = 0; i < sizeof v; ++i) swapped = static_cast<T>((swapped << 8) | ((v >> (8 * i)) & 0xFF));
+    v = swapped;
+  }
+  return v;
+}
+
+inline std::uint16_t load_le16(const void* at) { return load_le<std::uint16_t>(at); }
+inline std::uint32_t load_le32(const void* at) { return load_le<std::uint32_t>(at); }
+inline std::uint64_t load_le64(const void* at) { return load_le<std::uint64_t>(at); }
+// The three-byte length of a long string.
+inline std::size_t load_le24(const void* at) {
+  const auto* bytes = static_cast<const std::uint8_t*>(at);
+  return static_cast<std::size_t>(bytes[0]) | static_cast<std::size_t>(bytes[1]) << 8 |
+         static_cast<std::size_t>(bytes[2]) << 16;
+}
+
+inline void store_le16(char* at, std::uint16_t v) {
+  at[0] = static_cast<char>(v);
+  at[1] = static_cast<char>(v >> 8);
+}
+
+inline void store_le32(char* at, std::uint32_t v) {
+  at[0] = static_cast<char>(v);
+  at[1] = static_cast<char>(v >> 8);
+  at[2] = static_cast<char>(v >> 16);
+  at[3] = static_cast<char>(v >> 24);
+}
+
+// The prefix of an inline string, in `prefix`: its length in 1, 2 or 4 bytes
+// (short, medium or long form). Returns the prefix length, or 0 for a string
+// too long to be written inline.
+inline std::size_t inline_string_prefix(std::size_t length, unsigned char prefix[4]) {
+  if (length <= 127) {
+    prefix[0] = static_cast<unsigned char>(length);
+    return 1;
+  }
+  if (length <= 16383) {
+    prefix[0] = static_cast<unsigned char>(0x80 + (length >> 8));
+    prefix[1] = static_cast<unsigned char>(length);
+    return 2;
+  }
+  if (length <= MAX_INLINE_STRING_LEN) {
+    prefix[0] = 0xFE;
+    prefix[1] = static_cast<unsigned char>(length);
+    prefix[2] = static_cast<unsigned char>(length >> 8);
+    prefix[3] = static_cast<unsigned char>(length >> 16);
+    return 4;
+  }
+  return 0;
+}
+
+inline constexpr const char* kInlineStringTooLong = "String exceeds maximum inline length (16 777 215 bytes)";
+
+}  // namespace velq

@@ -1,0 +1,72 @@
+// UTF-8 (RFC 3629): validation that names the exact place and kind of a
+// fault, with fast paths for the common case of valid text, and the
+// conversions the JSON parser and the Python layer need.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velq {
+
+// Where a text stops being well-formed: `index` counts the valid bytes before the fault, `length`
+// is the maximal ill-formed subpart found there (1 to 3), or 0 when the text ends inside a sequence
+// that could still have been completed.
+struct Utf8Fault {
+  std::size_t index = 0;
+  std::size_t length = 0;
+};
+
+// "incomplete utf-8 byte sequence from index {index}" or "invalid utf-8
+// sequence of {length} bytes from index {index}".
+std::string describe_utf8_fault(const Utf8Fault& fault);
+
+// True when the n bytes at s are well-formed UTF-8 (and `ascii` tells whether
+// every byte is below 0x80); otherwise fills `fault`. A fast check first, the
+// exact scan only to describe a fault.
+bool check_utf8(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault);
+inline bool check_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
+  bool ascii;
+  return check_utf8(s, n, ascii, fault);
+}
+
+// The exact scan alone: the same answer as check_utf8, byte by byte.
+bool scan_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault);
+
+// Appends the UTF-8 form of one code point (below U+110000, not a surrogate).
+void append_utf8(std::string& out, std::uint32_t code_point);
+
+// Of valid UTF-8: its largest byte, which tells the widest character (a lead
+// byte below C4 starts one below U+0100, below F0 one below U+10000), and its
+// number of continuation bytes (10xxxxxx), so that the number of characters
+// is size - continuations.
+void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top, std::size_t& continuations);
+
+// Writes the characters of valid UTF-8 as code units of type Char, which
+// must be wide enough for all of them (see measure_utf8): sequences longer
+// than the kind can hold do not occur, so their tests are left out for the
+// narrower kinds.
+template <class Char>
+void transcode_utf8(const std::uint8_t* text, std::size_t size, Char* out) {
+  const std::uint8_t* end = text + size;
+  while (text < end) {
+    const std::uint32_t lead = text[0];
+    std::uint32_t code;
+    if (lead < 0x80) {
+      code = lead;
+      text += 1;
+    } else if (sizeof(Char) == 1 || lead < 0xE0) {
+      code = (lead & 0x1F) << 6 | (text[1] & 0x3F);
+      text += 2;
+    } else if (sizeof(Char) == 2 || lead < 0xF0) {
+      code = (lead & 0x0F) << 12 | (text[1] & 0x3F) << 6 | (text[2] & 0x3F);
+      text += 3;
+    } else {
+      code = (lead & 0x07) << 18 | (text[1] & 0x3F) << 12 | (text[2] & 0x3F) << 6 | (text[3] & 0x3F);
+      text += 4;
+    }
+    *out++ = static_cast<Char>(code);
+  }
+}
+
+}  // namespace velq
