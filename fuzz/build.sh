@@ -13,7 +13,7 @@ command -v "$CXX" >/dev/null || { echo "build.sh: $CXX not found (apt-get instal
 
 SANITIZE=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 CXXFLAGS=(-std=c++20 -g -O1 "${SANITIZE[@]}" -I"$ROOT/src" -I"$ROOT/fuzz")
-CORE=(structure error utf8 encode decode json compile decompile)
+CORE=(structure error format utf8 encode decode json compile decompile)
 
 mkdir -p "$BUILD/obj"
 

@@ -254,13 +254,9 @@ bool JsonValueCompiler<Output>::append_array(const JsonValue& value, Items& out,
     elem_def_index = static_cast<std::uint16_t>(elem_type);
   }
 
-  Result<std::uint16_t> self = builder_.intern_array_shape(static_cast<std::uint8_t>(elem_type));
-  if (!self) {
-    error_ = std::move(self).error();
-    return false;
-  }
-  Output::end_array(out, array, self.value(), elem_def_index);
-  refs = {VelqType::Array, self.value(), elem_def_index};
+  const std::uint16_t self = builder_.intern_array_shape(elem_type);
+  Output::end_array(out, array, self, elem_def_index);
+  refs = {VelqType::Array, self, elem_def_index};
   return true;
 }
 
@@ -370,15 +366,15 @@ VelqData CompileBuilder::emit_string(std::string_view text) {
   return VelqData(std::in_place_index<kStringIndex>, text);
 }
 
-Result<std::uint16_t> CompileBuilder::intern_array_shape(std::uint8_t elem_type) {
-  if (array_shapes[elem_type] != kNoArrayShape) return static_cast<std::uint16_t>(array_shapes[elem_type]);
-  std::uint16_t index = next_def_index++;
-  if (!is_type_byte(elem_type)) return VelqError::parse("Unknown VELQ type tag: 0x" + hex_byte(elem_type));
+std::uint16_t CompileBuilder::intern_array_shape(VelqType elem_type) {
+  const auto code = static_cast<std::uint8_t>(elem_type);
+  if (array_shapes[code] != kNoArrayShape) return static_cast<std::uint16_t>(array_shapes[code]);
+  const std::uint16_t index = next_def_index++;
   VelqDefinition& definition = definitions.emplace_back();
   definition.index = index;
   definition.kind = VelqType::Array;
-  definition.elem_type = static_cast<VelqType>(elem_type);
-  array_shapes[elem_type] = index;
+  definition.elem_type = elem_type;
+  array_shapes[code] = index;
   return index;
 }
 
@@ -507,16 +503,11 @@ std::string EncodedDocument::joined() const {
 Status check_reader_limits(const VelqDocument& document) { return check_reader_limits(document.definitions); }
 
 Status check_reader_limits(const std::vector<VelqDefinition>& definitions) {
-  if (definitions.size() > MAX_DEFINITIONS) {
-    return VelqError::parse("Definition count " + std::to_string(definitions.size()) + " exceeds max " +
-                            std::to_string(MAX_DEFINITIONS));
-  }
+  if (definitions.size() > MAX_DEFINITIONS) return VelqError::parse(too_many_definitions_message(definitions.size()));
   for (const VelqDefinition& definition : definitions) {
     if (definition.kind != VelqType::Object || !definition.fields) continue;
     if (definition.fields->size() > MAX_OBJECT_FIELDS) {
-      return VelqError::parse("Object #" + std::to_string(definition.index) + " has " +
-                              std::to_string(definition.fields->size()) + " fields (max " +
-                              std::to_string(MAX_OBJECT_FIELDS) + ")");
+      return VelqError::parse(too_many_object_fields_message(definition.index, definition.fields->size()));
     }
   }
   return {};

@@ -173,7 +173,7 @@ struct CompileBuilder {
   VelqData emit_string(std::string_view text);
 
   // One definition per element type.
-  Result<std::uint16_t> intern_array_shape(std::uint8_t elem_type);
+  std::uint16_t intern_array_shape(VelqType elem_type);
 
   // One definition per sequence of (key, type code) pairs; members in key order.
   std::uint16_t intern_object_shape(std::span<const JsonMember> members);
@@ -466,9 +466,7 @@ class ValueCompiler {
   bool compound(Node node, const SourceValue& value, std::size_t depth, std::uint16_t& def_index) {
     if constexpr (Source::kChecked) {
       if (depth + 1 > MAX_DEPTH) [[unlikely]] {
-        return refuse(value.type == VelqType::Array
-                          ? VelqError::parse("Max recursion depth")
-                          : VelqError::parse(compose_message("Max recursion depth ", MAX_DEPTH, " exceeded at Object")));
+        return refuse(VelqError::parse(nesting_too_deep_message(value.type)));
       }
     }
     return value.type == VelqType::Array ? array(node, value, depth + 1, def_index)

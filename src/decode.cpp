@@ -25,7 +25,6 @@ inline std::uint16_t load_u16(const std::uint8_t* at) { return load_le16(at); }
 inline std::uint32_t load_u32(const std::uint8_t* at) { return load_le32(at); }
 inline std::size_t load_u24(const std::uint8_t* at) { return load_le24(at); }
 
-std::string unknown_tag(std::uint8_t byte) { return "Unknown VELQ type tag: 0x" + hex_byte(byte); }
 
 // ---------------------------------------------------------------------------------------------
 // Values.
@@ -235,13 +234,13 @@ class ValueReader {
 
 template <class Sink>
 bool ValueReader<Sink>::array(Cursor& c, std::size_t depth, Slot out) {
-  if (depth > MAX_DEPTH) [[unlikely]] return fail("Max recursion depth");
+  if (depth > MAX_DEPTH) [[unlikely]] return fail(nesting_too_deep_message(VelqType::Array));
   const std::size_t left = c.left();
   if (left < 2) [[unlikely]] return fail("Truncated array self_def_index");
   const std::uint16_t self = load_u16(c.at);
   if (self >= definitions_.size()) [[unlikely]] return fail(compose_message("Unknown definition index: ", self));
   const std::optional<VelqType>& elem_type = definitions_[self].elem_type;
-  if (!elem_type) [[unlikely]] return fail(compose_message("Array #", self, " has no elem_type"));
+  if (!elem_type) [[unlikely]] return fail(missing_elem_type_message(self));
   if (left < 4) [[unlikely]] return fail("Truncated array elem_def_index");
   if (left < 6) [[unlikely]] return fail("Truncated array count");
 
@@ -266,7 +265,7 @@ bool ValueReader<Sink>::array(Cursor& c, std::size_t depth, Slot out) {
       break;
     default:
       // Only reachable with a definition list not produced by the decoder.
-      if (count != 0) return fail(unknown_tag(static_cast<std::uint8_t>(type)));
+      if (count != 0) return fail(unknown_type_tag_message(static_cast<std::uint8_t>(type)));
       break;
   }
 
@@ -313,13 +312,13 @@ bool ValueReader<Sink>::fixed_array(Cursor& c, std::uint16_t self, std::uint16_t
 template <class Sink>
 bool ValueReader<Sink>::object(Cursor& c, std::size_t depth, Slot out) {
   if (depth > MAX_DEPTH) [[unlikely]] {
-    return fail(compose_message("Max recursion depth ", MAX_DEPTH, " exceeded at Object"));
+    return fail(nesting_too_deep_message(VelqType::Object));
   }
   if (c.left() < 2) [[unlikely]] return fail("Truncated object self_def_index");
   const std::uint16_t self = load_u16(c.at);
   if (self >= definitions_.size()) [[unlikely]] return fail(compose_message("Unknown definition index: ", self));
   const std::optional<std::vector<VelqField>>& fields = definitions_[self].fields;
-  if (!fields) [[unlikely]] return fail(compose_message("Object #", self, " has no fields"));
+  if (!fields) [[unlikely]] return fail(missing_fields_message(self));
 
   c.at += 2;
   Slot values = sink_.begin_object(out, self, fields->size());
@@ -371,7 +370,7 @@ inline bool ValueReader<Sink>::primitive(Cursor& c, VelqType type, Slot out) {
       break;
   }
   // Compound values need definitions; this function reads only the primitive types.
-  return fail(unknown_tag(static_cast<std::uint8_t>(type)));
+  return fail(unknown_type_tag_message(static_cast<std::uint8_t>(type)));
 }
 
 template <class Sink>
@@ -493,7 +492,7 @@ template <class Sink>
 bool DocumentReader<Sink>::definitions(const std::uint8_t* block, std::size_t size) {
   if (size < 2) return fail(compose_message("Definition block too short: ", size, " bytes"));
   const std::size_t n = load_u16(block);
-  if (n > MAX_DEFINITIONS) return fail(compose_message("Definition count ", n, " exceeds max ", MAX_DEFINITIONS));
+  if (n > MAX_DEFINITIONS) return fail(too_many_definitions_message(n));
   if (size < 3 * n + 2) {
     return fail(compose_message("Definition block has ", size, " bytes but ", n, " defs require ", 3 * n + 2));
   }
@@ -503,7 +502,7 @@ bool DocumentReader<Sink>::definitions(const std::uint8_t* block, std::size_t si
   for (std::size_t i = 0; i < n; ++i) {
     if (p >= size) return fail(compose_message("Truncated definition block at entry ", i));
     const std::uint8_t kind = block[p];
-    if (!is_type_byte(kind)) return fail(unknown_tag(kind));
+    if (!is_type_byte(kind)) return fail(unknown_type_tag_message(kind));
     if (p + 3 > size) return fail("Truncated definition index");
     VelqDefinition& definition = definitions.emplace_back();
     definition.kind = static_cast<VelqType>(kind);
@@ -511,7 +510,7 @@ bool DocumentReader<Sink>::definitions(const std::uint8_t* block, std::size_t si
     if (definition.kind == VelqType::Array) {
       if (p + 3 >= size) return fail("Truncated array elem_type");
       const std::uint8_t elem = block[p + 3];
-      if (!is_type_byte(elem)) return fail(unknown_tag(elem));
+      if (!is_type_byte(elem)) return fail(unknown_type_tag_message(elem));
       definition.elem_type = static_cast<VelqType>(elem);
       p += 4;
     } else if (definition.kind == VelqType::Object) {
@@ -529,7 +528,7 @@ bool DocumentReader<Sink>::fields(const std::uint8_t* block, std::size_t size, s
   if (p + 5 > size) return fail("Truncated object field count");
   const std::size_t m = load_u16(block + p + 3);
   if (m > MAX_OBJECT_FIELDS) {
-    return fail(compose_message("Object #", definition.index, " has ", m, " fields (max ", MAX_OBJECT_FIELDS, ")"));
+    return fail(too_many_object_fields_message(definition.index, m));
   }
   std::vector<VelqField>& fields = definition.fields.emplace();
   fields.reserve(m);
@@ -543,7 +542,7 @@ bool DocumentReader<Sink>::fields(const std::uint8_t* block, std::size_t size, s
     Utf8Fault fault;
     if (!check_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe_utf8_fault(fault));
     const std::uint8_t type = block[q + name_len + 1];
-    if (!is_type_byte(type)) return fail(unknown_tag(type));
+    if (!is_type_byte(type)) return fail(unknown_type_tag_message(type));
     fields.push_back(
         {std::string(reinterpret_cast<const char*>(name), name_len), static_cast<VelqType>(type)});
     q += name_len + 2;

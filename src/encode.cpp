@@ -116,10 +116,10 @@ bool Encoder::definition(const VelqDefinition& definition) {
   out_.put_u8(static_cast<std::uint8_t>(definition.kind));
   out_.put_u16(definition.index);
   if (definition.kind == VelqType::Array) {
-    if (!definition.elem_type) return fail(compose_message("Array #", definition.index, " has no elem_type"));
+    if (!definition.elem_type) return fail(missing_elem_type_message(definition.index));
     out_.put_u8(static_cast<std::uint8_t>(*definition.elem_type));
   } else if (definition.kind == VelqType::Object) {
-    if (!definition.fields) return fail(compose_message("Object #", definition.index, " has no fields"));
+    if (!definition.fields) return fail(missing_fields_message(definition.index));
     const std::vector<VelqField>& fields = *definition.fields;
     if (fields.size() > kMaxU16) return fail(compose_message("Too many fields (", fields.size(), "), max ", kMaxU16));
     out_.put_u16(static_cast<std::uint16_t>(fields.size()));
@@ -216,7 +216,7 @@ bool Encoder::object(const VelqObject& object) {
 
 bool Encoder::array(const VelqArray& array) {
   if (array.items.size() > MAX_ARRAY_ITEMS) {
-    return fail(compose_message("Too many array items (", array.items.size(), "), max ", MAX_ARRAY_ITEMS));
+    return fail(too_many_array_items_message(array.items.size()));
   }
   out_.reserve(6);
   out_.put_u16(array.self_def_index);

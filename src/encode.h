@@ -146,7 +146,7 @@ class PayloadWriter {
   // once the items are written.
   void count_array(std::size_t at, std::size_t count) {
     if (count > MAX_ARRAY_ITEMS) [[unlikely]] {
-      note_failure(at, compose_message("Too many array items (", count, "), max ", MAX_ARRAY_ITEMS));
+      note_failure(at, too_many_array_items_message(count));
     }
     out_.patch_u16(at + 4, static_cast<std::uint16_t>(count));
   }

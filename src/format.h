@@ -1,12 +1,14 @@
-// The byte layout of VELQ in code: little-endian loads and stores, and the
-// forms of an inline string. The writers and the reader take these from here
-// rather than spelling them out again.
+// The byte layout of VELQ in code: little-endian loads and stores, the forms
+// of an inline string, and the messages that report the format's limits. The
+// writers, the reader and the compilers' checks take these from here rather
+// than spelling them out again.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "structure.h"
 
@@ -71,5 +73,19 @@ inline std::size_t inline_string_prefix(std::size_t length, unsigned char prefix
 }
 
 inline constexpr const char* kInlineStringTooLong = "String exceeds maximum inline length (16 777 215 bytes)";
+
+// "Unknown VELQ type tag: 0x{byte}"
+std::string unknown_type_tag_message(std::uint8_t byte);
+// Nesting beyond MAX_DEPTH, at an array or at an object.
+std::string nesting_too_deep_message(VelqType container);
+// More definitions than a reader takes (MAX_DEFINITIONS).
+std::string too_many_definitions_message(std::size_t count);
+// An object definition of more fields than a reader takes (MAX_OBJECT_FIELDS).
+std::string too_many_object_fields_message(std::uint16_t index, std::size_t count);
+// More items than an array's count holds (MAX_ARRAY_ITEMS).
+std::string too_many_array_items_message(std::size_t count);
+// A compound definition without its element type or its fields.
+std::string missing_elem_type_message(std::uint16_t index);
+std::string missing_fields_message(std::uint16_t index);
 
 }  // namespace velq
