@@ -23,7 +23,6 @@ constexpr std::size_t kEntryHeaderBytes = 6;
 
 inline std::uint16_t load_u16(const std::uint8_t* at) { return load_le16(at); }
 inline std::uint32_t load_u32(const std::uint8_t* at) { return load_le32(at); }
-inline std::size_t load_u24(const std::uint8_t* at) { return load_le24(at); }
 
 
 // ---------------------------------------------------------------------------------------------
@@ -377,35 +376,22 @@ template <class Sink>
 bool ValueReader<Sink>::string(Cursor& c, Slot out) {
   const std::size_t left = c.left();
   if (left == 0) [[unlikely]] return fail("Expected string/StrRef byte");
-  const std::uint8_t first = c.at[0];
-  std::size_t header;
-  std::size_t length;
-  if (first < 0x80) {
-    header = 1;
-    length = first;
-    if (left < header + length) [[unlikely]] {
-      return fail(compose_message("Truncated short string: need ", header + length, " bytes, got ", left));
-    }
-  } else if (first < 0xFE) {
-    // 0xC0 to 0xFD are read as medium too: bit 6 of the first byte is ignored in data values.
-    if (left == 1) [[unlikely]] return fail("Truncated medium string length");
-    header = 2;
-    length = static_cast<std::size_t>(first & 0x3F) << 8 | c.at[1];
-    if (left < header + length) [[unlikely]] {
-      return fail(compose_message("Truncated medium string: need ", header + length, " bytes, got ", left));
-    }
-  } else if (first == 0xFE) {
-    if (left < 4) [[unlikely]] return fail("Truncated long string length");
-    header = 4;
-    length = load_u24(c.at + 1);
-    if (left < header + length) [[unlikely]] {
-      return fail(compose_message("Truncated long string: need ", header + length, " bytes, got ", left));
-    }
-  } else {
-    if (left < 5) [[unlikely]] return fail("Truncated StrRef dict index");
+  const StringForm form = string_form(c.at[0]);
+  const std::size_t header = string_prefix_size(form);
+  if (form == StringForm::Reference) {
+    if (left < header) [[unlikely]] return fail("Truncated StrRef dict index");
     sink_.str_ref(out, load_u32(c.at + 1));
-    c.at += 5;
+    c.at += header;
     return true;
+  }
+  if (left < header) [[unlikely]] {
+    return fail(form == StringForm::Medium ? "Truncated medium string length" : "Truncated long string length");
+  }
+  const std::size_t length = string_length(form, c.at);
+  if (left < header + length) [[unlikely]] {
+    static constexpr const char* kForm[] = {"short", "medium", "long"};
+    return fail(compose_message("Truncated ", kForm[static_cast<int>(form)], " string: need ", header + length,
+                                " bytes, got ", left));
   }
   const std::uint8_t* text = c.at + header;
   bool ascii;
@@ -564,23 +550,14 @@ bool DocumentReader<Sink>::dictionary(const std::uint8_t* block, std::size_t siz
     const std::size_t left = size - p;
     if (left == 0) return fail("Truncated dict string");
     const std::uint8_t first = block[p];
+    // Unlike values, the dictionary takes no references, nor medium forms with bit 6 set.
     if (first == 0xFF || (first >= 0xC0 && first <= 0xFD)) {
       return fail("Invalid dict string encoding byte: 0x" + hex_byte(first));
     }
-    std::size_t header;
-    std::size_t length;
-    if (first < 0x80) {
-      header = 1;
-      length = first;
-    } else if (first == 0xFE) {
-      if (left < 4) return fail("Truncated long dict string");
-      header = 4;
-      length = load_u24(block + p + 1);
-    } else {
-      if (left == 1) return fail("Truncated medium dict string");
-      header = 2;
-      length = static_cast<std::size_t>(first & 0x3F) << 8 | block[p + 1];
-    }
+    const StringForm form = string_form(first);
+    const std::size_t header = string_prefix_size(form);
+    if (left < header) return fail(form == StringForm::Medium ? "Truncated medium dict string" : "Truncated long dict string");
+    const std::size_t length = string_length(form, block + p);
     if (left < header + length) return fail("Truncated dict string data");
     const std::uint8_t* text = block + p + header;
     Utf8Fault fault;

@@ -166,12 +166,7 @@ bool Encoder::data(const std::vector<VelqChunk>& chunks) {
 }
 
 bool Encoder::string(std::string_view text) {
-  unsigned char prefix[4];
-  const std::size_t prefix_length = inline_string_prefix(text.size(), prefix);
-  if (prefix_length == 0) return fail(kInlineStringTooLong);
-  out_.reserve(prefix_length + text.size());
-  out_.put_bytes(reinterpret_cast<const char*>(prefix), prefix_length);
-  out_.put_bytes(text.data(), text.size());
+  if (!put_inline_string(out_, text)) return fail(kInlineStringTooLong);
   return true;
 }
 
@@ -194,9 +189,7 @@ bool Encoder::value(const VelqData& value) {
     case kStringIndex:
       return string(*std::get_if<kStringIndex>(&value));
     case kStrRefIndex:
-      out_.reserve(5);
-      out_.put_u8(0xFF);
-      out_.put_u32(std::get_if<kStrRefIndex>(&value)->index);
+      put_str_ref(out_, std::get_if<kStrRefIndex>(&value)->index);
       return true;
     case kArrayIndex:
       return array(*std::get_if<kArrayIndex>(&value));

@@ -96,6 +96,27 @@ class ByteBuffer {
   char* limit_ = nullptr;
 };
 
+// Appends one string in its inline form (prefix, then text); false, with
+// nothing appended, for a string too long for it.
+inline bool put_inline_string(ByteBuffer& out, std::string_view text) {
+  unsigned char prefix[4];
+  const std::size_t prefix_length = inline_string_prefix(text.size(), prefix);
+  if (prefix_length == 0) [[unlikely]] return false;
+  // One claim for both parts; the prefix is copied byte by byte rather than
+  // by a call, as it is mostly a single byte.
+  char* at = out.claim(prefix_length + text.size());
+  for (std::size_t i = 0; i < prefix_length; ++i) at[i] = static_cast<char>(prefix[i]);
+  if (!text.empty()) std::memcpy(at + prefix_length, text.data(), text.size());
+  return true;
+}
+
+// Appends a reference to dictionary string `position`.
+inline void put_str_ref(ByteBuffer& out, std::uint32_t position) {
+  out.reserve(5);
+  out.put_u8(0xFF);
+  out.put_u32(position);
+}
+
 // Writes the payload of a document's single chunk while its values are being
 // compiled, node by node, exactly as encode_document would write the finished
 // tree. A compound node's header is written first and completed by its end_
@@ -117,23 +138,9 @@ class PayloadWriter {
     out_.put_u32(bits);
   }
   void string(std::string_view text) {
-    unsigned char prefix[4];
-    const std::size_t prefix_length = inline_string_prefix(text.size(), prefix);
-    if (prefix_length == 0) [[unlikely]] {
-      note_failure(out_.size(), kInlineStringTooLong);
-      return;
-    }
-    // One claim for both parts; the prefix is copied byte by byte rather than
-    // by a call, as it is mostly a single byte.
-    char* at = out_.claim(prefix_length + text.size());
-    for (std::size_t i = 0; i < prefix_length; ++i) at[i] = static_cast<char>(prefix[i]);
-    if (!text.empty()) std::memcpy(at + prefix_length, text.data(), text.size());
+    if (!put_inline_string(out_, text)) [[unlikely]] note_failure(out_.size(), kInlineStringTooLong);
   }
-  void str_ref(std::uint32_t position) {
-    out_.reserve(5);
-    out_.put_u8(0xFF);
-    out_.put_u32(position);
-  }
+  void str_ref(std::uint32_t position) { put_str_ref(out_, position); }
 
   // Returns where the array starts; its items follow, `count` of them.
   std::size_t begin_array(std::size_t count) {

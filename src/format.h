@@ -72,6 +72,38 @@ inline std::size_t inline_string_prefix(std::size_t length, unsigned char prefix
   return 0;
 }
 
+// How a string value is stored, told by its first byte: inline in the short
+// (length below 0x80, one byte), medium (0x80 to 0xFD, two bytes, 14 bits of
+// length, bit 6 of the first byte ignored) or long form (0xFE, then three
+// bytes), or as a reference to the dictionary (0xFF, then a 32-bit position).
+enum class StringForm : std::uint8_t { Short, Medium, Long, Reference };
+
+inline StringForm string_form(std::uint8_t first) {
+  if (first < 0x80) return StringForm::Short;
+  if (first < 0xFE) return StringForm::Medium;
+  return first == 0xFE ? StringForm::Long : StringForm::Reference;
+}
+
+// The bytes before the text (or, for a reference, the whole reference).
+inline std::size_t string_prefix_size(StringForm form) {
+  switch (form) {
+    case StringForm::Short: return 1;
+    case StringForm::Medium: return 2;
+    case StringForm::Long: return 4;
+    case StringForm::Reference: return 5;
+  }
+  return 1;
+}
+
+// The text's length from a prefix of an inline form, all of whose bytes are at `at`.
+inline std::size_t string_length(StringForm form, const std::uint8_t* at) {
+  switch (form) {
+    case StringForm::Short: return at[0];
+    case StringForm::Medium: return static_cast<std::size_t>(at[0] & 0x3F) << 8 | at[1];
+    default: return load_le24(at + 1);
+  }
+}
+
 inline constexpr const char* kInlineStringTooLong = "String exceeds maximum inline length (16 777 215 bytes)";
 
 // "Unknown VELQ type tag: 0x{byte}"
