@@ -25,39 +25,13 @@ import zstandard
 
 import velq
 
-from common import CorpusFile, interleaved, representable_files
-
-# Limits that emit's output must respect to be read back (see prepare_for_emit).
-EMIT_MAX_DICT_ITEMS = 128
+from common import CorpusFile, interleaved, prepare_for_emit, representable_files
 
 MODES = {
   # repeats: samples per contender; target: seconds per sample
   "full": {"repeats": 25, "target": 0.02},
   "quick": {"repeats": 5, "target": 0.004},
 }
-
-
-def prepare_for_emit(value, stats: dict):
-  """The document in the form emit accepts: emit has no null, so None values
-  are dropped from dicts and lists, and a dict gives two fields per item while
-  a reader takes at most 256 fields, so a dict keeps its first 128 items."""
-  if isinstance(value, dict):
-    items = []
-    for key, item in value.items():
-      if item is None:
-        stats["nulls_dropped"] += 1
-      else:
-        items.append((key, prepare_for_emit(item, stats)))
-    if len(items) > EMIT_MAX_DICT_ITEMS:
-      stats["dicts_truncated"] += 1
-      stats["items_dropped"] += len(items) - EMIT_MAX_DICT_ITEMS
-      items = items[:EMIT_MAX_DICT_ITEMS]
-    return dict(items)
-  if isinstance(value, list):
-    kept = [prepare_for_emit(item, stats) for item in value if item is not None]
-    stats["nulls_dropped"] += len(value) - len(kept)
-    return kept
-  return value
 
 
 def zstd_size(data: bytes) -> int:

@@ -6,9 +6,10 @@
 #   bench/callgrind.sh [--src DIR] [--build DIR] [--python PY] [--json FILE]
 #
 # Workload: 3 rounds of twitter.json and canada.json through
-#   core:   parse, compile, encode, decode, decompile (bench/cpp/workload.cpp, no Python);
-#   python: velq.dumps then velq.loads (bench/callgrind_workload.py), counted as the run
-#           minus a run that only starts, imports and reads the files.
+#   core:   the roads of dumps (parse and compile straight to bytes) and loads (decode
+#           feeding the decompiler) in C++ (bench/cpp/workload.cpp, no Python);
+#   python: velq.dumps then velq.loads, and velq.emit (bench/callgrind_workload.py),
+#           each counted as the run minus a run that only starts, imports and reads the files.
 # The Python part runs when PY (default bench/.venv/bin/python) imports velq.
 set -euo pipefail
 
@@ -58,19 +59,27 @@ count_ir() {
 core_ir=$(count_ir "$BUILD_DIR/velq_workload" "$ITERATIONS" "${FILES[@]}")
 echo "callgrind Ir, core workload ($ITERATIONS rounds of twitter.json + canada.json): $core_ir"
 
+# Ir of one road of the Python workload, start-up subtracted.
+python_road_ir() {
+  local total base
+  total=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_workload.py" "$1" "$ITERATIONS" "${FILES[@]}")
+  base=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_workload.py" "$1" 0 "${FILES[@]}")
+  echo $((total - base))
+}
+
 python_ir=
+emit_ir=
 if [ -x "$PYTHON" ] && "$PYTHON" -c "import velq" 2>/dev/null; then
-  python_total=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_workload.py" "$ITERATIONS" "${FILES[@]}")
-  python_base=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_workload.py" 0 "${FILES[@]}")
-  python_ir=$((python_total - python_base))
-  echo "callgrind Ir, Python workload (velq.dumps + velq.loads, same files and rounds): $python_ir" \
-       "(run $python_total minus start-up $python_base)"
+  python_ir=$(python_road_ir dumps-loads)
+  echo "callgrind Ir, Python workload (velq.dumps + velq.loads, same files and rounds): $python_ir"
+  emit_ir=$(python_road_ir emit)
+  echo "callgrind Ir, Python workload (velq.emit of the parsed files, same rounds): $emit_ir"
 else
   echo "Python workload skipped: $PYTHON cannot import velq" >&2
 fi
 
 if [ -n "$JSON_OUT" ]; then
   cat >"$JSON_OUT" <<EOF
-{"iterations": $ITERATIONS, "files": ["twitter.json", "canada.json"], "core_ir": $core_ir, "python_ir": ${python_ir:-null}}
+{"iterations": $ITERATIONS, "files": ["twitter.json", "canada.json"], "core_ir": $core_ir, "python_ir": ${python_ir:-null}, "emit_ir": ${emit_ir:-null}}
 EOF
 fi

@@ -1,9 +1,11 @@
 """The Python side of the callgrind regression workload (see callgrind.sh):
-ITERATIONS rounds of velq.dumps and velq.loads of each FILE. With 0 rounds it
-does everything else (start-up, import, reading the files), which callgrind.sh
-subtracts.
+ITERATIONS rounds of each FILE through one of the module's roads,
+  dumps-loads: velq.dumps, then velq.loads of its bytes;
+  emit:        velq.emit of the parsed document, brought within emit's rules.
+With 0 rounds it does everything else (start-up, import, reading and
+preparing the files), which callgrind.sh subtracts.
 
-  python callgrind_workload.py ITERATIONS FILE.json...
+  python callgrind_workload.py ROAD ITERATIONS FILE.json...
 """
 
 import sys
@@ -12,13 +14,27 @@ import velq
 
 
 def main() -> None:
-  iterations = int(sys.argv[1])
-  texts = [open(path, encoding="utf-8").read() for path in sys.argv[2:]]
+  road, iterations = sys.argv[1], int(sys.argv[2])
+  texts = [open(path, encoding="utf-8").read() for path in sys.argv[3:]]
   checksum = 0
-  for _ in range(iterations):
-    for text in texts:
-      encoded = velq.dumps(text)
-      checksum += len(encoded) + len(velq.loads(encoded))
+  if road == "dumps-loads":
+    for _ in range(iterations):
+      for text in texts:
+        encoded = velq.dumps(text)
+        checksum += len(encoded) + len(velq.loads(encoded))
+  elif road == "emit":
+    # Imported here, so that the other road's process holds exactly what it held before.
+    import json
+
+    from common import prepare_for_emit
+
+    values = [prepare_for_emit(json.loads(text), {"nulls_dropped": 0, "dicts_truncated": 0, "items_dropped": 0})
+              for text in texts]
+    for _ in range(iterations):
+      for value in values:
+        checksum += len(velq.emit(value))
+  else:
+    raise SystemExit(f"unknown road {road!r}: dumps-loads or emit")
   print("checksum", checksum)
 
 

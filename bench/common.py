@@ -1,5 +1,6 @@
 """Shared pieces of the benchmark scripts: where things are, which corpus files
-velq can represent, and the interleaved timing loop."""
+velq can represent, the interleaved timing loop, and the form of a document
+that emit accepts."""
 
 from __future__ import annotations
 
@@ -124,3 +125,30 @@ def interleaved(contenders: dict[str, Callable[[], object]], repeats: int, targe
     }
     for name, values in samples.items()
   }
+
+
+# Limits that emit's output must respect to be read back (see prepare_for_emit).
+EMIT_MAX_DICT_ITEMS = 128
+
+
+def prepare_for_emit(value, stats: dict):
+  """The document in the form emit accepts: emit has no null, so None values
+  are dropped from dicts and lists, and a dict gives two fields per item while
+  a reader takes at most 256 fields, so a dict keeps its first 128 items."""
+  if isinstance(value, dict):
+    items = []
+    for key, item in value.items():
+      if item is None:
+        stats["nulls_dropped"] += 1
+      else:
+        items.append((key, prepare_for_emit(item, stats)))
+    if len(items) > EMIT_MAX_DICT_ITEMS:
+      stats["dicts_truncated"] += 1
+      stats["items_dropped"] += len(items) - EMIT_MAX_DICT_ITEMS
+      items = items[:EMIT_MAX_DICT_ITEMS]
+    return dict(items)
+  if isinstance(value, list):
+    kept = [prepare_for_emit(item, stats) for item in value if item is not None]
+    stats["nulls_dropped"] += len(value) - len(kept)
+    return kept
+  return value

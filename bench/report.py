@@ -342,8 +342,10 @@ def markdown(results: dict) -> str:
     lines += ["## C++ stages", "",
               "MB/s of JSON text (every stage counts the JSON file's bytes, so stages of one file add up), "
               "median of interleaved repetitions (Google Benchmark). memcpy: a copy of the input, the floor. "
-              "simdjson DOM: `dom::parser::parse` with the parser reused. dumps core: parse, compile and "
-              "encode; loads core: decode and decompile.", ""]
+              "simdjson DOM: `dom::parser::parse` with the parser reused. parse, compile, encode, decode and "
+              "decompile: the stages of the tree roads. dumps core and loads core: the roads the module runs "
+              "below Python (JSON text compiled straight to bytes; the decoder feeding the decompiler, whose "
+              "values are only counted).", ""]
     if st.get("compile_stage"):
       lines += [f"compile: {st['compile_stage']}" + (" (marked *)." if "minus" in st["compile_stage"] else "."),
                 ""]
@@ -364,8 +366,9 @@ def markdown(results: dict) -> str:
     lines += ["## Instruction counts (regression check)", "",
               f"`bench/callgrind.sh`: {cg['iterations']} rounds of {' and '.join(cg['files'])}.", "",
               table(["Workload", "Ir"],
-                    [["core: parse, compile, encode, decode, decompile (C++)", fmt_int(cg["core_ir"])],
-                     ["Python: velq.dumps + velq.loads (minus start-up)", fmt_int(cg.get("python_ir"))]]), ""]
+                    [["core: the roads of dumps and loads below Python (C++)", fmt_int(cg["core_ir"])],
+                     ["Python: velq.dumps + velq.loads (minus start-up)", fmt_int(cg.get("python_ir"))],
+                     ["Python: velq.emit (minus start-up)", fmt_int(cg.get("emit_ir"))]]), ""]
   lines += ["![velq against its peers](chart.png)", ""]
   return "\n".join(lines)
 

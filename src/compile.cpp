@@ -536,18 +536,6 @@ void append_decimal(std::string& out, unsigned value) {
   out.append(digits, write_decimal(digits, value));
 }
 
-std::uint64_t load_u64(const char* at) {
-  std::uint64_t word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
-
-std::uint32_t load_u32(const char* at) {
-  std::uint32_t word;
-  std::memcpy(&word, at, sizeof word);
-  return word;
-}
-
 __extension__ using Wide = unsigned __int128;
 
 // Folds the 128-bit product, the core step of the hash.
@@ -566,17 +554,17 @@ std::size_t QuickTextHash::operator()(std::string_view text) const noexcept {
   std::size_t left = text.size();
   std::uint64_t state = kHashSeed ^ left;
   for (; left > 16; left -= 16, at += 16) {
-    state = fold_multiply(load_u64(at) ^ kHashStep, load_u64(at + 8) ^ state);
+    state = fold_multiply(load_le64(at) ^ kHashStep, load_le64(at + 8) ^ state);
   }
   // The last 1 to 16 bytes, read as two words that may overlap.
   std::uint64_t low = 0;
   std::uint64_t high = 0;
   if (left >= 8) {
-    low = load_u64(at);
-    high = load_u64(at + left - 8);
+    low = load_le64(at);
+    high = load_le64(at + left - 8);
   } else if (left >= 4) {
-    low = load_u32(at);
-    high = load_u32(at + left - 4);
+    low = load_le32(at);
+    high = load_le32(at + left - 4);
   } else if (left > 0) {
     low = static_cast<unsigned char>(at[0]);
     high = static_cast<std::uint64_t>(static_cast<unsigned char>(at[left / 2])) << 8 |

@@ -1,6 +1,7 @@
 // Stage micro-benchmarks of the core on corpus files: the JSON parser beside
 // simdjson's DOM parse and a plain copy of the input (the floor), then the
-// compile, encode, decode and decompile stages and the two core roads.
+// compile, encode, decode and decompile stages of the tree roads, and the two
+// roads the module runs below Python (dumps core, loads core).
 //
 //   velq_stages [Google Benchmark flags] FILE.json...
 //
@@ -22,6 +23,7 @@
 #include <string>
 
 #include "compile.h"
+#include "counting_builder.h"
 #include "decode.h"
 #include "decompile.h"
 #include "encode.h"
@@ -158,38 +160,35 @@ void bm_decompile(benchmark::State& state, Input* input) {
   count_bytes(state, *input);
 }
 
-// JSON text to bytes, and bytes to a JSON tree: what dumps and loads do below
-// the Python layer.
+// JSON text to bytes, and bytes to values: the roads that dumps and loads
+// run below the Python layer (compiled straight to bytes; the decoder feeding
+// the decompiler, which hands values to a builder that only counts them).
 void bm_dumps_core(benchmark::State& state, Input* input) {
   for (auto _ : state) {
-    auto document = velq::compile_json_str(input->text);
-    if (!document.ok()) {
-      fail(state, document.error());
-      break;
-    }
-    auto bytes = velq::encode_document(document.value());
+    auto bytes = velq::compile_json_to_velq(input->text);
     if (!bytes.ok()) {
       fail(state, bytes.error());
       break;
     }
-    benchmark::DoNotOptimize(bytes.value().data());
+    benchmark::DoNotOptimize(bytes.value().payload.data());
   }
   count_bytes(state, *input);
 }
 
 void bm_loads_core(benchmark::State& state, Input* input) {
   for (auto _ : state) {
-    auto document = velq::decode_document(bytes_of(input->encoded));
-    if (!document.ok()) {
-      fail(state, document.error());
+    CountingBuilder builder;
+    velq::Decompiler<CountingBuilder> decompiler(builder);
+    const velq::Status read = velq::decode_document_to(bytes_of(input->encoded), decompiler);
+    if (!read.ok()) {
+      fail(state, read.error());
       break;
     }
-    auto tree = velq::decompile_document(document.value());
-    if (!tree.ok()) {
-      fail(state, tree.error());
+    if (decompiler.failed()) {
+      fail(state, decompiler.take_error());
       break;
     }
-    benchmark::DoNotOptimize(tree.value().root);
+    benchmark::DoNotOptimize(builder.values);
   }
   count_bytes(state, *input);
 }

@@ -1,7 +1,8 @@
 // A fixed workload for instruction counts: ITERATIONS times, every FILE goes
-// through the core roads of dumps (parse, compile, encode) and loads (decode,
-// decompile). Run under callgrind by bench/callgrind.sh; the counts of two
-// builds compare repeatably where timings do not.
+// through the roads that the module's dumps (parse, then compile straight to
+// bytes) and loads (the decoder feeding the decompiler, no tree in between)
+// run below Python. Run under callgrind by bench/callgrind.sh; the counts of
+// two builds compare repeatably where timings do not.
 //
 //   velq_workload ITERATIONS FILE.json...
 #include <cstdint>
@@ -10,9 +11,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "compile.h"
+#include "counting_builder.h"
 #include "decode.h"
 #include "decompile.h"
 #include "encode.h"
@@ -26,19 +29,17 @@ std::string read_file(const char* path) {
   return content.str();
 }
 
-// Bytes written and tree size read back, so that no stage can be skipped.
+// Bytes written and values read back, so that no stage can be skipped.
 bool round_trip(const std::string& text, std::uint64_t& checksum) {
-  auto document = velq::compile_json_str(text);
-  if (!document.ok()) return false;
-  auto bytes = velq::encode_document(document.value());
-  if (!bytes.ok()) return false;
-  const std::string& encoded = bytes.value();
-  auto decoded =
-      velq::decode_document({reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size()});
-  if (!decoded.ok()) return false;
-  auto tree = velq::decompile_document(decoded.value());
-  if (!tree.ok()) return false;
-  checksum += encoded.size() + tree.value().root.size;
+  auto written = velq::compile_json_to_velq(text);
+  if (!written.ok()) return false;
+  const std::string encoded = written.value().joined();
+  CountingBuilder builder;
+  velq::Decompiler<CountingBuilder> decompiler(builder);
+  const velq::Status read =
+      velq::decode_document_to({reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size()}, decompiler);
+  if (!read.ok() || decompiler.failed()) return false;
+  checksum += encoded.size() + builder.values;
   return true;
 }
 
