@@ -209,17 +209,17 @@ class ValueReader {
   ValueReader(const std::vector<VelqDefinition>& definitions, Sink& sink)
       : definitions_(definitions), sink_(sink) {}
 
-  bool array(Cursor& c, std::size_t depth, Slot out);
-  bool object(Cursor& c, std::size_t depth, Slot out);
-  [[gnu::always_inline]] inline bool primitive(Cursor& c, VelqType type, Slot out);
+  bool read_array(Cursor& c, std::size_t depth, Slot out);
+  bool read_object(Cursor& c, std::size_t depth, Slot out);
+  [[gnu::always_inline]] inline bool read_primitive(Cursor& c, VelqType type, Slot out);
 
   std::string take_message() { return std::move(message_); }
 
  private:
   template <VelqType Type>
-  bool fixed_array(Cursor& c, std::uint16_t self, std::uint16_t elem_def, std::size_t count, Slot out,
+  bool read_fixed_array(Cursor& c, std::uint16_t self, std::uint16_t elem_def, std::size_t count, Slot out,
                    const char* message);
-  bool string(Cursor& c, Slot out);
+  bool read_string(Cursor& c, Slot out);
 
   [[gnu::cold]] bool fail(std::string message) {
     message_ = std::move(message);
@@ -232,7 +232,7 @@ class ValueReader {
 };
 
 template <class Sink>
-bool ValueReader<Sink>::array(Cursor& c, std::size_t depth, Slot out) {
+bool ValueReader<Sink>::read_array(Cursor& c, std::size_t depth, Slot out) {
   if (depth > MAX_DEPTH) [[unlikely]] return fail(nesting_too_deep_message(VelqType::Array));
   const std::size_t left = c.left();
   if (left < 2) [[unlikely]] return fail("Truncated array self_def_index");
@@ -249,15 +249,15 @@ bool ValueReader<Sink>::array(Cursor& c, std::size_t depth, Slot out) {
   const VelqType type = *elem_type;
   switch (type) {
     case VelqType::Null:
-      return fixed_array<VelqType::Null>(c, self, elem_def, count, out, "");
+      return read_fixed_array<VelqType::Null>(c, self, elem_def, count, out, "");
     case VelqType::Bool:
-      return fixed_array<VelqType::Bool>(c, self, elem_def, count, out, "Expected bool byte");
+      return read_fixed_array<VelqType::Bool>(c, self, elem_def, count, out, "Expected bool byte");
     case VelqType::Int32:
-      return fixed_array<VelqType::Int32>(c, self, elem_def, count, out, "Expected int32 (4 bytes)");
+      return read_fixed_array<VelqType::Int32>(c, self, elem_def, count, out, "Expected int32 (4 bytes)");
     case VelqType::UInt32:
-      return fixed_array<VelqType::UInt32>(c, self, elem_def, count, out, "Expected uint32 (4 bytes)");
+      return read_fixed_array<VelqType::UInt32>(c, self, elem_def, count, out, "Expected uint32 (4 bytes)");
     case VelqType::Float32:
-      return fixed_array<VelqType::Float32>(c, self, elem_def, count, out, "Expected float32 (4 bytes)");
+      return read_fixed_array<VelqType::Float32>(c, self, elem_def, count, out, "Expected float32 (4 bytes)");
     case VelqType::String:
     case VelqType::Array:
     case VelqType::Object:
@@ -273,19 +273,19 @@ bool ValueReader<Sink>::array(Cursor& c, std::size_t depth, Slot out) {
   if (type == VelqType::String) {
     Slot items = sink_.begin_array(out, self, elem_def, count, std::min(count, room));
     for (std::size_t i = 0; i < count; ++i) {
-      if (!string(c, items)) return false;
+      if (!read_string(c, items)) return false;
     }
     sink_.end_array(items);
   } else if (type == VelqType::Array) {
     Slot items = sink_.begin_array(out, self, elem_def, count, std::min(count, room / kMinArrayBytes));
     for (std::size_t i = 0; i < count; ++i) {
-      if (!array(c, depth + 1, items)) return false;
+      if (!read_array(c, depth + 1, items)) return false;
     }
     sink_.end_array(items);
   } else {
     Slot items = sink_.begin_array(out, self, elem_def, count, std::min(count, room / kMinObjectBytes));
     for (std::size_t i = 0; i < count; ++i) {
-      if (!object(c, depth + 1, items)) return false;
+      if (!read_object(c, depth + 1, items)) return false;
     }
     sink_.end_array(items);
   }
@@ -296,7 +296,7 @@ bool ValueReader<Sink>::array(Cursor& c, std::size_t depth, Slot out) {
 // would run short.
 template <class Sink>
 template <VelqType Type>
-bool ValueReader<Sink>::fixed_array(Cursor& c, std::uint16_t self, std::uint16_t elem_def, std::size_t count,
+bool ValueReader<Sink>::read_fixed_array(Cursor& c, std::uint16_t self, std::uint16_t elem_def, std::size_t count,
                                     Slot out, const char* message) {
   constexpr std::size_t kWidth = Type == VelqType::Null ? 0 : Type == VelqType::Bool ? 1 : 4;
   if constexpr (kWidth != 0) {
@@ -309,7 +309,7 @@ bool ValueReader<Sink>::fixed_array(Cursor& c, std::uint16_t self, std::uint16_t
 }
 
 template <class Sink>
-bool ValueReader<Sink>::object(Cursor& c, std::size_t depth, Slot out) {
+bool ValueReader<Sink>::read_object(Cursor& c, std::size_t depth, Slot out) {
   if (depth > MAX_DEPTH) [[unlikely]] {
     return fail(nesting_too_deep_message(VelqType::Object));
   }
@@ -324,11 +324,11 @@ bool ValueReader<Sink>::object(Cursor& c, std::size_t depth, Slot out) {
   for (const VelqField& field : *fields) {
     bool ok;
     if (field.type == VelqType::Object) {
-      ok = this->object(c, depth + 1, values);
+      ok = read_object(c, depth + 1, values);
     } else if (field.type == VelqType::Array) {
-      ok = array(c, depth + 1, values);
+      ok = read_array(c, depth + 1, values);
     } else {
-      ok = primitive(c, field.type, values);
+      ok = read_primitive(c, field.type, values);
     }
     if (!ok) [[unlikely]] return false;
   }
@@ -337,7 +337,7 @@ bool ValueReader<Sink>::object(Cursor& c, std::size_t depth, Slot out) {
 }
 
 template <class Sink>
-inline bool ValueReader<Sink>::primitive(Cursor& c, VelqType type, Slot out) {
+inline bool ValueReader<Sink>::read_primitive(Cursor& c, VelqType type, Slot out) {
   switch (type) {
     case VelqType::Null:
       sink_.null(out);
@@ -363,7 +363,7 @@ inline bool ValueReader<Sink>::primitive(Cursor& c, VelqType type, Slot out) {
       c.at += 4;
       return true;
     case VelqType::String:
-      return string(c, out);
+      return read_string(c, out);
     case VelqType::Array:
     case VelqType::Object:
       break;
@@ -373,7 +373,7 @@ inline bool ValueReader<Sink>::primitive(Cursor& c, VelqType type, Slot out) {
 }
 
 template <class Sink>
-bool ValueReader<Sink>::string(Cursor& c, Slot out) {
+bool ValueReader<Sink>::read_string(Cursor& c, Slot out) {
   const std::size_t left = c.left();
   if (left == 0) [[unlikely]] return fail("Expected string/StrRef byte");
   const StringForm form = string_form(c.at[0]);
@@ -408,9 +408,9 @@ bool ValueReader<Sink>::string(Cursor& c, Slot out) {
 // Reads an entry's top-level value by the kind of the entry's definition.
 template <class Sink>
 bool read_entry_value(ValueReader<Sink>& reader, Cursor& c, VelqType kind, typename Sink::Slot out) {
-  if (kind == VelqType::Array) return reader.array(c, 1, out);
-  if (kind == VelqType::Object) return reader.object(c, 1, out);
-  return reader.primitive(c, kind, out);
+  if (kind == VelqType::Array) return reader.read_array(c, 1, out);
+  if (kind == VelqType::Object) return reader.read_object(c, 1, out);
+  return reader.read_primitive(c, kind, out);
 }
 
 // One decoding run over a whole input: header, then the three blocks in file order. The header,
@@ -425,11 +425,11 @@ class DocumentReader {
   VelqError take_error() { return VelqError::parse(std::move(message_)); }
 
  private:
-  bool header();
-  bool definitions(const std::uint8_t* block, std::size_t size);
+  bool read_header();
+  bool read_definitions(const std::uint8_t* block, std::size_t size);
   bool fields(const std::uint8_t* block, std::size_t size, std::size_t& p, VelqDefinition& definition);
-  bool dictionary(const std::uint8_t* block, std::size_t size);
-  bool data(const std::uint8_t* block, std::size_t size);
+  bool read_dictionary(const std::uint8_t* block, std::size_t size);
+  bool read_data(const std::uint8_t* block, std::size_t size);
 
   [[gnu::cold]] bool fail(std::string message) {
     message_ = std::move(message);
@@ -444,17 +444,17 @@ class DocumentReader {
 
 template <class Sink>
 bool DocumentReader<Sink>::read() {
-  if (!header()) return false;
+  if (!read_header()) return false;
   const std::uint8_t* base = input_.data();
   const std::size_t defs_at = document_.def_block_offset;
   const std::size_t dict_at = document_.dict_block_offset;
   const std::size_t data_at = document_.data_block_offset;
-  return definitions(base + defs_at, dict_at - defs_at) && dictionary(base + dict_at, data_at - dict_at) &&
-         data(base + data_at, input_.size() - data_at);
+  return read_definitions(base + defs_at, dict_at - defs_at) &&
+         read_dictionary(base + dict_at, data_at - dict_at) && read_data(base + data_at, input_.size() - data_at);
 }
 
 template <class Sink>
-bool DocumentReader<Sink>::header() {
+bool DocumentReader<Sink>::read_header() {
   const std::size_t len = input_.size();
   if (len < HEADER_SIZE) return fail(compose_message("Header requires ", HEADER_SIZE, " bytes, got ", len));
   const std::uint8_t* base = input_.data();
@@ -475,7 +475,7 @@ bool DocumentReader<Sink>::header() {
 }
 
 template <class Sink>
-bool DocumentReader<Sink>::definitions(const std::uint8_t* block, std::size_t size) {
+bool DocumentReader<Sink>::read_definitions(const std::uint8_t* block, std::size_t size) {
   if (size < 2) return fail(compose_message("Definition block too short: ", size, " bytes"));
   const std::size_t n = load_u16(block);
   if (n > MAX_DEFINITIONS) return fail(too_many_definitions_message(n));
@@ -538,7 +538,7 @@ bool DocumentReader<Sink>::fields(const std::uint8_t* block, std::size_t size, s
 }
 
 template <class Sink>
-bool DocumentReader<Sink>::dictionary(const std::uint8_t* block, std::size_t size) {
+bool DocumentReader<Sink>::read_dictionary(const std::uint8_t* block, std::size_t size) {
   if (size == 0) return true;
   if (size < 4) return fail("Dict block too short for entry count");
   const std::size_t count = load_u32(block);
@@ -569,7 +569,7 @@ bool DocumentReader<Sink>::dictionary(const std::uint8_t* block, std::size_t siz
 }
 
 template <class Sink>
-bool DocumentReader<Sink>::data(const std::uint8_t* block, std::size_t size) {
+bool DocumentReader<Sink>::read_data(const std::uint8_t* block, std::size_t size) {
   if (size < 4) return fail(compose_message("Data block too short: ", size, " bytes"));
   const std::size_t count = load_u32(block);
   if (count > MAX_DATA_ENTRIES) {
@@ -635,19 +635,19 @@ Status decode_document_to(ByteSpan input, DecodeSink& sink) {
 Result<DecodedValue> decode_array_value(ByteSpan bytes, const std::vector<VelqDefinition>& definitions,
                                         std::size_t depth) {
   return read_value(bytes, definitions,
-                    [depth](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.array(c, depth, out); });
+                    [depth](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.read_array(c, depth, out); });
 }
 
 Result<DecodedValue> decode_object_value(ByteSpan bytes, const std::vector<VelqDefinition>& definitions,
                                          std::size_t depth) {
   return read_value(bytes, definitions,
-                    [depth](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.object(c, depth, out); });
+                    [depth](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.read_object(c, depth, out); });
 }
 
 Result<DecodedValue> decode_primitive_value(ByteSpan bytes, VelqType type) {
   const std::vector<VelqDefinition> no_definitions;
   return read_value(bytes, no_definitions,
-                    [type](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.primitive(c, type, out); });
+                    [type](ValueReader<TreeSink>& r, Cursor& c, Nodes* out) { return r.read_primitive(c, type, out); });
 }
 
 Result<std::string> str_from_utf8(ByteSpan bytes) {

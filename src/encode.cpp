@@ -23,27 +23,27 @@ class Encoder {
  public:
   explicit Encoder(ByteBuffer& out) : out_(out) {}
 
-  bool document(const VelqDocument& document);
+  bool write_document(const VelqDocument& document);
   template <class Text>
-  bool single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
+  bool write_single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
                          std::uint16_t def_index, const PayloadWriter& payload);
-  bool string(std::string_view text);
+  bool write_string(std::string_view text);
   // Inlined into the loops over items and field values, so that only compound nodes cost a call.
-  [[gnu::always_inline]] inline bool value(const VelqData& value);
+  [[gnu::always_inline]] inline bool write_value(const VelqData& value);
 
   VelqError take_error() { return VelqError::parse(std::move(error_)); }
 
  private:
   template <class Text>
-  bool blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
+  bool write_blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
                           std::uint8_t version);
-  bool definitions(const std::vector<VelqDefinition>& definitions);
-  bool definition(const VelqDefinition& definition);
+  bool write_definitions(const std::vector<VelqDefinition>& definitions);
+  bool write_definition(const VelqDefinition& definition);
   template <class Text>
-  bool dictionary(const std::vector<Text>& dict);
-  bool data(const std::vector<VelqChunk>& chunks);
-  bool array(const VelqArray& array);
-  bool object(const VelqObject& object);
+  bool write_dictionary(const std::vector<Text>& dict);
+  bool write_data(const std::vector<VelqChunk>& chunks);
+  bool write_array(const VelqArray& array);
+  bool write_object(const VelqObject& object);
 
   [[gnu::cold]] bool fail(std::string message) {
     error_ = std::move(message);
@@ -54,24 +54,25 @@ class Encoder {
   std::string error_;
 };
 
-bool Encoder::document(const VelqDocument& document) {
-  return blocks_before_data(document.definitions, document.dict, document.version) && data(document.chunks);
+bool Encoder::write_document(const VelqDocument& document) {
+  return write_blocks_before_data(document.definitions, document.dict, document.version) &&
+         write_data(document.chunks);
 }
 
 // The header, the definition block and the dictionary block.
 template <class Text>
-bool Encoder::blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
+bool Encoder::write_blocks_before_data(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
                                  std::uint8_t version) {
   static constexpr char kHeaderRoom[HEADER_SIZE] = {};
   const std::size_t header_at = out_.size();
   out_.put_bytes(kHeaderRoom, HEADER_SIZE);
-  if (!this->definitions(definitions)) return false;
+  if (!write_definitions(definitions)) return false;
 
   const std::size_t dict_offset = out_.size() - header_at;
   if (dict_offset > kMaxU32) {
     return fail(compose_message("Dict block offset too large (", dict_offset, " bytes), max ", kMaxU32));
   }
-  if (!dictionary(dict)) return false;
+  if (!write_dictionary(dict)) return false;
 
   const std::size_t data_offset = out_.size() - header_at;
   if (data_offset > kMaxU32) {
@@ -84,11 +85,11 @@ bool Encoder::blocks_before_data(const std::vector<VelqDefinition>& definitions,
   return true;
 }
 
-// What data() writes before and after the value of a single chunk, around a payload written elsewhere.
+// What write_data() writes before and after the value of a single chunk, around a payload written elsewhere.
 template <class Text>
-bool Encoder::single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
+bool Encoder::write_single_chunk_head(const std::vector<VelqDefinition>& definitions, const std::vector<Text>& dict,
                                 std::uint16_t def_index, const PayloadWriter& payload) {
-  if (!blocks_before_data(definitions, dict, FORMAT_VERSION)) return false;
+  if (!write_blocks_before_data(definitions, dict, FORMAT_VERSION)) return false;
   out_.reserve(10);
   out_.put_u32(1);
   out_.put_u16(def_index);
@@ -99,7 +100,7 @@ bool Encoder::single_chunk_head(const std::vector<VelqDefinition>& definitions, 
   return true;
 }
 
-bool Encoder::definitions(const std::vector<VelqDefinition>& definitions) {
+bool Encoder::write_definitions(const std::vector<VelqDefinition>& definitions) {
   if (definitions.size() > MAX_ENCODED_DEFINITIONS) {
     return fail(compose_message("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS));
   }
@@ -107,12 +108,12 @@ bool Encoder::definitions(const std::vector<VelqDefinition>& definitions) {
   out_.reserve(2 + 4 * definitions.size());
   out_.put_u16(static_cast<std::uint16_t>(definitions.size()));
   for (const VelqDefinition& definition : definitions) {
-    if (!this->definition(definition)) return false;
+    if (!write_definition(definition)) return false;
   }
   return true;
 }
 
-bool Encoder::definition(const VelqDefinition& definition) {
+bool Encoder::write_definition(const VelqDefinition& definition) {
   out_.put_u8(static_cast<std::uint8_t>(definition.kind));
   out_.put_u16(definition.index);
   if (definition.kind == VelqType::Array) {
@@ -135,7 +136,7 @@ bool Encoder::definition(const VelqDefinition& definition) {
 }
 
 template <class Text>
-bool Encoder::dictionary(const std::vector<Text>& dict) {
+bool Encoder::write_dictionary(const std::vector<Text>& dict) {
   if (dict.size() > kMaxU32) {
     return fail(compose_message("Too many dictionary strings (", dict.size(), "), max ", kMaxU32));
   }
@@ -144,12 +145,12 @@ bool Encoder::dictionary(const std::vector<Text>& dict) {
   out_.reserve(bytes);
   out_.put_u32(static_cast<std::uint32_t>(dict.size()));
   for (const Text& text : dict) {
-    if (!string(text)) return false;
+    if (!write_string(text)) return false;
   }
   return true;
 }
 
-bool Encoder::data(const std::vector<VelqChunk>& chunks) {
+bool Encoder::write_data(const std::vector<VelqChunk>& chunks) {
   if (chunks.size() > kMaxU32) return fail(compose_message("Too many chunks (", chunks.size(), "), max ", kMaxU32));
   out_.reserve(4 + kReservePerChunk * chunks.size());
   out_.put_u32(static_cast<std::uint32_t>(chunks.size()));
@@ -157,7 +158,7 @@ bool Encoder::data(const std::vector<VelqChunk>& chunks) {
     out_.put_u16(chunk.def_index);
     const std::size_t length_at = out_.size();
     out_.put_u32(0);
-    if (!value(chunk.data)) return false;
+    if (!write_value(chunk.data)) return false;
     const std::size_t payload = out_.size() - length_at - 4;
     if (payload > kMaxU32) return fail(compose_message("Payload too large (", payload, " bytes), max ", kMaxU32));
     out_.patch_u32(length_at, static_cast<std::uint32_t>(payload));
@@ -165,12 +166,12 @@ bool Encoder::data(const std::vector<VelqChunk>& chunks) {
   return true;
 }
 
-bool Encoder::string(std::string_view text) {
+bool Encoder::write_string(std::string_view text) {
   if (!put_inline_string(out_, text)) return fail(kInlineStringTooLong);
   return true;
 }
 
-bool Encoder::value(const VelqData& value) {
+bool Encoder::write_value(const VelqData& value) {
   switch (value.index()) {
     case kNullIndex:
       return true;
@@ -187,27 +188,27 @@ bool Encoder::value(const VelqData& value) {
       out_.put_u32(std::bit_cast<std::uint32_t>(*std::get_if<kFloat32Index>(&value)));
       return true;
     case kStringIndex:
-      return string(*std::get_if<kStringIndex>(&value));
+      return write_string(*std::get_if<kStringIndex>(&value));
     case kStrRefIndex:
       put_str_ref(out_, std::get_if<kStrRefIndex>(&value)->index);
       return true;
     case kArrayIndex:
-      return array(*std::get_if<kArrayIndex>(&value));
+      return write_array(*std::get_if<kArrayIndex>(&value));
     case kObjectIndex:
-      return object(*std::get_if<kObjectIndex>(&value));
+      return write_object(*std::get_if<kObjectIndex>(&value));
   }
   return true;  // a valueless variant has nothing to write
 }
 
-bool Encoder::object(const VelqObject& object) {
+bool Encoder::write_object(const VelqObject& object) {
   out_.put_u16(object.self_def_index);
   for (const VelqData& field_value : object.values) {
-    if (!value(field_value)) return false;
+    if (!write_value(field_value)) return false;
   }
   return true;
 }
 
-bool Encoder::array(const VelqArray& array) {
+bool Encoder::write_array(const VelqArray& array) {
   if (array.items.size() > MAX_ARRAY_ITEMS) {
     return fail(too_many_array_items_message(array.items.size()));
   }
@@ -216,7 +217,7 @@ bool Encoder::array(const VelqArray& array) {
   out_.put_u16(array.elem_def_index);
   out_.put_u16(static_cast<std::uint16_t>(array.items.size()));
   for (const VelqData& item : array.items) {
-    if (!value(item)) return false;
+    if (!write_value(item)) return false;
   }
   return true;
 }
@@ -226,7 +227,7 @@ bool Encoder::array(const VelqArray& array) {
 Result<std::string> encode_document(const VelqDocument& document) {
   ByteBuffer out;
   Encoder encoder(out);
-  if (!encoder.document(document)) return encoder.take_error();
+  if (!encoder.write_document(document)) return encoder.take_error();
   return std::string(out.view());
 }
 
@@ -252,7 +253,7 @@ Status encode_head_texts(ByteBuffer& out, const std::vector<VelqDefinition>& def
                          const std::vector<Text>& dict, std::uint16_t def_index, const PayloadWriter& payload) {
   out.reserve(head_size_bound(definitions, dict));
   Encoder encoder(out);
-  if (!encoder.single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
+  if (!encoder.write_single_chunk_head(definitions, dict, def_index, payload)) return encoder.take_error();
   return {};
 }
 
@@ -305,7 +306,7 @@ void ByteBuffer::grow(std::size_t n) {
 Status encode_str_inline(std::string_view text, std::string& out) {
   ByteBuffer bytes;
   Encoder encoder(bytes);
-  if (!encoder.string(text)) return encoder.take_error();
+  if (!encoder.write_string(text)) return encoder.take_error();
   out.append(bytes.view());
   return {};
 }
@@ -313,7 +314,7 @@ Status encode_str_inline(std::string_view text, std::string& out) {
 Status encode_value_into(const VelqData& value, std::string& out) {
   ByteBuffer bytes;
   Encoder encoder(bytes);
-  if (!encoder.value(value)) return encoder.take_error();
+  if (!encoder.write_value(value)) return encoder.take_error();
   out.append(bytes.view());
   return {};
 }

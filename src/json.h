@@ -1,5 +1,5 @@
-// The JSON value tree shared by the JSON compiler (input), the decompiler
-// (output) and the Python conversion, and the JSON text parser that builds it.
+// The JSON value tree that the JSON compiler reads and the decompiler's tree
+// road (decompile_document) builds, and the JSON text parser that builds it.
 //
 // Nodes are small and trivially destructible. Arrays, object members and
 // unescaped string copies live in a JsonArena owned by the JsonDocument;

@@ -1,7 +1,9 @@
 // The in-memory form of a VELQ document: shape definitions, a string
-// dictionary and the top-level data entries (chunks). Every road through the
-// library passes through a VelqDocument: the compilers build one, the encoder
-// writes one, the decoder reads one and the decompiler turns one back into JSON.
+// dictionary and the top-level data entries (chunks). The tree roads build and
+// read one (compile_json_str, compile_data, encode_document, decode_document,
+// decompile_document); the module's own roads follow the same rules without
+// building one in between (they write bytes while they compile, and hand
+// values on while they decode).
 #pragma once
 
 #include <cstdint>
