@@ -212,10 +212,7 @@ bool Encoder::write_array(const VelqArray& array) {
   if (array.items.size() > MAX_ARRAY_ITEMS) {
     return fail(too_many_array_items_message(array.items.size()));
   }
-  out_.reserve(6);
-  out_.put_u16(array.self_def_index);
-  out_.put_u16(array.elem_def_index);
-  out_.put_u16(static_cast<std::uint16_t>(array.items.size()));
+  put_array_header(out_, array.self_def_index, array.elem_def_index, array.items.size());
   for (const VelqData& item : array.items) {
     if (!write_value(item)) return false;
   }

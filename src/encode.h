@@ -110,6 +110,16 @@ inline bool put_inline_string(ByteBuffer& out, std::string_view text) {
   return true;
 }
 
+// Appends an array's header: its definition, its element's definition and
+// its item count (which the caller has checked against MAX_ARRAY_ITEMS).
+inline void put_array_header(ByteBuffer& out, std::uint16_t self_def_index, std::uint16_t elem_def_index,
+                             std::size_t count) {
+  out.reserve(6);
+  out.put_u16(self_def_index);
+  out.put_u16(elem_def_index);
+  out.put_u16(static_cast<std::uint16_t>(count));
+}
+
 // Appends a reference to dictionary string `position`.
 inline void put_str_ref(ByteBuffer& out, std::uint32_t position) {
   out.reserve(5);
@@ -145,7 +155,7 @@ class PayloadWriter {
   // Returns where the array starts; its items follow, `count` of them.
   std::size_t begin_array(std::size_t count) {
     const std::size_t at = out_.size();
-    std::memset(out_.claim(6), 0, 6);
+    put_array_header(out_, 0, 0, count);
     count_array(at, count);
     return at;
   }
