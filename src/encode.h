@@ -114,10 +114,10 @@ inline bool put_inline_string(ByteBuffer& out, std::string_view text) {
 // its item count (which the caller has checked against MAX_ARRAY_ITEMS).
 inline void put_array_header(ByteBuffer& out, std::uint16_t self_def_index, std::uint16_t elem_def_index,
                              std::size_t count) {
-  out.reserve(6);
-  out.put_u16(self_def_index);
-  out.put_u16(elem_def_index);
-  out.put_u16(static_cast<std::uint16_t>(count));
+  char* at = out.claim(6);
+  store_le16(at, self_def_index);
+  store_le16(at + 2, elem_def_index);
+  store_le16(at + 4, static_cast<std::uint16_t>(count));
 }
 
 // Appends a reference to dictionary string `position`.
@@ -156,7 +156,7 @@ class PayloadWriter {
   std::size_t begin_array(std::size_t count) {
     const std::size_t at = out_.size();
     put_array_header(out_, 0, 0, count);
-    count_array(at, count);
+    if (count > MAX_ARRAY_ITEMS) [[unlikely]] note_failure(at, too_many_array_items_message(count));
     return at;
   }
   // Sets the item count of the array at `at`, for writers that learn it only
