@@ -1,6 +1,6 @@
 # make setup : install system packages, create .venv (CPython 3.12), build and install velq, run the demo
 # make test  : build and run the C++ tests (plain and sanitized), the Python tests (plain and
-#              sanitized), mypy, the wheel in a fresh venv, and each fuzzer for a minute
+#              sanitized), mypy, the wheel in a fresh venv, and each fuzzer (C++ and Python) for a minute
 # make bench : benchmarks against the peers (make bench-quick: under two minutes)
 
 SHELL := /bin/bash
@@ -13,7 +13,7 @@ PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/
 
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -38,7 +38,7 @@ install: venv
 demo:
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz
+test: test-cpp test-asan test-python test-types test-package test-asan-python test-fuzz test-fuzz-python
 
 test-cpp:
 	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -64,6 +64,12 @@ test-asan-python: $(PY)
 FUZZ_SECONDS ?= 60
 test-fuzz:
 	timeout 900 bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# The atheris targets (loads, dumps, emit) against the module built with
+# coverage, ASan and UBSan, each for a minute after replaying their regressions;
+# fuzz/build_python.sh makes their venv (atheris from PyPI) under build/pyfuzz.
+test-fuzz-python:
+	PYTHON312="$(PYTHON312)" timeout 1200 bash fuzz/run.sh $(FUZZ_SECONDS) loads dumps emit
 
 # The wheel built the ordinary way installs into a fresh environment and imports.
 test-package: $(PY)

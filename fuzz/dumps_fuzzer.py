@@ -1,0 +1,144 @@
+"""dumps on arbitrary text, against Python's json module:
+  - text json refuses, dumps refuses with ValueError;
+  - text json reads, dumps refuses only for the documented reasons (mixed
+    arrays, more than 256 keys or 65535 items, more than 127 levels, numbers
+    beyond the double range, NaN and Infinity, lone surrogates) and for too
+    many shapes; otherwise loads(dumps(text)) is conftest.expected_from_json
+    of json's value (32-bit numbers, widened number arrays, keys in byte
+    order), or refuses a float that became infinite;
+  - a str that is not valid UTF-8 (lone surrogates) fails with UnicodeEncodeError;
+  - for a share of the inputs, dump writes the same bytes to a file (or
+    leaves it untouched when dumps refuses) and load reads them back."""
+
+import json
+import math
+
+from pyfuzz import (PATH, PREFIX, check, check_read_back, check_value_error, expected_from_json, main, outcome, raised,
+                    same_outcome)
+
+import velq
+
+DEPTH = 127
+
+
+class Refused(Exception):
+    """json reads the text, velq must not."""
+
+
+def parse_float(text):
+    number = float(text)
+    if not math.isfinite(number):
+        raise Refused(f"number out of range: {text}")
+    return number
+
+
+def parse_int(text):
+    # velq holds -0 as a double (it comes back as -0.0); json gives the int 0.
+    return -0.0 if text == "-0" else int(text)
+
+
+def parse_constant(text):
+    raise Refused(text)
+
+
+def kind(value):
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return "number"
+    return type(value).__name__
+
+
+def refusal(value, depth=1):
+    """Why velq refuses a value json reads, or None."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return "lone surrogate"
+        return None
+    if type(value) is int and not -(2**63) <= value < 2**64:
+        try:
+            float(value)
+        except OverflowError:
+            return "number out of range"
+        return None
+    if not isinstance(value, (dict, list)):
+        return None
+    if depth > DEPTH:
+        return "too deep"
+    if isinstance(value, dict):
+        if len(value) > 256:
+            return "too many fields"
+        items = [*value.keys(), *value.values()]
+    else:
+        if len(value) > 65535:
+            return "too many items"
+        if len({kind(item) for item in value}) > 1:
+            return "mixed array"
+        items = value
+    for item in items:
+        reason = refusal(item, depth + 1)
+        if reason:
+            return reason
+    return None
+
+
+def read_json(text):
+    """("value", v), ("refused", reason) or ("invalid", message)."""
+    try:
+        value = json.loads(text, parse_float=parse_float, parse_int=parse_int, parse_constant=parse_constant)
+    except Refused as reason:
+        return "refused", str(reason)
+    except RecursionError:
+        return "refused", "too deep"
+    except ValueError as error:
+        return "invalid", str(error)
+    reason = refusal(value)
+    return ("refused", reason) if reason else ("value", value)
+
+
+def test_one_input(data):
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        text = data.decode("utf-8", "surrogateescape")
+    try:
+        text.encode("utf-8")
+        encodable = True
+    except UnicodeEncodeError:
+        encodable = False
+
+    try:
+        result = velq.dumps(text)
+    except UnicodeEncodeError as error:
+        check(not encodable, f"dumps: {error!r} for a str that UTF-8 can encode")
+        check(getattr(error, "__notes__", None) == ["while processing 'json_text'"], "note")
+        return
+    except ValueError as error:
+        check_value_error(error, "dumps")
+        result = ("raised", ValueError, str(error))
+    check(encodable, "dumps took a str that UTF-8 cannot encode")
+
+    status, parsed = read_json(text)
+    if raised(result):
+        check(status != "value" or result[2].startswith(PREFIX + "Definition count"),
+              f"dumps refused what json reads: {result[2]}")
+    else:
+        check(status == "value", f"dumps took text that json {status}: {parsed}")
+        check(type(result) is bytes, "dumps result")
+        check_read_back(result, expected_from_json(parsed), "loads(dumps(text))")
+
+    if data[-1:] in (b"]", b"}", b"0", b"1", b"e"):
+        with open(PATH, "wb") as out:
+            out.write(b"untouched")
+        written = outcome(velq.dump, text, PATH)
+        with open(PATH, "rb") as written_file:
+            content = written_file.read()
+        if raised(result):
+            check(written == result and content == b"untouched", f"dump: {written!r}, file {content[:20]!r}")
+        else:
+            check(written is None and content == result, f"dump: {written!r}, file differs from dumps")
+            same_outcome(outcome(velq.load, PATH), outcome(velq.loads, result), "load")
+
+
+if __name__ == "__main__":
+    main(test_one_input)
