@@ -34,11 +34,58 @@ def parse_float(text):
 
 def parse_int(text):
     # velq holds -0 as a double (it comes back as -0.0); json gives the int 0.
-    return -0.0 if text == "-0" else int(text)
+    if text == "-0":
+        return -0.0
+    number = int(text)
+    if not -(2**63) <= number < 2**64:
+        try:
+            float(number)
+        except OverflowError:
+            raise Refused(f"number out of range: {text}") from None
+    return number
 
 
 def parse_constant(text):
     raise Refused(text)
+
+
+class Pairs(list):
+    """An object's members as written, duplicates included (the parser refuses
+    a bad member even when a later one with the same key replaces it)."""
+
+
+def members(pairs):
+    return Pairs(pairs)
+
+
+def parser_refusal(value, depth=1):
+    """What the parser refuses anywhere in the text: nesting beyond 127 levels
+    and strings that are not valid UTF-8 (lone surrogate escapes)."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return "lone surrogate"
+        return None
+    if not isinstance(value, list):
+        return None
+    if depth > DEPTH:
+        return "too deep"
+    items = [x for pair in value for x in pair] if isinstance(value, Pairs) else value
+    for item in items:
+        reason = parser_refusal(item, depth + 1)
+        if reason:
+            return reason
+    return None
+
+
+def as_value(parsed):
+    """The value the parser keeps: the last member of each key wins."""
+    if isinstance(parsed, Pairs):
+        return {key: as_value(item) for key, item in parsed}
+    if isinstance(parsed, list):
+        return [as_value(item) for item in parsed]
+    return parsed
 
 
 def kind(value):
@@ -47,36 +94,22 @@ def kind(value):
     return type(value).__name__
 
 
-def refusal(value, depth=1):
-    """Why velq refuses a value json reads, or None."""
-    if isinstance(value, str):
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError:
-            return "lone surrogate"
-        return None
-    if type(value) is int and not -(2**63) <= value < 2**64:
-        try:
-            float(value)
-        except OverflowError:
-            return "number out of range"
-        return None
-    if not isinstance(value, (dict, list)):
-        return None
-    if depth > DEPTH:
-        return "too deep"
+def compiler_refusal(value):
+    """What the compiler refuses in the parsed value."""
     if isinstance(value, dict):
         if len(value) > 256:
             return "too many fields"
-        items = [*value.keys(), *value.values()]
-    else:
+        items = value.values()
+    elif isinstance(value, list):
         if len(value) > 65535:
             return "too many items"
         if len({kind(item) for item in value}) > 1:
             return "mixed array"
         items = value
+    else:
+        return None
     for item in items:
-        reason = refusal(item, depth + 1)
+        reason = compiler_refusal(item)
         if reason:
             return reason
     return None
@@ -85,14 +118,19 @@ def refusal(value, depth=1):
 def read_json(text):
     """("value", v), ("refused", reason) or ("invalid", message)."""
     try:
-        value = json.loads(text, parse_float=parse_float, parse_int=parse_int, parse_constant=parse_constant)
+        parsed = json.loads(text, parse_float=parse_float, parse_int=parse_int, parse_constant=parse_constant,
+                            object_pairs_hook=members)
     except Refused as reason:
         return "refused", str(reason)
     except RecursionError:
         return "refused", "too deep"
     except ValueError as error:
         return "invalid", str(error)
-    reason = refusal(value)
+    reason = parser_refusal(parsed)
+    if reason:
+        return "refused", reason
+    value = as_value(parsed)
+    reason = compiler_refusal(value)
     return ("refused", reason) if reason else ("value", value)
 
 
