@@ -1,7 +1,8 @@
 """dumps on arbitrary text, against Python's json module:
   - text json refuses, dumps refuses with ValueError;
   - text json reads, dumps refuses only for the documented reasons (mixed
-    arrays, more than 256 keys or 65535 items, more than 127 levels, numbers
+    arrays, unsigned integers from 2^63 up beside signed ones included,
+    more than 256 keys or 65535 items, more than 127 levels, numbers
     beyond the double range, NaN and Infinity, lone surrogates) and for too
     many shapes; otherwise loads(dumps(text)) is conftest.expected_from_json
     of json's value (32-bit numbers, widened number arrays, keys in byte
@@ -89,8 +90,11 @@ def as_value(parsed):
 
 
 def kind(value):
-    if isinstance(value, (int, float)) and not isinstance(value, bool):
-        return "number"
+    """The stored type: an integer from 2^63 up is unsigned, one beyond 64 bits a float."""
+    if type(value) is int:
+        if not -(2**63) <= value < 2**64:
+            return "float"
+        return "uint" if value >= 2**63 else "int"
     return type(value).__name__
 
 
@@ -103,7 +107,9 @@ def compiler_refusal(value):
     elif isinstance(value, list):
         if len(value) > 65535:
             return "too many items"
-        if len({kind(item) for item in value}) > 1:
+        kinds = {kind(item) for item in value}
+        # Numbers of several types widen to floats when there is a float among them.
+        if len(kinds) > 1 and not ("float" in kinds and kinds <= {"int", "uint", "float"}):
             return "mixed array"
         items = value
     else:

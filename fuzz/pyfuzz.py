@@ -68,10 +68,11 @@ def byte_order(key):
 def check_loaded(value, where="", depth=1):
     """What loads returns, whatever the bytes: the exact built-in types; ints
     of 32 bits; floats that are finite float32 values; dict keys unique, in
-    byte order; at most 128 levels; and each container held only by its
-    parent."""
+    byte order; containers at most 128 levels deep; and each container held
+    only by its parent."""
     kind = type(value)
-    check(depth <= 128, f"{where}: deeper than 128 levels")
+    if kind in (dict, list):
+        check(depth <= 128, f"{where}: a container deeper than 128 levels")
     if kind is dict:
         keys = list(value)
         check(all(type(k) is str for k in keys), f"{where}: key that is not a str")
