@@ -1,7 +1,7 @@
 # make setup : install system packages, create .venv (CPython 3.12), build and install velq, run the demo
 # make test  : build and run the C++ tests (plain and sanitized), the Python tests (on CPython 3.12
 #              and 3.13, and sanitized on 3.12), mypy, the repaired wheels in fresh venvs, and each
-#              fuzzer for a minute
+#              fuzzer (C++ and Python) for a minute
 # make wheel : manylinux wheels for CPython 3.12 and 3.13 in build/wheelhouse
 # make bench : benchmarks against the peers (make bench-quick: under two minutes)
 
@@ -20,7 +20,7 @@ WHEELHOUSE := build/wheelhouse
 
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-types wheel test-wheel test-asan-python test-fuzz bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-types wheel test-wheel test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -45,7 +45,7 @@ install: venv
 demo:
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python test-types test-wheel test-asan-python test-fuzz
+test: test-cpp test-asan test-python test-types test-wheel test-asan-python test-fuzz test-fuzz-python
 
 test-cpp:
 	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -83,6 +83,12 @@ test-asan-python: $(PY)
 FUZZ_SECONDS ?= 60
 test-fuzz:
 	timeout 900 bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# The atheris targets (loads, dumps, emit) against the module built with
+# coverage, ASan and UBSan, each for a minute after replaying their regressions;
+# fuzz/build_python.sh makes their venv (atheris from PyPI) under build/pyfuzz.
+test-fuzz-python:
+	PYTHON312="$(PYTHON312)" timeout 1200 bash fuzz/run.sh $(FUZZ_SECONDS) loads dumps emit
 
 # Wheels for both interpreters, built the ordinary way (isolated build), then
 # repaired by auditwheel into the oldest manylinux tag their symbols allow; the

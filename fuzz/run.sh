@@ -2,7 +2,9 @@
 # Builds the fuzzers, replays every saved regression input, then fuzzes each
 # target for a fixed time over its seeds and regressions. Exits non-zero on
 # any finding (crash, sanitizer report, leak, timeout, out-of-memory).
-#   fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]     default: 60, all three
+#   fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]     default: 60, the three C++ targets
+# Targets: decode compile roundtrip (C++, libFuzzer), loads dumps emit (Python,
+# atheris, against the sanitized module; see build_python.sh).
 # Environment: VELQ_FUZZ_BUILD (default build/fuzz), VELQ_SHARED_DIR (default ../shared).
 set -uo pipefail
 
@@ -14,7 +16,22 @@ shift || true
 TARGETS=("$@")
 [[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(decode compile roundtrip)
 
+PYBUILD="$ROOT/build/pyfuzz"
+is_python() { [[ "$1" == loads || "$1" == dumps || "$1" == emit ]]; }
+python_targets=0
+for target in "${TARGETS[@]}"; do is_python "$target" && python_targets=1; done
+
 "$ROOT/fuzz/build.sh" "$BUILD" || exit 1
+if [[ $python_targets == 1 ]]; then
+  "$ROOT/fuzz/build_python.sh" "$PYBUILD" || exit 1
+  # The interpreter is not instrumented: the sanitizer and fuzzer runtimes are
+  # preloaded, with libstdc++ so that ASan's interceptor of C++ throws finds it
+  # when it starts. Python objects come from malloc, so ASan and LeakSanitizer
+  # see them: a reference the module never drops shows as a leak.
+  LIBSTDCXX="$(readlink -f "$(gcc -print-file-name=libstdc++.so)")"
+  PYTHON_ENV=(env "LD_PRELOAD=$PYBUILD/asan_with_fuzzer.so $LIBSTDCXX" PYTHONMALLOC=malloc
+              "PYTHONPATH=$PYBUILD/module:$ROOT/fuzz" PYTHONDONTWRITEBYTECODE=1)
+fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
@@ -27,30 +44,39 @@ fi
 # within the memory limit.
 seed_dirs() {
   case "$1" in
-    decode) echo "$ROOT/fuzz/seeds/decode" ;;
-    compile | roundtrip)
+    decode | loads) echo "$ROOT/fuzz/seeds/decode" ;;
+    compile | roundtrip | dumps)
       echo "$ROOT/fuzz/seeds/json"
       [[ -d "$SHARED/conformance/json" ]] && echo "$SHARED/conformance/json" ;;
   esac
 }
 options() {
   case "$1" in
-    decode) echo "-dict=$ROOT/fuzz/velq.dict -max_len=2048" ;;
+    decode | loads) echo "-dict=$ROOT/fuzz/velq.dict -max_len=2048" ;;
+    emit) echo "-max_len=4096" ;;
     *) echo "-dict=$ROOT/fuzz/json.dict -max_len=16384" ;;
   esac
 }
 
+# The interpreter, atheris and ASan's quarantine of freed Python objects take
+# more room than a C++ target.
+rss_limit() { if is_python "$1"; then echo 4096; else echo 2560; fi; }
+
 failed=()
 summary=()
 for target in "${TARGETS[@]}"; do
-  binary="$BUILD/${target}_fuzzer"
+  if is_python "$target"; then
+    binary=("${PYTHON_ENV[@]}" "$PYBUILD/venv/bin/python" "$ROOT/fuzz/${target}_fuzzer.py")
+  else
+    binary=("$BUILD/${target}_fuzzer")
+    [[ -x "${binary[0]}" ]] || { echo "unknown target: $target" >&2; exit 2; }
+  fi
   regressions="$ROOT/fuzz/regressions/$target"
-  [[ -x "$binary" ]] || { echo "unknown target: $target" >&2; exit 2; }
 
   mapfile -t saved < <(find "$regressions" -type f ! -name '*.md' 2>/dev/null | sort)
   if [[ ${#saved[@]} -gt 0 ]]; then
     echo "== $target: replaying ${#saved[@]} regression inputs"
-    if ! "$binary" -rss_limit_mb=2560 "${saved[@]}" >"$BUILD/$target-replay.log" 2>&1; then
+    if ! env VELQ_FUZZ_LEAK_CHECK_EVERY=1 "${binary[@]}" -rss_limit_mb="$(rss_limit "$target")" "${saved[@]}" >"$BUILD/$target-replay.log" 2>&1; then
       tail -n 40 "$BUILD/$target-replay.log"
       failed+=("$target (regression replay)")
       continue
@@ -65,7 +91,7 @@ for target in "${TARGETS[@]}"; do
   log="$BUILD/$target-fuzz.log"
   echo "== $target: fuzzing for ${SECONDS_PER_TARGET}s"
   # shellcheck disable=SC2046
-  "$binary" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb=2560 -print_final_stats=1 \
+  "${binary[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb="$(rss_limit "$target")" -print_final_stats=1 \
     $(options "$target") -artifact_prefix="$artifacts" "$work" "${seeds[@]}" >"$log" 2>&1
   status=$?
   final="$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 | tr -s '[:space:]' ' ')"
