@@ -5,7 +5,8 @@
 #   fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]     default: 60, the three C++ targets
 # Targets: decode compile roundtrip (C++, libFuzzer), loads dumps emit (Python,
 # atheris, against the sanitized module; see build_python.sh).
-# Environment: VELQ_FUZZ_BUILD (default build/fuzz), VELQ_SHARED_DIR (default ../shared).
+# Environment: VELQ_FUZZ_BUILD (default build/fuzz), VELQ_SHARED_DIR (default ../shared),
+# VELQ_FUZZ_SEED (libFuzzer's random seed; unset: a new one each run).
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -92,7 +93,8 @@ for target in "${TARGETS[@]}"; do
   echo "== $target: fuzzing for ${SECONDS_PER_TARGET}s"
   # shellcheck disable=SC2046
   "${binary[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb="$(rss_limit "$target")" -print_final_stats=1 \
-    $(options "$target") -artifact_prefix="$artifacts" "$work" "${seeds[@]}" >"$log" 2>&1
+    ${VELQ_FUZZ_SEED:+-seed="$VELQ_FUZZ_SEED"} $(options "$target") -artifact_prefix="$artifacts" "$work" "${seeds[@]}" \
+    >"$log" 2>&1
   status=$?
   final="$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 | tr -s '[:space:]' ' ')"
   runs="$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')"
