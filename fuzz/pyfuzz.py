@@ -126,10 +126,16 @@ LEAK_CHECK_EVERY = int(os.environ.get("VELQ_FUZZ_LEAK_CHECK_EVERY", "5000"))
 OURS = re.compile(r"velq\.cpython|velq::|" + re.escape(str(ROOT / "src") + "/"))
 
 
+# Where a leak check's report goes while it runs (standard error is taken over
+# meanwhile): a named file when run.sh gives one, so that a check that ends
+# the process still leaves its words behind.
+LEAK_REPORT = os.environ.get("VELQ_FUZZ_LEAK_REPORT")
+
+
 def check_leaks():
     if _leak_check is None:
         return
-    with tempfile.TemporaryFile() as report:
+    with (open(LEAK_REPORT, "w+b") if LEAK_REPORT else tempfile.TemporaryFile()) as report:
         sys.stderr.flush()
         saved = os.dup(2)
         os.dup2(report.fileno(), 2)

@@ -77,8 +77,13 @@ for target in "${TARGETS[@]}"; do
   mapfile -t saved < <(find "$regressions" -type f ! -name '*.md' 2>/dev/null | sort)
   if [[ ${#saved[@]} -gt 0 ]]; then
     echo "== $target: replaying ${#saved[@]} regression inputs"
-    if ! env VELQ_FUZZ_LEAK_CHECK_EVERY=1 "${binary[@]}" -rss_limit_mb="$(rss_limit "$target")" "${saved[@]}" >"$BUILD/$target-replay.log" 2>&1; then
+    if ! env VELQ_FUZZ_LEAK_CHECK_EVERY=1 VELQ_FUZZ_LEAK_REPORT="$BUILD/$target-leak-check.log" "${binary[@]}" \
+        -rss_limit_mb="$(rss_limit "$target")" "${saved[@]}" >"$BUILD/$target-replay.log" 2>&1; then
       tail -n 40 "$BUILD/$target-replay.log"
+      if [[ -s "$BUILD/$target-leak-check.log" ]]; then
+        echo "-- the last leak check said:"
+        tail -n 20 "$BUILD/$target-leak-check.log"
+      fi
       failed+=("$target (regression replay)")
       continue
     fi
@@ -92,15 +97,20 @@ for target in "${TARGETS[@]}"; do
   log="$BUILD/$target-fuzz.log"
   echo "== $target: fuzzing for ${SECONDS_PER_TARGET}s"
   # shellcheck disable=SC2046
-  "${binary[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb="$(rss_limit "$target")" -print_final_stats=1 \
-    ${VELQ_FUZZ_SEED:+-seed="$VELQ_FUZZ_SEED"} $(options "$target") -artifact_prefix="$artifacts" "$work" "${seeds[@]}" \
-    >"$log" 2>&1
+  VELQ_FUZZ_LEAK_REPORT="$BUILD/$target-leak-check.log" \
+    "${binary[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb="$(rss_limit "$target")" \
+    -print_final_stats=1 ${VELQ_FUZZ_SEED:+-seed="$VELQ_FUZZ_SEED"} $(options "$target") -artifact_prefix="$artifacts" \
+    "$work" "${seeds[@]}" >"$log" 2>&1
   status=$?
   final="$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 | tr -s '[:space:]' ' ')"
   runs="$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')"
   summary+=("$target: ${SECONDS_PER_TARGET}s, ${runs:-?} executions, ${final:-no final stats}")
   if [[ $status -ne 0 ]]; then
     tail -n 60 "$log"
+    if [[ -s "$BUILD/$target-leak-check.log" ]]; then
+      echo "-- the last leak check said:"
+      tail -n 20 "$BUILD/$target-leak-check.log"
+    fi
     echo "finding saved under $artifacts: copy it into fuzz/regressions/$target/ once understood"
     failed+=("$target")
   fi
