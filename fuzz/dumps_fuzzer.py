@@ -2,7 +2,7 @@
   - text json refuses, dumps refuses with ValueError;
   - text json reads, dumps refuses only for the documented reasons (mixed
     arrays, unsigned integers from 2^63 up beside signed ones included,
-    more than 256 keys or 65535 items, more than 127 levels, numbers
+    keys longer than 255 bytes, more than 256 keys or 65535 items, more than 127 levels, numbers
     beyond the double range, NaN and Infinity, lone surrogates) and for too
     many shapes; otherwise loads(dumps(text)) is conftest.expected_from_json
     of json's value (32-bit numbers, widened number arrays, keys in byte
@@ -103,6 +103,8 @@ def compiler_refusal(value):
     if isinstance(value, dict):
         if len(value) > 256:
             return "too many fields"
+        if any(len(key.encode()) > 255 for key in value):
+            return "field name too long"
         items = value.values()
     elif isinstance(value, list):
         if len(value) > 65535:
