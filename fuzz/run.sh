@@ -63,6 +63,36 @@ options() {
 # more room than a C++ target.
 rss_limit() { if is_python "$1"; then echo 4096; else echo 2560; fi; }
 
+# LeakSanitizer's own machinery fails now and then under the interpreter (its
+# tracer thread catches a signal and it reports "LeakSanitizer has encountered
+# a fatal error"): that says nothing about velq, so such a run is repeated once.
+lsan_failed_in_itself() {
+  grep -q "LeakSanitizer has encountered a fatal error" "$BUILD/$1-leak-check.log" 2>/dev/null
+}
+
+replay() {
+  env VELQ_FUZZ_LEAK_CHECK_EVERY=1 VELQ_FUZZ_LEAK_REPORT="$BUILD/$target-leak-check.log" "${binary[@]}" \
+    -rss_limit_mb="$(rss_limit "$target")" "${saved[@]}" >"$BUILD/$target-replay.log" 2>&1
+}
+
+fuzz() {
+  # shellcheck disable=SC2046
+  VELQ_FUZZ_LEAK_REPORT="$BUILD/$target-leak-check.log" \
+    "${binary[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb="$(rss_limit "$target")" \
+    -print_final_stats=1 ${VELQ_FUZZ_SEED:+-seed="$VELQ_FUZZ_SEED"} $(options "$target") -artifact_prefix="$artifacts" \
+    "$work" "${seeds[@]}" >"$log" 2>&1
+}
+
+# Runs one step ("replay" or "fuzz") again when it failed in LeakSanitizer itself.
+run_step() {
+  rm -f "$BUILD/$target-leak-check.log"
+  "$1" && return 0
+  lsan_failed_in_itself "$target" || return 1
+  echo "== $target: LeakSanitizer failed in itself (no finding); running the $1 step again"
+  rm -f "$BUILD/$target-leak-check.log"
+  "$1"
+}
+
 failed=()
 summary=()
 for target in "${TARGETS[@]}"; do
@@ -77,8 +107,7 @@ for target in "${TARGETS[@]}"; do
   mapfile -t saved < <(find "$regressions" -type f ! -name '*.md' 2>/dev/null | sort)
   if [[ ${#saved[@]} -gt 0 ]]; then
     echo "== $target: replaying ${#saved[@]} regression inputs"
-    if ! env VELQ_FUZZ_LEAK_CHECK_EVERY=1 VELQ_FUZZ_LEAK_REPORT="$BUILD/$target-leak-check.log" "${binary[@]}" \
-        -rss_limit_mb="$(rss_limit "$target")" "${saved[@]}" >"$BUILD/$target-replay.log" 2>&1; then
+    if ! run_step replay; then
       tail -n 40 "$BUILD/$target-replay.log"
       if [[ -s "$BUILD/$target-leak-check.log" ]]; then
         echo "-- the last leak check said:"
@@ -96,11 +125,7 @@ for target in "${TARGETS[@]}"; do
   [[ -d "$regressions" ]] && seeds+=("$regressions")
   log="$BUILD/$target-fuzz.log"
   echo "== $target: fuzzing for ${SECONDS_PER_TARGET}s"
-  # shellcheck disable=SC2046
-  VELQ_FUZZ_LEAK_REPORT="$BUILD/$target-leak-check.log" \
-    "${binary[@]}" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb="$(rss_limit "$target")" \
-    -print_final_stats=1 ${VELQ_FUZZ_SEED:+-seed="$VELQ_FUZZ_SEED"} $(options "$target") -artifact_prefix="$artifacts" \
-    "$work" "${seeds[@]}" >"$log" 2>&1
+  run_step fuzz
   status=$?
   final="$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 | tr -s '[:space:]' ' ')"
   runs="$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')"
