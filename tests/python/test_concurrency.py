@@ -35,8 +35,11 @@ def run_round(path, shared_path, expected, mutated_list, mutated_dict, rounds=5)
             errors.append(error)
 
     def own_dump():
-        velq.dump(TEXT, path)
-        with open(path, "rb") as written:
+        # One file per thread: two threads writing one path race in the file
+        # system, not in velq.
+        own_path = f"{path}.{threading.get_ident()}"
+        velq.dump(TEXT, own_path)
+        with open(own_path, "rb") as written:
             assert written.read() == expected["dumps"]
 
     def emit_changing(target):
