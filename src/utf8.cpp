@@ -272,6 +272,43 @@ struct Utf8Blocks {
   return _mm256_testz_si256(faults, faults) != 0;
 }
 
+// Valid UTF-8 into two-byte code units, 16 bytes in view at a time: 16 ASCII bytes become 16 units,
+// and four three-byte characters (lead bytes E0-EF at 0, 3, 6 and 9; validity puts two continuation
+// bytes after each) become four units. Anything else takes one character by the scalar rule.
+[[gnu::target("avx2")]] void transcode_to_ucs2_avx2(const std::uint8_t* text, std::size_t size,
+                                                    std::uint16_t* out) {
+  const std::uint8_t* end = text + size;
+  // Each three-byte character into a 32-bit lane as [third, second, lead, 0].
+  const __m128i spread = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+  const __m128i high_nibble = _mm_set1_epi8(static_cast<char>(0xF0));
+  const __m128i three_byte_lead = _mm_set1_epi8(static_cast<char>(0xE0));
+  const __m128i zero = _mm_setzero_si128();
+  while (end - text >= 16) {
+    const __m128i input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    if (_mm_movemask_epi8(input) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(input, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(input, zero));
+      text += 16;
+      out += 16;
+      continue;
+    }
+    const int leads = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(input, high_nibble), three_byte_lead));
+    if ((leads & 0x249) == 0x249) {
+      const __m128i lanes = _mm_shuffle_epi8(input, spread);
+      const __m128i low = _mm_and_si128(lanes, _mm_set1_epi32(0x3F));
+      const __m128i middle = _mm_srli_epi32(_mm_and_si128(lanes, _mm_set1_epi32(0x3F00)), 2);
+      const __m128i top = _mm_srli_epi32(_mm_and_si128(lanes, _mm_set1_epi32(0x0F0000)), 4);
+      const __m128i units = _mm_or_si128(low, _mm_or_si128(middle, top));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(units, units));
+      text += 12;
+      out += 4;
+      continue;
+    }
+    *out++ = static_cast<std::uint16_t>(take_utf8_character<std::uint16_t>(text));
+  }
+  transcode_utf8_each(text, static_cast<std::size_t>(end - text), out);
+}
+
 // Long texts only: for short ones setting up the tables costs more than it saves.
 constexpr std::size_t kUtf8VectorMinimum = 64;
 
@@ -358,6 +395,13 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
     length = 4;
   }
   out.append(bytes, length);
+}
+
+void transcode_utf8_to_ucs2(const std::uint8_t* text, std::size_t size, std::uint16_t* out) {
+#if VELQ_UTF8_AVX2
+  if (size >= 16 && has_avx2()) return transcode_to_ucs2_avx2(text, size, out);
+#endif
+  transcode_utf8_each(text, size, out);
 }
 
 void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top, std::size_t& continuations) {
