@@ -574,6 +574,7 @@ class PyValueBuilder {
 
   // A borrowed reference owned by names_.
   PyObject* name_object(std::string_view text) {
+    if (names_.empty()) names_.reserve(256);  // room for most documents' names at once
     auto found = names_.find(text);
     if (found != names_.end()) return found->second;
     PyRef name(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
