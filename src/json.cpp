@@ -274,13 +274,11 @@ inline double exact_decimal(std::uint64_t digits, std::int64_t scale) {
 
 inline bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
-// Whitespace runs are short between tokens and long in indentation: a few
-// bytes one by one, then blocks.
+// Whitespace runs are one byte after a colon or comma, and a line break with
+// its indentation before a member or item: one byte alone, then blocks.
 const char* skip_space_run(const char* p, const char* end) {
-  for (int i = 0; i < 4; ++i) {
-    if (p == end || !is_space(*p)) return p;
-    ++p;
-  }
+  if (p == end || !is_space(*p)) return p;
+  if (++p == end || !is_space(*p)) return p;
 #if defined(__SSE2__)
   while (end - p >= 16) {
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
