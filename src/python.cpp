@@ -592,7 +592,7 @@ class PyValueBuilder {
   std::vector<PyObject*> dict_strings_;  // by dictionary position, created on first use
   std::vector<LayoutKeys> layout_keys_;  // by ObjectLayout::id
   // Texts point into the document's definitions, which outlive the builder's use of them.
-  boost::unordered_flat_map<std::string_view, PyObject*> names_;
+  boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
 };
 
 // ---------------------------------------------------------------------------
