@@ -405,24 +405,43 @@ void transcode_utf8_to_ucs2(const std::uint8_t* text, std::size_t size, std::uin
 }
 
 void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top, std::size_t& continuations) {
-  using Bytes = std::uint8_t __attribute__((vector_size(16)));
-  Bytes tops = {};
-  continuations = 0;
-  std::size_t i = 0;
-  while (size - i >= 16) {
-    Bytes counts = {};
-    const std::size_t stop = i + 16 * std::min<std::size_t>(255, (size - i) / 16);
-    for (; i < stop; i += 16) {
-      Bytes bytes;
-      std::memcpy(&bytes, text + i, 16);
-      tops = tops > bytes ? tops : bytes;
-      counts -= reinterpret_cast<Bytes>((bytes & 0xC0) == 0x80);
+#if defined(__SSE2__)
+  if (size >= 16) {
+    const __m128i continuation_bits = _mm_set1_epi8(static_cast<char>(0xC0));
+    const __m128i continuation = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i ones = _mm_set1_epi8(1);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i tops = zero;
+    __m128i counts = zero;  // two 64-bit sums
+    auto take = [&](__m128i bytes, __m128i counted) {
+      tops = _mm_max_epu8(tops, bytes);
+      const __m128i flags = _mm_cmpeq_epi8(_mm_and_si128(bytes, continuation_bits), continuation);
+      counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(_mm_and_si128(flags, counted), ones), zero));
+    };
+    const __m128i all = _mm_set1_epi8(-1);
+    std::size_t i = 0;
+    for (; size - i >= 16; i += 16) take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)), all);
+    if (i < size) {
+      // The last 16 bytes again, counting only the ones not seen yet (the last size - i).
+      alignas(16) static constexpr std::uint8_t kNewBytes[32] = {
+          0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 16)),
+           _mm_loadu_si128(reinterpret_cast<const __m128i*>(kNewBytes + (size - i))));
     }
-    for (int k = 0; k < 16; ++k) continuations += counts[k];
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 8));
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 4));
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 2));
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 1));
+    top = static_cast<std::uint8_t>(_mm_cvtsi128_si32(tops));
+    continuations = static_cast<std::size_t>(_mm_cvtsi128_si64(counts)) +
+                    static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+    return;
   }
+#endif
   top = 0;
-  for (int k = 0; k < 16; ++k) top = std::max(top, tops[k]);
-  for (; i < size; ++i) {
+  continuations = 0;
+  for (std::size_t i = 0; i < size; ++i) {
     top = std::max(top, text[i]);
     continuations += (text[i] & 0xC0) == 0x80;
   }

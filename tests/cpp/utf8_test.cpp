@@ -89,9 +89,10 @@ TEST(Utf8, WritesAndTranscodesCodePoints) {
   EXPECT_EQ(decoded, std::vector<std::uint32_t>(std::begin(points), std::end(points)));
 }
 
-// The two-byte kind's block paths (ASCII runs, four three-byte characters at once) against the
-// scalar rule, over random mixes that put every kind of character at every block offset.
-TEST(Utf8, TranscodesToTwoByteUnitsLikeTheScalarRule) {
+// The block paths (transcoding: ASCII runs, four three-byte characters at once; measuring: blocks
+// and an overlapping last block) against the scalar rules, over random mixes that put every kind
+// of character at every block offset.
+TEST(Utf8, BlockPathsAgreeWithTheScalarRules) {
   const std::uint32_t palette[] = {0x41, 0x0A, 0x7F, 0x80, 0x3B1, 0x7FF, 0x800, 0x4E2D, 0xD7FF, 0xE000, 0xFF08, 0xFFFF};
   std::mt19937 random(7);
   for (int round = 0; round < 2000; ++round) {
@@ -106,6 +107,12 @@ TEST(Utf8, TranscodesToTwoByteUnitsLikeTheScalarRule) {
     transcode_utf8(bytes, text.size(), fast.data());
     transcode_utf8_each(bytes, text.size(), scalar.data());
     ASSERT_EQ(fast, scalar) << "round " << round;
+    std::uint8_t top = 0;
+    std::size_t continuations = 0;
+    measure_utf8(bytes, text.size(), top, continuations);
+    EXPECT_EQ(top, text.empty() ? 0 : *std::max_element(bytes, bytes + text.size()));
+    EXPECT_EQ(continuations, static_cast<std::size_t>(std::count_if(bytes, bytes + text.size(),
+                                                                    [](std::uint8_t b) { return (b & 0xC0) == 0x80; })));
   }
 }
 }  // namespace
