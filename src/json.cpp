@@ -247,6 +247,13 @@ inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; 
 // text a second time.
 constexpr std::uint64_t kExactDigitsMax = std::uint64_t{1} << 53;
 constexpr std::int64_t kExactPowersOfTen = 22;
+// Fractions are gathered only while the digits stay below 10^15, a bound that needs no check per
+// digit once the fraction's length is known.
+constexpr std::size_t kExactFractionDigits = 15;
+constexpr std::uint64_t kPowersOfTen[kExactFractionDigits + 1] = {
+    1,          10,          100,          1000,          10000,          100000,          1000000,          10000000,
+    100000000,  1000000000,  10000000000,  100000000000,  1000000000000,  10000000000000,  100000000000000,
+    1000000000000000};
 
 // Eight ASCII digits in a little-endian word, tested and read without a loop: a byte is a digit when
 // adding 0x46 leaves its high bit clear and subtracting 0x30 does too; then pairs, fours and the
@@ -438,6 +445,7 @@ class Parser {
   const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, std::uint64_t digits,
                                           bool exact, JsonValue& out);
   const char* read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const;
+  const char* skip_digits(const char* p) const;
   const char* convert_double(const char* start, const char* end, bool negative, JsonValue& out);
   const char* convert_double(const char* start, const char* end, bool negative, std::uint64_t digits, bool exact,
                              std::int64_t scale, JsonValue& out);
@@ -776,25 +784,25 @@ const char* Parser::parse_fraction_and_exponent(const char* start, const char* p
   return convert_double(start, p, negative, digits, exact, scale, out);
 }
 
-// Reads a fraction's digits from p (there is at least one), gathering them into `digits` while the
-// number stays within kExactDigitsMax; `exact` turns false when one does not fit.
+// Reads a fraction's digits from p (there is at least one). When the number's digits, read as one
+// integer, stay below 10^15 (so within 2^53), they are gathered into `digits`; otherwise `exact`
+// turns false and they are only passed over.
 const char* Parser::read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const {
-  // Eight digits at a time while they fit, then one at a time.
-  while (end_ - p >= 8 && digits < kExactDigitsMax / 100000000) {
-    const std::uint64_t eight = load_le64(p);
-    if (!is_eight_digits(eight)) break;
-    digits = digits * 100000000 + eight_digits_value(eight);
-    scale -= 8;
-    p += 8;
+  const char* const end = skip_digits(p);
+  const auto count = static_cast<std::size_t>(end - p);
+  if (!exact || count > kExactFractionDigits || digits >= kPowersOfTen[kExactFractionDigits - count]) {
+    exact = false;
+    return end;
   }
-  for (; p != end_ && is_digit(*p); ++p) {
-    if (digits < kExactDigitsMax / 10) {
-      digits = digits * 10 + static_cast<unsigned>(*p - '0');
-      --scale;
-    } else {
-      exact = false;
-    }
-  }
+  for (; end - p >= 8; p += 8) digits = digits * 100000000 + eight_digits_value(load_le64(p));
+  for (; p != end; ++p) digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  scale -= static_cast<std::int64_t>(count);
+  return end;
+}
+
+const char* Parser::skip_digits(const char* p) const {
+  while (end_ - p >= 8 && is_eight_digits(load_le64(p))) p += 8;
+  while (p != end_ && is_digit(*p)) ++p;
   return p;
 }
 
