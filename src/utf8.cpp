@@ -405,7 +405,7 @@ void transcode_utf8_to_ucs2(const std::uint8_t* text, std::size_t size, std::uin
 }
 
 void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top, std::size_t& continuations) {
-#if defined(__SSE2__)
+#if VELQ_UTF8_AVX2  // x86-64, where SSE2 is always there
   if (size >= 16) {
     const __m128i continuation_bits = _mm_set1_epi8(static_cast<char>(0xC0));
     const __m128i continuation = _mm_set1_epi8(static_cast<char>(0x80));
