@@ -21,14 +21,8 @@ VENV="$WORK/venv"
 LOGS="$WORK/logs"
 cd "$ROOT"
 
-find_python312() {
-  if [[ -n "${PYTHON312:-}" ]]; then echo "$PYTHON312"; return; fi
-  local pyenv_root candidate
-  pyenv_root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-  candidate="$(ls -d "$pyenv_root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)"
-  [[ -n "$candidate" ]] || candidate="$(command -v python3.12 || true)"
-  echo "$candidate"
-}
+# shellcheck source=fuzz/find_python312.sh
+source "$ROOT/fuzz/find_python312.sh"
 
 if [[ ! -x "$VENV/bin/python" ]]; then
   python312="$(find_python312)"

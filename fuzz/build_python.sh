@@ -21,14 +21,8 @@ ATHERIS_VERSION=3.1.0
 
 command -v "$CXX" >/dev/null || { echo "build_python.sh: $CXX not found (apt-get install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
 
-find_python312() {
-  if [[ -n "${PYTHON312:-}" ]]; then echo "$PYTHON312"; return; fi
-  local pyenv_root candidate
-  pyenv_root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-  candidate="$(ls -d "$pyenv_root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)"
-  [[ -n "$candidate" ]] || candidate="$(command -v python3.12 || true)"
-  echo "$candidate"
-}
+# shellcheck source=fuzz/find_python312.sh
+source "$ROOT/fuzz/find_python312.sh"
 
 # The C++ fuzzers' build compiles the core with the same flags (position independent).
 "$ROOT/fuzz/build.sh" "$ROOT/build/fuzz" >/dev/null

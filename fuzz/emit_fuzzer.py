@@ -14,7 +14,8 @@ When a hook changes a container, only the kind of outcome is checked."""
 import math
 import sys
 
-from pyfuzz import PREFIX, check, check_read_back, expected_from_emit, main
+from pyfuzz import PREFIX, check, check_read_back, expected_from_emit, main  # also puts the tests on the path
+from conftest import Index, MyDict, MyFloat, MyInt, MyList, MyStr  # noqa: E402
 
 import atheris
 
@@ -22,36 +23,6 @@ import velq
 
 INT64 = 2**63
 LIMIT = 128  # levels of nesting; a dict takes two fields per item, 256 at most
-
-
-class MyInt(int):
-    pass
-
-
-class MyFloat(float):
-    pass
-
-
-class MyStr(str):
-    pass
-
-
-class MyList(list):
-    def __iter__(self):
-        raise AssertionError("emit must not call __iter__")
-
-
-class MyDict(dict):
-    def items(self):
-        raise AssertionError("emit must not call items")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class FloatLike:

@@ -474,8 +474,9 @@ Result<EncodedDocument> compile_json_to_velq(std::string_view text, ByteBuffer::
   {
     Result<JsonDocument> parsed = parse_json(text);
     if (!parsed) return std::move(parsed).error();
-    // Room for the usual payload, which is smaller than the text; the rest grows in place.
-    payload.reserve(text.size() / 2 + 64);
+    // Room for the usual payload, which is smaller than the text, so that it seldom grows: pages
+    // that are never written take no memory.
+    payload.reserve(text.size() + 64);
     JsonValueCompiler<PayloadOutput> compiler(builder);
     NodeRefs root;
     if (!compiler.append(parsed.value().root, payload, root)) return compiler.take_error();

@@ -136,6 +136,16 @@ class Decompiler final : public DecodeSink {
   // rule to check, so the others are skipped whole once nothing is built: an array of Null items
   // takes no bytes, and 65535 of them may be announced in six.
   void fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count) override {
+    if constexpr (requires { builder_.fixed_array(item_type, at, count); }) {
+      if (item_type == VelqType::Float32 && !failed_) {
+        for (std::size_t i = 0; i < count; ++i) {
+          const float value = std::bit_cast<float>(fixed_item(at, i));
+          if (!std::isfinite(value)) [[unlikely]] return float32(value);
+        }
+      }
+      if (building_) build(builder_.fixed_array(item_type, at, count));
+      return;
+    }
     if (item_type == VelqType::Float32) {
       for (std::size_t i = 0; i < count; ++i) float32(std::bit_cast<float>(fixed_item(at, i)));
     } else if (building_) {

@@ -17,6 +17,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "format.h"
 #include "utf8.h"
 
 namespace velq {
@@ -240,15 +241,51 @@ const char* describe(ParseFailure failure) {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
+// A decimal whose digits, read as one integer, stay within 2^53 and whose power of ten lies within
+// 10^-22 to 10^22 is the quotient or product of two exact doubles, so one division or
+// multiplication rounds it correctly, to the value std::from_chars gives, without reading the
+// text a second time.
+constexpr std::uint64_t kExactDigitsMax = std::uint64_t{1} << 53;
+constexpr std::int64_t kExactPowersOfTen = 22;
+// Fractions are gathered only while the digits stay below 10^15, a bound that needs no check per
+// digit once the fraction's length is known.
+constexpr std::size_t kExactFractionDigits = 15;
+constexpr std::uint64_t kPowersOfTen[kExactFractionDigits + 1] = {
+    1,          10,          100,          1000,          10000,          100000,          1000000,          10000000,
+    100000000,  1000000000,  10000000000,  100000000000,  1000000000000,  10000000000000,  100000000000000,
+    1000000000000000};
+
+// Eight ASCII digits in a little-endian word, tested and read without a loop: a byte is a digit when
+// adding 0x46 leaves its high bit clear and subtracting 0x30 does too; then pairs, fours and the
+// eight are combined by multiplications.
+inline bool is_eight_digits(std::uint64_t word) {
+  return (((word + 0x4646464646464646) | (word - 0x3030303030303030)) & 0x8080808080808080) == 0;
+}
+
+inline std::uint64_t eight_digits_value(std::uint64_t word) {
+  constexpr std::uint64_t kMask = 0x000000FF000000FF;
+  constexpr std::uint64_t kHundredsAndMillions = 100 + (1000000ULL << 32);
+  constexpr std::uint64_t kOnesAndTenThousands = 1 + (10000ULL << 32);
+  word -= 0x3030303030303030;
+  word = word * 10 + (word >> 8);  // each byte pair as a two-digit number in its low byte
+  return (((word & kMask) * kHundredsAndMillions) + (((word >> 16) & kMask) * kOnesAndTenThousands)) >> 32;
+}
+
+inline double exact_decimal(std::uint64_t digits, std::int64_t scale) {
+  static constexpr double kPowers[kExactPowersOfTen + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const double value = static_cast<double>(digits);
+  return scale < 0 ? value / kPowers[-scale] : value * kPowers[scale];
+}
+
 inline bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
-// Whitespace runs are short between tokens and long in indentation: a few
-// bytes one by one, then blocks.
+// Whitespace runs are one byte after a colon or comma, and a line break with
+// its indentation before a member or item: one byte alone, then blocks.
 const char* skip_space_run(const char* p, const char* end) {
-  for (int i = 0; i < 4; ++i) {
-    if (p == end || !is_space(*p)) return p;
-    ++p;
-  }
+  if (p == end || !is_space(*p)) return p;
+  if (++p == end || !is_space(*p)) return p;
 #if defined(__SSE2__)
   while (end - p >= 16) {
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -405,8 +442,13 @@ class Parser {
   const char* read_hex_escape(const char* p, std::uint32_t& unit);
   const std::vector<KeyOrder>* key_order(const JsonMember* members, std::size_t count);
   const char* parse_number(const char* p, JsonValue& out);
-  const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, JsonValue& out);
+  const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, std::uint64_t digits,
+                                          bool exact, JsonValue& out);
+  const char* read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const;
+  const char* skip_digits(const char* p) const;
   const char* convert_double(const char* start, const char* end, bool negative, JsonValue& out);
+  const char* convert_double(const char* start, const char* end, bool negative, std::uint64_t digits, bool exact,
+                             std::int64_t scale, JsonValue& out);
 
   // Records a failure on the byte at `stop` (end_ for the end of the text).
   const char* fail(ParseFailure failure, const char* stop) {
@@ -681,7 +723,8 @@ const char* Parser::parse_number(const char* p, JsonValue& out) {
   }
 
   if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) {
-    return parse_fraction_and_exponent(start, p, negative, out);
+    return parse_fraction_and_exponent(start, p, negative, magnitude, !exceeds_u64 && magnitude <= kExactDigitsMax,
+                                       out);
   }
   if (!exceeds_u64) {
     if (!negative) {
@@ -700,15 +743,17 @@ const char* Parser::parse_number(const char* p, JsonValue& out) {
   return convert_double(start, p, negative, out);
 }
 
-// p is on the '.', 'e' or 'E' after the integer part.
+// p is on the '.', 'e' or 'E' after the integer part. `digits` holds the integer part's digits as
+// a number; `exact` says that it is at most kExactDigitsMax. While that holds, the fraction's
+// digits are gathered into it too, for exact_decimal.
 const char* Parser::parse_fraction_and_exponent(const char* start, const char* p, bool negative,
-                                                JsonValue& out) {
+                                                std::uint64_t digits, bool exact, JsonValue& out) {
+  std::int64_t scale = 0;  // the power of ten that `digits` is to be multiplied by
   if (*p == '.') {
     if (++p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
     if (!is_digit(*p)) return fail(ParseFailure::InvalidNumber, p);
-    do ++p;
-    while (p != end_ && is_digit(*p));
-    if (p == end_ || (*p != 'e' && *p != 'E')) return convert_double(start, p, negative, out);
+    p = read_fraction(p, digits, exact, scale);
+    if (p == end_ || (*p != 'e' && *p != 'E')) return convert_double(start, p, negative, digits, exact, scale, out);
   }
   const char* const marker = p;
   ++p;
@@ -735,7 +780,42 @@ const char* Parser::parse_fraction_and_exponent(const char* start, const char* p
     exponent = exponent * 10 + digit;
     ++p;
   } while (p != end_ && is_digit(*p));
-  return convert_double(start, p, negative, out);
+  scale += negative_exponent ? -std::int64_t{exponent} : std::int64_t{exponent};
+  return convert_double(start, p, negative, digits, exact, scale, out);
+}
+
+// Reads a fraction's digits from p (there is at least one). When the number's digits, read as one
+// integer, stay below 10^15 (so within 2^53), they are gathered into `digits`; otherwise `exact`
+// turns false and they are only passed over.
+const char* Parser::read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const {
+  const char* const end = skip_digits(p);
+  const auto count = static_cast<std::size_t>(end - p);
+  if (!exact || count > kExactFractionDigits || digits >= kPowersOfTen[kExactFractionDigits - count]) {
+    exact = false;
+    return end;
+  }
+  for (; end - p >= 8; p += 8) digits = digits * 100000000 + eight_digits_value(load_le64(p));
+  for (; p != end; ++p) digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  scale -= static_cast<std::int64_t>(count);
+  return end;
+}
+
+const char* Parser::skip_digits(const char* p) const {
+  while (end_ - p >= 8 && is_eight_digits(load_le64(p))) p += 8;
+  while (p != end_ && is_digit(*p)) ++p;
+  return p;
+}
+
+// [start, end) is a well-formed number, whose value is digits x 10^scale when `exact`; the
+// conversion rounds correctly.
+const char* Parser::convert_double(const char* start, const char* end, bool negative, std::uint64_t digits,
+                                   bool exact, std::int64_t scale, JsonValue& out) {
+  if (exact && scale >= -kExactPowersOfTen && scale <= kExactPowersOfTen) {
+    const double value = exact_decimal(digits, scale);
+    out = JsonValue::from_double(negative ? -value : value);
+    return end;
+  }
+  return convert_double(start, end, negative, out);
 }
 
 // [start, end) is a well-formed number; the conversion rounds correctly.

@@ -369,7 +369,8 @@ Result<FileContent, IoError> read_file(std::string_view path) {
 // their list or dict is complete: a container is created only when all its
 // items exist and is filled without any allocation in between, so no Python
 // code (a finalizer run by the garbage collector) can ever see it with empty
-// slots.
+// slots. The one exception, a list of fixed-width items, is filled with
+// numbers, None and bools, whose making runs no Python code.
 //
 // Nothing is created twice in one call: a dictionary string becomes one str
 // the first time a value refers to it, and a field name one str for every dict
@@ -418,6 +419,25 @@ class PyValueBuilder {
     }
     size_ = base;
     return push(list);
+  }
+
+  // A list made and filled in one go: the items need no room on the stack.
+  bool fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count) {
+    switch (item_type) {
+      case VelqType::Null: return fixed_list(count, [](std::size_t) { return Py_NewRef(Py_None); });
+      case VelqType::Bool:
+        return fixed_list(count, [at](std::size_t i) { return Py_NewRef(at[i] != 0 ? Py_True : Py_False); });
+      case VelqType::Int32:
+        return fixed_list(count, [at](std::size_t i) {
+          return PyLong_FromLong(static_cast<std::int32_t>(fixed_item(at, i)));
+        });
+      case VelqType::UInt32:
+        return fixed_list(count, [at](std::size_t i) { return PyLong_FromUnsignedLong(fixed_item(at, i)); });
+      default:
+        return fixed_list(count, [at](std::size_t i) {
+          return PyFloat_FromDouble(static_cast<double>(std::bit_cast<float>(fixed_item(at, i))));
+        });
+    }
   }
 
   bool object(const ObjectLayout& layout) {
@@ -471,6 +491,19 @@ class PyValueBuilder {
     capacity_ = capacity;
     pending_[size_++] = object;
     return true;
+  }
+
+  template <class MakeItem>
+  bool fixed_list(std::size_t count, MakeItem make_item) {
+    if (!signals_.poll(count + 1)) return fail();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return fail();
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject* item = make_item(i);
+      if (item == nullptr) return fail();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return push(list.release());
   }
 
   // Takes the pending exception for result() and gives up building.
@@ -541,6 +574,7 @@ class PyValueBuilder {
 
   // A borrowed reference owned by names_.
   PyObject* name_object(std::string_view text) {
+    if (names_.empty()) names_.reserve(256);  // room for most documents' names at once
     auto found = names_.find(text);
     if (found != names_.end()) return found->second;
     PyRef name(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
@@ -558,7 +592,7 @@ class PyValueBuilder {
   std::vector<PyObject*> dict_strings_;  // by dictionary position, created on first use
   std::vector<LayoutKeys> layout_keys_;  // by ObjectLayout::id
   // Texts point into the document's definitions, which outlive the builder's use of them.
-  boost::unordered_flat_map<std::string_view, PyObject*> names_;
+  boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
 };
 
 // ---------------------------------------------------------------------------

@@ -272,6 +272,43 @@ struct Utf8Blocks {
   return _mm256_testz_si256(faults, faults) != 0;
 }
 
+// Valid UTF-8 into two-byte code units, 16 bytes in view at a time: 16 ASCII bytes become 16 units,
+// and four three-byte characters (lead bytes E0-EF at 0, 3, 6 and 9; validity puts two continuation
+// bytes after each) become four units. Anything else takes one character by the scalar rule.
+[[gnu::target("avx2")]] void transcode_to_ucs2_avx2(const std::uint8_t* text, std::size_t size,
+                                                    std::uint16_t* out) {
+  const std::uint8_t* end = text + size;
+  // Each three-byte character into a 32-bit lane as [third, second, lead, 0].
+  const __m128i spread = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+  const __m128i high_nibble = _mm_set1_epi8(static_cast<char>(0xF0));
+  const __m128i three_byte_lead = _mm_set1_epi8(static_cast<char>(0xE0));
+  const __m128i zero = _mm_setzero_si128();
+  while (end - text >= 16) {
+    const __m128i input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    if (_mm_movemask_epi8(input) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(input, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(input, zero));
+      text += 16;
+      out += 16;
+      continue;
+    }
+    const int leads = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(input, high_nibble), three_byte_lead));
+    if ((leads & 0x249) == 0x249) {
+      const __m128i lanes = _mm_shuffle_epi8(input, spread);
+      const __m128i low = _mm_and_si128(lanes, _mm_set1_epi32(0x3F));
+      const __m128i middle = _mm_srli_epi32(_mm_and_si128(lanes, _mm_set1_epi32(0x3F00)), 2);
+      const __m128i top = _mm_srli_epi32(_mm_and_si128(lanes, _mm_set1_epi32(0x0F0000)), 4);
+      const __m128i units = _mm_or_si128(low, _mm_or_si128(middle, top));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(units, units));
+      text += 12;
+      out += 4;
+      continue;
+    }
+    *out++ = static_cast<std::uint16_t>(take_utf8_character<std::uint16_t>(text));
+  }
+  transcode_utf8_each(text, static_cast<std::size_t>(end - text), out);
+}
+
 // Long texts only: for short ones setting up the tables costs more than it saves.
 constexpr std::size_t kUtf8VectorMinimum = 64;
 
@@ -360,25 +397,51 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
   out.append(bytes, length);
 }
 
+void transcode_utf8_to_ucs2(const std::uint8_t* text, std::size_t size, std::uint16_t* out) {
+#if VELQ_UTF8_AVX2
+  if (size >= 16 && has_avx2()) return transcode_to_ucs2_avx2(text, size, out);
+#endif
+  transcode_utf8_each(text, size, out);
+}
+
 void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top, std::size_t& continuations) {
-  using Bytes = std::uint8_t __attribute__((vector_size(16)));
-  Bytes tops = {};
-  continuations = 0;
-  std::size_t i = 0;
-  while (size - i >= 16) {
-    Bytes counts = {};
-    const std::size_t stop = i + 16 * std::min<std::size_t>(255, (size - i) / 16);
-    for (; i < stop; i += 16) {
-      Bytes bytes;
-      std::memcpy(&bytes, text + i, 16);
-      tops = tops > bytes ? tops : bytes;
-      counts -= reinterpret_cast<Bytes>((bytes & 0xC0) == 0x80);
+#if VELQ_UTF8_AVX2  // x86-64, where SSE2 is always there
+  if (size >= 16) {
+    const __m128i continuation_bits = _mm_set1_epi8(static_cast<char>(0xC0));
+    const __m128i continuation = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i ones = _mm_set1_epi8(1);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i tops = zero;
+    __m128i counts = zero;  // two 64-bit sums
+    auto take = [&](__m128i bytes, __m128i counted) {
+      tops = _mm_max_epu8(tops, bytes);
+      const __m128i flags = _mm_cmpeq_epi8(_mm_and_si128(bytes, continuation_bits), continuation);
+      counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(_mm_and_si128(flags, counted), ones), zero));
+    };
+    const __m128i all = _mm_set1_epi8(-1);
+    std::size_t i = 0;
+    for (; size - i >= 16; i += 16) take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)), all);
+    if (i < size) {
+      // The last 16 bytes again, counting only the ones not seen yet (the last size - i).
+      alignas(16) static constexpr std::uint8_t kNewBytes[32] = {
+          0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      take(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 16)),
+           _mm_loadu_si128(reinterpret_cast<const __m128i*>(kNewBytes + (size - i))));
     }
-    for (int k = 0; k < 16; ++k) continuations += counts[k];
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 8));
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 4));
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 2));
+    tops = _mm_max_epu8(tops, _mm_srli_si128(tops, 1));
+    top = static_cast<std::uint8_t>(_mm_cvtsi128_si32(tops));
+    continuations = static_cast<std::size_t>(_mm_cvtsi128_si64(counts)) +
+                    static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+    return;
   }
+#endif
   top = 0;
-  for (int k = 0; k < 16; ++k) top = std::max(top, tops[k]);
-  for (; i < size; ++i) {
+  continuations = 0;
+  for (std::size_t i = 0; i < size; ++i) {
     top = std::max(top, text[i]);
     continuations += (text[i] & 0xC0) == 0x80;
   }

@@ -42,30 +42,49 @@ void append_utf8(std::string& out, std::uint32_t code_point);
 // is size - continuations.
 void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top, std::size_t& continuations);
 
+// One character of valid UTF-8 as a code point, advancing `text` past it.
+// Sequences longer than the code unit Char can hold do not occur (see
+// measure_utf8), so their tests are left out for the narrower kinds.
+template <class Char>
+inline std::uint32_t take_utf8_character(const std::uint8_t*& text) {
+  const std::uint32_t lead = text[0];
+  if (lead < 0x80) {
+    text += 1;
+    return lead;
+  }
+  if (sizeof(Char) == 1 || lead < 0xE0) {
+    const std::uint32_t code = (lead & 0x1F) << 6 | (text[1] & 0x3F);
+    text += 2;
+    return code;
+  }
+  if (sizeof(Char) == 2 || lead < 0xF0) {
+    const std::uint32_t code = (lead & 0x0F) << 12 | (text[1] & 0x3F) << 6 | (text[2] & 0x3F);
+    text += 3;
+    return code;
+  }
+  const std::uint32_t code = (lead & 0x07) << 18 | (text[1] & 0x3F) << 12 | (text[2] & 0x3F) << 6 | (text[3] & 0x3F);
+  text += 4;
+  return code;
+}
+
+template <class Char>
+void transcode_utf8_each(const std::uint8_t* text, std::size_t size, Char* out) {
+  const std::uint8_t* end = text + size;
+  while (text < end) *out++ = static_cast<Char>(take_utf8_character<Char>(text));
+}
+
+// Two-byte code units (the kind of most text beyond Latin-1), with runs of
+// ASCII and of three-byte characters (most of CJK) taken several at a time.
+void transcode_utf8_to_ucs2(const std::uint8_t* text, std::size_t size, std::uint16_t* out);
+
 // Writes the characters of valid UTF-8 as code units of type Char, which
-// must be wide enough for all of them (see measure_utf8): sequences longer
-// than the kind can hold do not occur, so their tests are left out for the
-// narrower kinds.
+// must be wide enough for all of them (see measure_utf8).
 template <class Char>
 void transcode_utf8(const std::uint8_t* text, std::size_t size, Char* out) {
-  const std::uint8_t* end = text + size;
-  while (text < end) {
-    const std::uint32_t lead = text[0];
-    std::uint32_t code;
-    if (lead < 0x80) {
-      code = lead;
-      text += 1;
-    } else if (sizeof(Char) == 1 || lead < 0xE0) {
-      code = (lead & 0x1F) << 6 | (text[1] & 0x3F);
-      text += 2;
-    } else if (sizeof(Char) == 2 || lead < 0xF0) {
-      code = (lead & 0x0F) << 12 | (text[1] & 0x3F) << 6 | (text[2] & 0x3F);
-      text += 3;
-    } else {
-      code = (lead & 0x07) << 18 | (text[1] & 0x3F) << 12 | (text[2] & 0x3F) << 6 | (text[3] & 0x3F);
-      text += 4;
-    }
-    *out++ = static_cast<Char>(code);
+  if constexpr (sizeof(Char) == 2) {
+    transcode_utf8_to_ucs2(text, size, reinterpret_cast<std::uint16_t*>(out));
+  } else {
+    transcode_utf8_each(text, size, out);
   }
 }
 

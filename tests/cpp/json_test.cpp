@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -237,6 +240,32 @@ TEST(JsonParser, NumberForms) {
   EXPECT_EQ(parsed.value().root.dbl, std::numeric_limits<double>::max());
   EXPECT_EQ(outcome(halfway), "number out of range at line 1 column 309");
   EXPECT_TRUE(std::signbit(parse_json("-0").value().root.dbl));
+}
+
+// Decimals of every length of digits and power of ten, on both sides of the exact short-decimal
+// path: the parsed double is the one std::from_chars reads from the same text, bit for bit.
+TEST(JsonParser, DecimalsRoundLikeFromChars) {
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = random() % 4 == 0 ? "-" : "";
+    const int integer_digits = 1 + static_cast<int>(random() % 18);
+    text += std::to_string(random() % 10 == 0 ? 0 : 1 + random() % 9);
+    if (text.back() != '0') {
+      for (int i = 1; i < integer_digits; ++i) text += static_cast<char>('0' + random() % 10);
+    }
+    if (random() % 4 != 0) {
+      text += '.';
+      const int fraction_digits = 1 + static_cast<int>(random() % 20);
+      for (int i = 0; i < fraction_digits; ++i) text += static_cast<char>('0' + random() % 10);
+    }
+    if (random() % 3 == 0) text += "e" + std::to_string(static_cast<int>(random() % 61) - 30);
+    if (text.find_first_of(".e") == std::string::npos) text += ".5";
+    Result<JsonDocument> parsed = parse_json(text);
+    ASSERT_TRUE(parsed.ok()) << text;
+    double expected = 0;
+    std::from_chars(text.data(), text.data() + text.size(), expected);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(parsed.value().root.dbl), std::bit_cast<std::uint64_t>(expected)) << text;
+  }
 }
 
 TEST(JsonParser, StringEscapes) {

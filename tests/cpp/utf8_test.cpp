@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,33 @@ TEST(Utf8, WritesAndTranscodesCodePoints) {
   std::vector<std::uint32_t> decoded(std::size(points));
   transcode_utf8(bytes, text.size(), decoded.data());
   EXPECT_EQ(decoded, std::vector<std::uint32_t>(std::begin(points), std::end(points)));
+}
+
+// The block paths (transcoding: ASCII runs, four three-byte characters at once; measuring: blocks
+// and an overlapping last block) against the scalar rules, over random mixes that put every kind
+// of character at every block offset.
+TEST(Utf8, BlockPathsAgreeWithTheScalarRules) {
+  const std::uint32_t palette[] = {0x41, 0x0A, 0x7F, 0x80, 0x3B1, 0x7FF, 0x800, 0x4E2D, 0xD7FF, 0xE000, 0xFF08, 0xFFFF};
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    const std::size_t characters = random() % 60;
+    // Long runs of one kind as well as mixes.
+    const std::size_t first = random() % std::size(palette);
+    const std::size_t kinds = 1 + random() % (std::size(palette) - first);
+    for (std::size_t i = 0; i < characters; ++i) append_utf8(text, palette[first + random() % kinds]);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::vector<std::uint16_t> fast(text.size()), scalar(text.size());
+    transcode_utf8(bytes, text.size(), fast.data());
+    transcode_utf8_each(bytes, text.size(), scalar.data());
+    ASSERT_EQ(fast, scalar) << "round " << round;
+    std::uint8_t top = 0;
+    std::size_t continuations = 0;
+    measure_utf8(bytes, text.size(), top, continuations);
+    EXPECT_EQ(top, text.empty() ? 0 : *std::max_element(bytes, bytes + text.size()));
+    EXPECT_EQ(continuations, static_cast<std::size_t>(std::count_if(bytes, bytes + text.size(),
+                                                                    [](std::uint8_t b) { return (b & 0xC0) == 0x80; })));
+  }
 }
 }  // namespace
 }  // namespace velq

@@ -1,6 +1,7 @@
-"""Helpers shared by the Python tests: the shared data folder and the value
-transformations that a VELQ round trip applies (32-bit numbers, widened
-number arrays, keys in byte order)."""
+"""Helpers shared by the Python tests and the Python fuzz targets: the shared
+data folder, the value transformations that a VELQ round trip applies (32-bit
+numbers, widened number arrays, keys in byte order), and the subclasses and
+stand-ins that emit must take by its rules."""
 
 import math
 import pathlib
@@ -106,3 +107,35 @@ def assert_identical(actual, expected, where=""):
         )
     else:
         assert actual == expected, f"{where}: {actual!r} != {expected!r}"
+
+
+# Subclasses of the supported types, which emit takes by their base type
+# without calling their methods, and an object that converts through __index__.
+class MyInt(int):
+    pass
+
+
+class MyFloat(float):
+    pass
+
+
+class MyStr(str):
+    pass
+
+
+class MyList(list):
+    def __iter__(self):
+        raise AssertionError("emit must not call __iter__")
+
+
+class MyDict(dict):
+    def items(self):
+        raise AssertionError("emit must not call items")
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value

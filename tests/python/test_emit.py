@@ -6,7 +6,7 @@ import json
 import math
 
 import pytest
-from conftest import assert_identical, expected_from_emit, f32_of_int
+from conftest import Index, MyDict, MyFloat, MyInt, MyList, MyStr, assert_identical, expected_from_emit, f32_of_int
 
 import velq
 
@@ -97,14 +97,6 @@ def test_dictionary_lists_each_distinct_string_once():
     assert result["f1"] == result["f3"] == texts
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class Float:
     def __float__(self):
         return 2.5
@@ -112,28 +104,6 @@ class Float:
 
 class Both(Float, Index):
     pass
-
-
-class MyInt(int):
-    pass
-
-
-class MyFloat(float):
-    pass
-
-
-class MyStr(str):
-    pass
-
-
-class MyDict(dict):
-    def items(self):
-        raise AssertionError("not used")
-
-
-class MyList(list):
-    def __iter__(self):
-        raise AssertionError("not used")
 
 
 def fake_numpy_bool(name, module="numpy", truth=True, broken=False):
