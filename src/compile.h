@@ -1,12 +1,12 @@
-// The two compilers: JSON text to a VelqDocument (dumps, dump) and a value
-// tree built from Python objects to a VelqDocument (emit).
+// The two compilers, each in one pass that writes the payload of the
+// document's one entry while it compiles: JSON text (dumps, dump) and Python
+// values (emit; the value compiler's rules are here, python.cpp only says
+// what each object is).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory_resource>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,17 +18,11 @@
 
 #include "encode.h"
 #include "error.h"
+#include "format.h"
 #include "json.h"
 #include "structure.h"
 
 namespace velq {
-
-// Equality over string texts that lets std::string keys be looked up by
-// std::string_view without building a string.
-struct TextEqual {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-};
 
 // A string text with its hash: every string value is hashed once, however many
 // tables it then visits. The text is a view; stored keys view memory that the
@@ -36,36 +30,6 @@ struct TextEqual {
 struct HashedText {
   std::string_view text;
   std::size_t hash = 0;
-};
-
-// Shape keys are hashed a character at a time (commas, which stand between
-// every two type characters, add nothing), so that a key built a character at
-// a time carries its hash along. A lookup by HashedText uses the hash it
-// brings.
-struct ShapeKeyHash {
-  using is_transparent = void;
-  static constexpr std::uint64_t step(std::uint64_t hash, char c) {
-    return (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-  }
-  static constexpr std::uint64_t kStart = 0xCBF29CE484222325ull;
-  std::size_t operator()(std::string_view key) const noexcept {
-    std::uint64_t hash = kStart;
-    for (char c : key) {
-      if (c != ',') hash = step(hash, c);
-    }
-    return hash;
-  }
-  std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
-};
-
-struct ShapeKeyEqual {
-  using is_transparent = void;
-  static std::string_view text(std::string_view key) { return key; }
-  static std::string_view text(const HashedText& key) { return key.text; }
-  template <class A, class B>
-  bool operator()(const A& a, const B& b) const noexcept {
-    return text(a) == text(b);
-  }
 };
 
 // A string hash taking eight bytes per step. The flat maps mix every hash
@@ -169,9 +133,6 @@ struct CompileBuilder {
   // moves it into `dict`, and it is referred to from then on.
   std::optional<std::uint32_t> intern_string(std::string_view text);
 
-  // A String or StrRef node, as intern_string decides.
-  VelqData emit_string(std::string_view text);
-
   // One definition per element type.
   std::uint16_t intern_array_shape(VelqType elem_type);
 
@@ -179,34 +140,50 @@ struct CompileBuilder {
   std::uint16_t intern_object_shape(std::span<const JsonMember> members);
 };
 
-// The bytes of a compiled document of one chunk in two consecutive parts:
-// everything up to the chunk's payload, then the payload.
-struct EncodedDocument {
-  ByteBuffer head;
-  ByteBuffer payload;
+// A document of one entry, compiled: what stands in front of its payload,
+// and the payload. encode_document puts them together.
+template <class Text>
+struct CompiledDocument {
+  std::vector<VelqDefinition> definitions;
+  std::vector<Text> dict;
+  std::uint16_t def_index = 0;
+  PayloadWriter payload;
 
-  std::size_t size() const { return head.size() + payload.size(); }
-  std::string joined() const;
+  DocumentFront<Text> front() const { return {definitions, dict, def_index}; }
 };
 
-// Refuses a document that the decoder would refuse: more than 2048
-// definitions, then the first object definition of more than 256 fields.
-Status check_reader_limits(const VelqDocument& document);
-Status check_reader_limits(const std::vector<VelqDefinition>& definitions);
+// Parses the text and compiles it, refusing what the reader would refuse
+// (check_reader_limits); the payload goes into `storage` when one is given,
+// from its start. The tree is released before this returns.
+Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text,
+                                                           ByteBuffer::Storage* storage = nullptr);
 
 // Arrays must hold items of one type: the decoder reads every item with the
-// array definition's element type. Both compilers' callers report a mismatch as
+// array definition's element type. Both compilers report a mismatch as
 // "Mixed array item at {pointer}: {found} in an array of {expected}", where
 // pointer is the RFC 6901 JSON Pointer of the offending item.
 VelqError mixed_array_error(std::string_view pointer, VelqType found, VelqType expected);
 
-// Appends "/" and one reference token, escaping "~" as "~0" and "/" as "~1".
-void append_pointer_token(std::string& pointer, std::string_view token);
+// The way from the compiled root down to the value being compiled, one step
+// per enclosing array (an index) or object (a key), as a JSON Pointer.
+class PointerPath {
+ public:
+  void enter_array() { steps_.push_back({{}, 0, true}); }
+  void enter_object() { steps_.push_back({}); }
+  void at_index(std::size_t index) { steps_.back().index = index; }
+  void at_key(std::string_view key) { steps_.back().key = key; }
+  void leave() { steps_.pop_back(); }
+  // The pointer to item `index` of the innermost array.
+  std::string pointer_to_item(std::size_t index) const;
 
-// Compiles one JSON value (and everything below it) with the builder. Fails
-// only for an array whose items differ in type; the pointer in the message
-// is relative to `value`.
-Result<VelqData> compile_inline(CompileBuilder& builder, const JsonValue& value);
+ private:
+  struct Step {
+    std::string_view key;
+    std::size_t index = 0;
+    bool in_array = false;
+  };
+  std::vector<Step> steps_;
+};
 
 // The type code the compiled node of a JSON value will have.
 VelqType json_type_code(const JsonValue& value);
@@ -238,41 +215,51 @@ struct StringSlotEqual {
   bool operator()(const StringSlot& slot, const HashedText& text) const noexcept { return (*this)(text, slot); }
 };
 
+// Object shape keys are hashed a code at a time, so that a key built a code
+// at a time carries its hash along. A lookup by HashedText uses the hash it
+// brings.
+struct ShapeKeyHash {
+  using is_transparent = void;
+  static constexpr std::uint64_t step(std::uint64_t hash, char c) {
+    return (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+  }
+  static constexpr std::uint64_t kStart = 0xCBF29CE484222325ull;
+  std::size_t operator()(std::string_view key) const noexcept {
+    std::uint64_t hash = kStart;
+    for (char c : key) hash = step(hash, c);
+    return hash;
+  }
+  std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
+};
+
+struct ShapeKeyEqual {
+  using is_transparent = void;
+  static std::string_view text(std::string_view key) { return key; }
+  static std::string_view text(const HashedText& key) { return key.text; }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    return text(a) == text(b);
+  }
+};
+
 // The value compiler's tables and its rules for shapes and strings: one
-// definition per distinct shape key, numbered in the order the shapes are
-// met, and every distinct string text listed in `dict` in first-visit order.
-// Both of its roads use them: a finished VelqData tree (walk, then
-// rewrite_indices) and a Python value compiled in one pass (ValueCompiler).
+// definition per distinct shape, numbered in the order the shapes are met,
+// and every distinct string text listed in `dict` in first-visit order.
 class DataCompiler {
  public:
   DataCompiler();
   DataCompiler(const DataCompiler&) = delete;
   DataCompiler& operator=(const DataCompiler&) = delete;
 
-  // Collects definitions and strings; records a definition for every array
-  // and object. Called once, on the root.
-  void walk(const VelqData& node);
-
-  // Copies the tree with every array and object pointing at the definition
-  // `walk` recorded for it. Called once, on the root, after walk.
-  VelqData rewrite_indices(const VelqData& node);
-
-  // The same indices as rewrite_indices, written into the walked tree itself
-  // instead of a copy. Called once, on the root, after walk.
-  void rewrite_indices_in_place(VelqData& node);
-
-  // The definition of the array shape "arr:{incoming}:{element code}",
-  // created on first use.
-  std::uint16_t intern_array_shape(std::uint16_t incoming_index, VelqType elem_type) {
-    const auto code = static_cast<std::uint8_t>(elem_type);
-    if (incoming_index == 0 && code < plain_array_shapes_.size() && plain_array_shapes_[code] != 0) {
-      return plain_array_shapes_[code];
-    }
-    return intern_array_shape_by_key(incoming_index, elem_type);
+  // The definition of the arrays of one element type, created on first use.
+  std::uint16_t intern_array_shape(VelqType elem_type) {
+    std::uint16_t& known = array_shapes[static_cast<std::uint8_t>(elem_type)];
+    if (known == 0) known = create_array_definition(elem_type);
+    return known;
   }
 
   // The definition of an object shape key (see ObjectShapeKeys), created on
-  // first use with fields "f0", "f1", ... typed by the key's characters.
+  // first use with fields "f0", "f1", ... of the key's types.
   std::uint16_t intern_object_shape(HashedText key);
 
   // Lists a text in `dict` when it is new. `keep` then gives a view of the
@@ -284,47 +271,39 @@ class DataCompiler {
     string_positions.insert({static_cast<std::uint32_t>(dict.size() - 1), StringSlotHash::half(text.hash)});
   }
 
-  using ShapeTable = boost::unordered_flat_map<std::string, std::uint16_t, ShapeKeyHash, ShapeKeyEqual>;
-
   std::vector<VelqDefinition> definitions;
   std::vector<std::string_view> dict;
-  ShapeTable object_shapes;
-  ShapeTable array_shapes;
+  // Object shapes by the type codes of their values, in order.
+  boost::unordered_flat_map<std::string, std::uint16_t, ShapeKeyHash, ShapeKeyEqual> object_shapes;
+  // Array shapes by element type code; 0 until there is one.
+  std::array<std::uint16_t, 0x12> array_shapes{};
   // Every text of `dict`, found by text.
   boost::unordered_flat_set<StringSlot, StringSlotHash, StringSlotEqual> string_positions;
-  // Filled by walk: one entry per array and object, in pre-order of the tree.
-  std::vector<std::uint16_t> node_def_indices;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
  private:
   std::uint16_t create_definition(VelqType kind);
-  std::uint16_t intern_array_shape_by_key(std::uint16_t incoming_index, VelqType elem_type);
-
-  // Array shapes with incoming index 0 (all of them, for Python values), by
-  // element code, so that most arrays need no key; 0 is an empty slot.
-  std::array<std::uint16_t, 0x12> plain_array_shapes_{};
-  std::size_t rewrite_position_ = 0;
-  std::pmr::monotonic_buffer_resource string_store_;
+  std::uint16_t create_array_definition(VelqType elem_type);
 };
 
-// The shape keys of the objects being compiled: "obj:{incoming}:" and one
-// type character per value, comma-separated ("obj:0:5,2"), each with its hash
-// as it grows. A nested object's key is built behind its parent's unfinished
-// one and removed when complete, so one buffer serves every level.
+// An object shape key is the sequence of its values' type codes. The keys of
+// the objects being compiled are built value by value, each with its hash as
+// it grows; a nested object's key is built behind its parent's unfinished one
+// and removed when complete, so one buffer serves every level.
 class ObjectShapeKeys {
  public:
   // Starts the key of a new innermost object of about `values` values.
-  void begin(std::uint16_t incoming_index, std::size_t values);
-  // One more value of the innermost object. Object keys name each value by
-  // one digit; array keys (and field types) use the type code.
+  void begin(std::size_t values) {
+    if (size_ + values > buffer_.size()) buffer_.resize(2 * (size_ + values));
+    open_.push_back({size_, ShapeKeyHash::kStart});
+  }
+  // One more value of the innermost object.
   void add(VelqType type) {
-    static constexpr char kCharacter[] = "0123456789abcdef67";
-    const char c = kCharacter[static_cast<std::uint8_t>(type)];
+    const char code = static_cast<char>(type);
     Open& key = open_.back();
-    if (size_ + 2 > buffer_.size()) [[unlikely]] buffer_.resize(2 * buffer_.size() + 2);
-    if (key.values++ != 0) buffer_[size_++] = ',';
-    buffer_[size_++] = c;
-    key.hash = ShapeKeyHash::step(key.hash, c);
+    if (size_ == buffer_.size()) [[unlikely]] buffer_.resize(2 * buffer_.size() + 16);
+    buffer_[size_++] = code;
+    key.hash = ShapeKeyHash::step(key.hash, code);
   }
   // The innermost key, complete.
   HashedText key() const {
@@ -340,10 +319,9 @@ class ObjectShapeKeys {
   struct Open {
     std::size_t mark;
     std::uint64_t hash;
-    std::size_t values;
   };
 
-  // Characters of the open keys: the first size_ bytes.
+  // Codes of the open keys: the first size_ bytes.
   std::vector<char> buffer_;
   std::size_t size_ = 0;
   std::vector<Open> open_;
@@ -356,45 +334,39 @@ struct SourceValue {
   VelqType type;
   bool boolean;
   // Int32: the whole value, of which the data keeps the low 32 bits (it is
-  // needed whole if the array widens to floats). UInt32: the value.
+  // needed whole if the array widens to floats).
   std::int64_t integer;
   float number;
-  // String: the text, or (trees only, with is_str_ref) a position in the dictionary.
+  // String: the text.
   HashedText text;
-  bool is_str_ref;
-  std::uint32_t str_ref;
-  // Array, Object: the self_def_index it arrives with, part of its shape key,
-  // and how many items or values it holds (an estimate for the room to make).
-  std::uint16_t incoming_index;
+  // Array, Object: how many items or values it holds (for the room to make).
   std::size_t size;
 };
 
-// The value compiler's rules over one walk of a value from `Source`, written
-// to `Output`. A source gives:
+// The value compiler's rules over one walk of a value from `Source` (Python
+// objects), written as the payload. A source gives:
 //   Node: a handle on one value;
-//   kChecked: whether the value must be checked against what the reader
-//     accepts (nesting, and items of one type: integers widened to floats
-//     beside floats, other mixes refused), as Python values are; a finished
-//     tree is compiled as given;
 //   classify(node, value): what the node is, false when the source failed;
 //   for_each_item(node, item): each item of an array, in order;
 //   for_each_member(node, key, value): an object's values in order, each
-//     optionally preceded by a key that is a string value of its own;
+//     preceded by its key, which is a string value of its own;
 //   keep(node, text): a view of a string's text that lives as long as the
 //     source;
 //   kept_before(node, text): true only for a string that is known to be in
 //     the dictionary already (a shortcut; false is always right).
+// The value is checked against what the reader accepts: nesting, and items of
+// one type (integers widened to floats beside floats, other mixes refused).
 // The source's own failures (false from its functions) end the walk with
 // nothing recorded here; the compiler's refusals are recorded in refusal().
-template <class Source, class Output>
+template <class Source>
 class ValueCompiler {
  public:
   using Node = typename Source::Node;
 
-  ValueCompiler(DataCompiler& tables, Source& source, Output& out)
+  ValueCompiler(DataCompiler& tables, Source& source, PayloadWriter& out)
       : tables_(tables), source_(source), out_(out) {}
 
-  // Compiles the root; `def_index` receives its chunk's definition.
+  // Compiles the root; `def_index` receives its entry's definition.
   bool compile(Node root, std::uint16_t& def_index) {
     SourceValue value;
     if (!source_.classify(root, value)) return false;
@@ -409,14 +381,6 @@ class ValueCompiler {
   std::optional<VelqError>& refusal() { return refusal_; }
 
  private:
-  // One step of the way from the root to the value being compiled: an array
-  // index or the key of an object value.
-  struct PathStep {
-    std::string_view key;
-    std::size_t index = 0;
-    bool in_array = false;
-  };
-
   // An Int32 item outside the Int32 range, with its whole value.
   struct WideInteger {
     std::size_t position;
@@ -425,22 +389,14 @@ class ValueCompiler {
 
   void scalar(Node node, const SourceValue& value) {
     switch (value.type) {
-      case VelqType::Null: out_.null(); return;
       case VelqType::Bool: out_.boolean(value.boolean); return;
-      case VelqType::Int32:
-        out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer)));
-        return;
-      case VelqType::UInt32: out_.uint32(static_cast<std::uint32_t>(value.integer)); return;
+      case VelqType::Int32: out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer))); return;
       case VelqType::Float32: out_.float32(value.number); return;
       case VelqType::String:
-        if (value.is_str_ref) {
-          out_.str_ref(value.str_ref);
-        } else {
-          if (!source_.kept_before(node, value.text)) {
-            tables_.intern_string(value.text, [&] { return source_.keep(node, value.text); });
-          }
-          out_.string(value.text.text);
+        if (!source_.kept_before(node, value.text)) {
+          tables_.intern_string(value.text, [&] { return source_.keep(node, value.text); });
         }
+        out_.string(value.text.text);
         return;
       default: return;
     }
@@ -464,13 +420,8 @@ class ValueCompiler {
   }
 
   bool compound(Node node, const SourceValue& value, std::size_t depth, std::uint16_t& def_index) {
-    if constexpr (Source::kChecked) {
-      if (depth + 1 > MAX_DEPTH) [[unlikely]] {
-        return refuse(VelqError::parse(nesting_too_deep_message(value.type)));
-      }
-    }
-    return value.type == VelqType::Array ? array(node, value, depth + 1, def_index)
-                                         : object(node, value, depth + 1, def_index);
+    if (depth + 1 > MAX_DEPTH) [[unlikely]] return refuse(VelqError{nesting_too_deep_message(value.type)});
+    return value.type == VelqType::Array ? array(node, depth + 1, def_index) : object(node, value, depth + 1, def_index);
   }
 
   // An array's definition comes before its items, with the element type of
@@ -478,42 +429,38 @@ class ValueCompiler {
   // items widen to floats), and then nothing inside the array defines
   // anything, so its definition waits until the end without changing the
   // numbering.
-  bool array(Node node, const SourceValue& array_value, std::size_t level, std::uint16_t& def_index) {
-    auto handle = out_.begin_array();
+  bool array(Node node, std::size_t level, std::uint16_t& def_index) {
+    const std::size_t at = out_.begin_array();
     ItemTypes types{VelqType::Null, 0, item_types_.size(), wide_integers_.size()};
     bool defined = false;
     std::size_t count = 0;
-    path_.push_back({{}, 0, true});
+    path_.enter_array();
     const bool walked = source_.for_each_item(node, [&](Node item) {
-      path_.back().index = count;
+      path_.at_index(count);
       SourceValue value;
       if (!source_.classify(item, value)) return false;
       if (count == 0) {
         types.first = value.type;
-        if (!(Source::kChecked && value.type == VelqType::Int32)) {
-          def_index = tables_.intern_array_shape(array_value.incoming_index, value.type);
+        if (value.type != VelqType::Int32) {
+          def_index = tables_.intern_array_shape(value.type);
           defined = true;
         }
       }
-      if constexpr (Source::kChecked) {
-        types.note(item_types_, count, value.type);
-        if (value.type == VelqType::Int32 && value.integer != static_cast<std::int32_t>(value.integer)) {
-          wide_integers_.push_back({count, value.integer});
-        }
+      types.note(item_types_, count, value.type);
+      if (value.type == VelqType::Int32 && value.integer != static_cast<std::int32_t>(value.integer)) {
+        wide_integers_.push_back({count, value.integer});
       }
       ++count;
       return this->value(item, value, level);
     });
-    path_.pop_back();
+    path_.leave();
     if (!walked) return false;
     VelqType elem_type = types.first;
-    if constexpr (Source::kChecked) {
-      if (types.deviation != 0 && !settle_items(handle, count, types, elem_type)) return false;
-      item_types_.resize(types.mark);
-      wide_integers_.resize(types.wide_mark);
-    }
-    if (!defined) def_index = tables_.intern_array_shape(array_value.incoming_index, elem_type);
-    out_.end_array(handle, def_index, count);
+    if (types.deviation != 0 && !settle_items(at, count, types, elem_type)) return false;
+    item_types_.resize(types.mark);
+    wide_integers_.resize(types.wide_mark);
+    if (!defined) def_index = tables_.intern_array_shape(elem_type);
+    out_.end_array(at, def_index, def_index, count);
     return true;
   }
 
@@ -538,8 +485,7 @@ class ValueCompiler {
   // Items of more than one type: numbers mixing integers and floats all
   // become floats (each integer rounded once, from its whole value); any
   // other mix is refused, naming the first item that differs from the first.
-  template <class Handle>
-  bool settle_items(Handle& handle, std::size_t count, const ItemTypes& types, VelqType& elem_type) {
+  bool settle_items(std::size_t at, std::size_t count, const ItemTypes& types, VelqType& elem_type) {
     bool all_numbers = true;
     bool any_float = false;
     for (std::size_t i = 0; i < count && all_numbers; ++i) {
@@ -551,28 +497,26 @@ class ValueCompiler {
       auto wide = wide_integers_.begin() + static_cast<std::ptrdiff_t>(types.wide_mark);
       for (std::size_t i = 0; i < count; ++i) {
         if (types.at(item_types_, i) != VelqType::Int32) continue;
-        std::int64_t whole = static_cast<std::int32_t>(out_.item_bits(handle, i));
+        std::int64_t whole = static_cast<std::int32_t>(out_.item_bits(at, i));
         if (wide != wide_integers_.end() && wide->position == i) whole = (wide++)->value;
-        out_.rewrite_item_as_float32(handle, i, static_cast<float>(whole));
+        out_.rewrite_item_as_float32(at, i, static_cast<float>(whole));
       }
       elem_type = VelqType::Float32;
       return true;
     }
     const VelqType found = types.at(item_types_, types.deviation);
-    std::string pointer = pointer_to_here();
-    append_pointer_token(pointer, std::to_string(types.deviation));
-    return refuse(mixed_array_error(pointer, found, types.first));
+    return refuse(mixed_array_error(path_.pointer_to_item(types.deviation), found, types.first));
   }
 
   // An object's definition comes after its values.
   bool object(Node node, const SourceValue& object_value, std::size_t level, std::uint16_t& def_index) {
-    auto handle = out_.begin_object();
-    keys_.begin(object_value.incoming_index, object_value.size);
-    path_.push_back({});
+    const std::size_t at = out_.begin_object();
+    keys_.begin(object_value.size);
+    path_.enter_object();
     const bool walked = source_.for_each_member(
         node,
         [&](Node key_node, const SourceValue& key) {
-          path_.back().key = key.text.text;
+          path_.at_key(key.text.text);
           keys_.add(VelqType::String);
           scalar(key_node, key);
         },
@@ -582,24 +526,12 @@ class ValueCompiler {
           keys_.add(value.type);
           return this->value(member, value, level);
         });
-    path_.pop_back();
+    path_.leave();
     if (!walked) return false;
     def_index = tables_.intern_object_shape(keys_.key());
     keys_.end();
-    out_.end_object(handle, def_index);
+    out_.end_object(at, def_index);
     return true;
-  }
-
-  std::string pointer_to_here() const {
-    std::string pointer;
-    for (const PathStep& step : path_) {
-      if (step.in_array) {
-        append_pointer_token(pointer, std::to_string(step.index));
-      } else {
-        append_pointer_token(pointer, step.key);
-      }
-    }
-    return pointer;
   }
 
   [[gnu::cold]] bool refuse(VelqError error) {
@@ -609,146 +541,39 @@ class ValueCompiler {
 
   DataCompiler& tables_;
   Source& source_;
-  Output& out_;
+  PayloadWriter& out_;
   ObjectShapeKeys keys_;
-  std::vector<PathStep> path_;
+  PointerPath path_;
   std::vector<VelqType> item_types_;
   std::vector<WideInteger> wide_integers_;
   std::optional<VelqError> refusal_;
 };
 
-// Compiled values written straight as the bytes of the chunk's payload.
-class ValuePayloadOutput {
- public:
-  explicit ValuePayloadOutput(PayloadWriter& out) : out_(out) {}
+// Room to reserve for the payload of a value of about `items` items, lists
+// and dicts counted with their direct items: small for small values (a large
+// first block costs them more than their whole conversion), so that larger
+// ones seldom grow.
+inline std::size_t expected_payload_size(std::size_t items) { return 1024 + 32 * items; }
 
-  void null() {}
-  void boolean(bool value) { out_.boolean(value); }
-  void int32(std::int32_t value) { out_.int32(value); }
-  void uint32(std::uint32_t value) { out_.uint32(value); }
-  void float32(float value) { out_.float32(value); }
-  void string(std::string_view text) { out_.string(text); }
-  void str_ref(std::uint32_t position) { out_.str_ref(position); }
-
-  std::size_t begin_array() { return out_.begin_array(0); }
-  std::uint32_t item_bits(std::size_t at, std::size_t index) const { return out_.item_bits(at, index); }
-  void rewrite_item_as_float32(std::size_t at, std::size_t index, float value) {
-    out_.rewrite_item_as_float32(at, index, value);
-  }
-  void end_array(std::size_t at, std::uint16_t def_index, std::size_t count) {
-    out_.count_array(at, count);
-    out_.end_array(at, def_index, def_index);
-  }
-  std::size_t begin_object() { return out_.begin_object(); }
-  void end_object(std::size_t at, std::uint16_t def_index) { out_.end_object(at, def_index); }
-
- private:
-  PayloadWriter& out_;
-};
-
-// Compiled values built as a VelqData tree, each array and object carrying
-// its definition.
-class ValueTreeOutput {
- public:
-  explicit ValueTreeOutput(VelqData& root) : root_(root) {}
-
-  void null() { slot().emplace<kNullIndex>(); }
-  void boolean(bool value) { slot().emplace<kBoolIndex>(value); }
-  void int32(std::int32_t value) { slot().emplace<kInt32Index>(value); }
-  void uint32(std::uint32_t value) { slot().emplace<kUInt32Index>(value); }
-  void float32(float value) { slot().emplace<kFloat32Index>(value); }
-  void string(std::string_view text) { slot().emplace<kStringIndex>(text); }
-  void str_ref(std::uint32_t position) { slot().emplace<kStrRefIndex>(VelqStrRef{position}); }
-
-  // A container stays where it is while its contents are built: only the
-  // innermost open container grows.
-  std::vector<VelqData>* begin_array() {
-    open_.push_back(&slot().emplace<kArrayIndex>().items);
-    return open_.back();
-  }
-  std::uint32_t item_bits(std::vector<VelqData>* items, std::size_t index) const {
-    return static_cast<std::uint32_t>(std::get<kInt32Index>((*items)[index]));
-  }
-  void rewrite_item_as_float32(std::vector<VelqData>* items, std::size_t index, float value) {
-    (*items)[index].emplace<kFloat32Index>(value);
-  }
-  void end_array(std::vector<VelqData>*, std::uint16_t def_index, std::size_t) {
-    open_.pop_back();
-    VelqArray& array = std::get<kArrayIndex>(current());
-    array.self_def_index = array.elem_def_index = def_index;
-  }
-  std::vector<VelqData>* begin_object() {
-    open_.push_back(&slot().emplace<kObjectIndex>().values);
-    return open_.back();
-  }
-  void end_object(std::vector<VelqData>*, std::uint16_t def_index) {
-    open_.pop_back();
-    std::get<kObjectIndex>(current()).self_def_index = def_index;
-  }
-
- private:
-  // Where the next value goes: the root, or a new last item of the innermost container.
-  VelqData& slot() { return open_.empty() ? root_ : open_.back()->emplace_back(); }
-  // The value just completed in the innermost container (or the root).
-  VelqData& current() { return open_.empty() ? root_ : open_.back()->back(); }
-
-  VelqData& root_;
-  std::vector<std::vector<VelqData>*> open_;
-};
-
-// A value compiled in one pass, whose head (header, definitions, dictionary)
-// is yet to be written in front of its payload, wherever the caller wants it.
-struct CompiledValue {
-  std::vector<VelqDefinition> definitions;
-  std::vector<std::string_view> dict;
-  std::uint16_t def_index = 0;
-  PayloadWriter payload;
-
-  // At least the size of the head.
-  std::size_t head_size_bound() const { return encoded_head_size_bound(definitions, dict); }
-  // Appends the head to `out`, or the encoder's first failure.
-  Status write_head(ByteBuffer& out) const { return encode_head_into(out, definitions, dict, def_index, payload); }
-};
-
-// A value compiled in one pass: written as its head then its payload, the
-// same bytes and the same first failure as compiling the value into a tree
-// with the same rules, compile_data, check_reader_limits and encode_document,
-// in that order. Empty when the source failed (its own error then stands).
-// The payload goes into `storage` when one is given, from its start.
+// A value compiled in one pass, refused when the reader would refuse it
+// (check_reader_limits); empty when the source failed (its own error then
+// stands). The payload goes into `storage` when one is given, from its start.
 template <class Source>
-std::optional<Result<CompiledValue>> compile_value_to_velq(Source& source, typename Source::Node root,
-                                                          std::size_t expected_size,
-                                                          ByteBuffer::Storage* storage = nullptr) {
+std::optional<Result<CompiledDocument<std::string_view>>> compile_value_to_velq(
+    Source& source, typename Source::Node root, std::size_t items, ByteBuffer::Storage* storage = nullptr) {
+  using Compiled = Result<CompiledDocument<std::string_view>>;
   DataCompiler tables;
   PayloadWriter payload(storage);
-  payload.reserve(expected_size);
-  ValuePayloadOutput out(payload);
-  ValueCompiler<Source, ValuePayloadOutput> compiler(tables, source, out);
+  payload.reserve(expected_payload_size(items));
+  ValueCompiler<Source> compiler(tables, source, payload);
   std::uint16_t def_index = 0;
   if (!compiler.compile(root, def_index)) {
     if (!compiler.refusal()) return std::nullopt;
-    return Result<CompiledValue>(std::move(*compiler.refusal()));
+    return Compiled(std::move(*compiler.refusal()));
   }
-  if (Status limits = check_reader_limits(tables.definitions); !limits) {
-    return Result<CompiledValue>(std::move(limits).error());
-  }
-  return Result<CompiledValue>(
-      CompiledValue{std::move(tables.definitions), std::move(tables.dict), def_index, std::move(payload)});
+  if (Status limits = check_reader_limits(tables.definitions); !limits) return Compiled(std::move(limits).error());
+  return Compiled(CompiledDocument<std::string_view>{std::move(tables.definitions), std::move(tables.dict),
+                                                     def_index, std::move(payload)});
 }
-
-// Parses the text and compiles it into a document with one chunk.
-Result<VelqDocument> compile_json_str(std::string_view text);
-
-// What encode_document writes for the document compile_json_str returns, once
-// check_reader_limits has accepted it; or the first failure of the three in
-// that order. The payload is written while the tree is compiled, so no
-// document is built, and the tree is released before the head is written.
-// The payload goes into `storage` when one is given, from its start.
-Result<EncodedDocument> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage = nullptr);
-
-// Compiles a value tree into a document with one chunk (walk, then
-// rewrite_indices). Cannot fail. The tree is taken over and becomes the
-// chunk's data, so callers that no longer need it move it in.
-VelqDocument compile_data(VelqData root);
 
 }  // namespace velq

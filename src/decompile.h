@@ -1,7 +1,7 @@
-// Turns a decoded VelqDocument back into a JSON value tree: dictionary
-// references are resolved and objects get their field names back. The same
-// rules (the Decompiler below) also take values straight from the decoder, so
-// that loads builds its Python objects without either tree in between.
+// The rules that turn decoded values back into JSON-shaped values: dictionary
+// references are resolved, objects get their field names back, and what JSON
+// cannot hold is refused. The Decompiler is the decoder's sink and hands the
+// results to a builder (loads: Python objects), so no tree is made between.
 #pragma once
 
 #include <bit>
@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,23 +17,10 @@
 
 #include "decode.h"
 #include "error.h"
-#include "json.h"
+#include "format.h"
 #include "structure.h"
 
 namespace velq {
-
-// No chunks give null, one chunk its value, several an array of them.
-// The tree's strings point into `document`, which must outlive the result.
-Result<JsonDocument> decompile_document(const VelqDocument& document);
-
-// The top-level value of one chunk. A StrRef outside `dict` names the
-// dictionary's length in the message.
-Result<JsonValue> chunk_to_json(const VelqData& data, const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string>& dict, JsonArena& arena);
-
-// A value below the top level (an array item or an object value).
-Result<JsonValue> data_to_json(const VelqData& data, const std::vector<VelqDefinition>& definitions,
-                               const std::vector<std::string>& dict, JsonArena& arena);
 
 // How the values of an object definition become members: the positions of the fields that give a
 // member, in ascending byte order of their names; of fields with the same name only the last.
@@ -44,41 +32,37 @@ struct ObjectLayout {
 
 ObjectLayout layout_object(const std::vector<VelqField>& fields, std::size_t id);
 
-// The rules of decompilation, applied to values as they arrive (from decode_document_to, or from a
-// walk over a VelqDocument's chunks), in document order. What the values become is up to the
-// Builder, which keeps a stack of finished values and provides:
+// The rules of decompilation, applied to values as decode_document reads them, in document order.
+// What the values become is up to the Builder, which keeps a stack of finished values and provides:
 //
 //   bool null();  bool boolean(bool);  bool real(double);
-//   bool non_negative(std::uint64_t);          // an integer of 0 or more
-//   bool negative(std::int64_t);               // an integer below 0
+//   bool integer(std::int64_t);
 //   bool string(std::string_view text, bool ascii);
 //   bool dict_string(std::uint32_t index, std::string_view text);  // dict[index], the same text each time
 //   bool array(std::size_t count);             // the last `count` values become one array's items
+//   bool fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count);
+//                                              // an array of fixed-width items as the file stores them
 //   bool object(const ObjectLayout& layout);   // the last layout.fields->size() values, one per field
 //
 // A builder returns false when it could not build a value; building stops there, but the rules are
 // still checked to the end, since a decompilation error takes precedence over a failure to build.
 // The first error ends the decompilation; later values are ignored.
 template <class Builder>
-class Decompiler final : public DecodeSink {
+class Decompiler {
  public:
   explicit Decompiler(Builder& builder) : builder_(builder) {}
-
-  // For values below the top level of a chunk (data_to_json).
-  void start_below_top_level() { below_top_level_ = true; }
 
   bool failed() const { return failed_; }
   VelqError take_error() { return std::move(error_); }
 
-  void begin_entries(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
-                     std::size_t count) override {
-    definitions_ = &definitions;
-    dict_ = &dict;
+  void begin_entries(const VelqDocument& document, std::size_t count) {
+    definitions_ = &document.definitions;
+    dict_ = &document.dict;
     entries_ = count;
-    layout_at_.assign(definitions.size(), kNoLayout);
+    layout_at_.assign(document.definitions.size(), kNoLayout);
   }
 
-  void end_entries() override {
+  void end_entries() {
     if (!building_) return;
     if (entries_ == 0) {
       build(builder_.null());
@@ -87,20 +71,20 @@ class Decompiler final : public DecodeSink {
     }
   }
 
-  void null() override {
+  void null() {
     if (building_) build(builder_.null());
   }
-  void boolean(bool value) override {
+  void boolean(bool value) {
     if (building_) build(builder_.boolean(value));
   }
-  void int32(std::int32_t value) override {
+  void int32(std::int32_t value) {
     if (!building_) return;
-    build(value < 0 ? builder_.negative(value) : builder_.non_negative(static_cast<std::uint64_t>(value)));
+    build(builder_.integer(value));
   }
-  void uint32(std::uint32_t value) override {
-    if (building_) build(builder_.non_negative(value));
+  void uint32(std::uint32_t value) {
+    if (building_) build(builder_.integer(value));
   }
-  void float32(float value) override {
+  void float32(float value) {
     if (failed_) return;
     if (!std::isfinite(value)) [[unlikely]] {
       fail(std::isnan(value) ? "Cannot represent float NaN"
@@ -109,65 +93,41 @@ class Decompiler final : public DecodeSink {
     }
     if (building_) build(builder_.real(static_cast<double>(value)));
   }
-  void string(std::string_view text, bool ascii) override {
+  void string(std::string_view text, bool ascii) {
     if (building_) build(builder_.string(text, ascii));
   }
-  void str_ref(std::uint32_t index) override {
+  void str_ref(std::uint32_t index) {
     if (failed_) return;
     if (index >= dict_->size()) [[unlikely]] {
       std::string message = compose_message("StrRef index ", index, " out of bounds");
-      if (frames_.empty() && !below_top_level_) message += compose_message(" (dict len ", dict_->size(), ")");
+      if (frames_.empty()) message += compose_message(" (dict len ", dict_->size(), ")");
       fail(std::move(message));
       return;
     }
     if (building_) build(builder_.dict_string(index, (*dict_)[index]));
   }
 
-  void begin_array(std::size_t count) override {
+  void begin_array(std::size_t count) {
     if (!failed_) frames_.push_back({nullptr, count});
   }
-  void end_array() override {
+  void end_array() {
     if (failed_) return;
     const std::size_t count = frames_.back().count;
     frames_.pop_back();
     if (building_) build(builder_.array(count));
   }
-  // The items as single values (none of them at the top level). Of these types only Float32 has a
-  // rule to check, so the others are skipped whole once nothing is built: an array of Null items
-  // takes no bytes, and 65535 of them may be announced in six.
-  void fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count) override {
-    if constexpr (requires { builder_.fixed_array(item_type, at, count); }) {
-      if (item_type == VelqType::Float32 && !failed_) {
-        for (std::size_t i = 0; i < count; ++i) {
-          const float value = std::bit_cast<float>(fixed_item(at, i));
-          if (!std::isfinite(value)) [[unlikely]] return float32(value);
-        }
-      }
-      if (building_) build(builder_.fixed_array(item_type, at, count));
-      return;
-    }
-    if (item_type == VelqType::Float32) {
-      for (std::size_t i = 0; i < count; ++i) float32(std::bit_cast<float>(fixed_item(at, i)));
-    } else if (building_) {
-      switch (item_type) {
-        case VelqType::Null:
-          for (std::size_t i = 0; i < count; ++i) null();
-          break;
-        case VelqType::Bool:
-          for (std::size_t i = 0; i < count; ++i) boolean(at[i] != 0);
-          break;
-        case VelqType::Int32:
-          for (std::size_t i = 0; i < count; ++i) int32(static_cast<std::int32_t>(fixed_item(at, i)));
-          break;
-        default:
-          for (std::size_t i = 0; i < count; ++i) uint32(fixed_item(at, i));
-          break;
+  // Of the fixed-width types only Float32 has a rule to check.
+  void fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count) {
+    if (item_type == VelqType::Float32 && !failed_) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const float value = std::bit_cast<float>(load_le32(at + NUMBER_SIZE * i));
+        if (!std::isfinite(value)) [[unlikely]] return float32(value);
       }
     }
-    if (building_) build(builder_.array(count));
+    if (building_) build(builder_.fixed_array(item_type, at, count));
   }
 
-  void begin_object(std::uint16_t index, std::size_t count) override {
+  void begin_object(std::uint16_t index, std::size_t count) {
     if (failed_) return;
     const ObjectLayout* layout = find_layout(index);
     if (layout == nullptr) return;
@@ -177,7 +137,7 @@ class Decompiler final : public DecodeSink {
     }
     frames_.push_back({layout, count});
   }
-  void end_object() override {
+  void end_object() {
     if (failed_) return;
     const ObjectLayout& layout = *frames_.back().layout;
     frames_.pop_back();
@@ -198,7 +158,7 @@ class Decompiler final : public DecodeSink {
   }
 
   [[gnu::cold]] void fail(std::string message) {
-    error_ = VelqError::parse(std::move(message));
+    error_ = VelqError{std::move(message)};
     failed_ = true;
     building_ = false;
   }
@@ -220,7 +180,7 @@ class Decompiler final : public DecodeSink {
       }
     }
     if (definition == nullptr) {
-      fail(compose_message("Unknown definition index: ", index));
+      fail(unknown_definition_message(index));
       return nullptr;
     }
     if (!definition->fields) {
@@ -236,7 +196,6 @@ class Decompiler final : public DecodeSink {
   const std::vector<VelqDefinition>* definitions_ = nullptr;
   const std::vector<std::string>* dict_ = nullptr;
   std::size_t entries_ = 0;
-  bool below_top_level_ = false;
   bool failed_ = false;
   bool building_ = true;  // false once building failed, and once the decompilation failed
   VelqError error_;

@@ -1,4 +1,6 @@
-// Writes a VelqDocument as VELQ bytes.
+// Writes VELQ bytes: the payload of a document's one entry while its values
+// are compiled, then the blocks in front of it (header, definitions,
+// dictionary, entry header).
 #pragma once
 
 #include <cstddef>
@@ -15,16 +17,6 @@
 #include "structure.h"
 
 namespace velq {
-
-// The whole file as bytes (std::string used as a byte buffer), or the first
-// error met; on error nothing is returned.
-Result<std::string> encode_document(const VelqDocument& document);
-
-// Appends one string in the short, medium or long form; appends nothing on error.
-Status encode_str_inline(std::string_view text, std::string& out);
-
-// Appends the tag-free encoding of one node, recursively.
-Status encode_value_into(const VelqData& value, std::string& out);
 
 // Bytes written through a cursor into memory grown with realloc, which
 // extends large blocks in place rather than copying them, and leaves the room
@@ -70,15 +62,18 @@ class ByteBuffer {
     cursor_ += n;
     return at;
   }
+  // Room for n more bytes, as unsigned bytes (the format's own code works on those).
+  [[gnu::always_inline]] std::uint8_t* claim_bytes(std::size_t n) { return reinterpret_cast<std::uint8_t*>(claim(n)); }
   [[gnu::always_inline]] void put_u8(std::uint8_t v) { *claim(1) = static_cast<char>(v); }
   [[gnu::always_inline]] void put_u16(std::uint16_t v) { store_le16(claim(2), v); }
   [[gnu::always_inline]] void put_u32(std::uint32_t v) { store_le32(claim(4), v); }
   void put_bytes(const void* bytes, std::size_t n) {
     if (n != 0) std::memcpy(claim(n), bytes, n);
   }
-  void patch_u8(std::size_t at, std::uint8_t v) { begin_[at] = static_cast<char>(v); }
-  void patch_u16(std::size_t at, std::uint16_t v) { store_le16(begin_ + at, v); }
-  void patch_u32(std::size_t at, std::uint32_t v) { store_le32(begin_ + at, v); }
+  std::uint8_t* bytes_at(std::size_t at) { return reinterpret_cast<std::uint8_t*>(begin_ + at); }
+  const std::uint8_t* bytes_at(std::size_t at) const { return reinterpret_cast<const std::uint8_t*>(begin_ + at); }
+  // Inserts `bytes` before everything written so far.
+  void put_in_front(std::string_view bytes);
 
  private:
   void take(ByteBuffer& other) {
@@ -99,46 +94,28 @@ class ByteBuffer {
 // Appends one string in its inline form (prefix, then text); false, with
 // nothing appended, for a string too long for it.
 inline bool put_inline_string(ByteBuffer& out, std::string_view text) {
-  unsigned char prefix[4];
-  const std::size_t prefix_length = inline_string_prefix(text.size(), prefix);
-  if (prefix_length == 0) [[unlikely]] return false;
+  std::uint8_t prefix[MAX_STRING_PREFIX_SIZE];
+  const std::size_t prefix_size = store_string_prefix(prefix, text.size());
+  if (prefix_size == 0) [[unlikely]] return false;
   // One claim for both parts; the prefix is copied byte by byte rather than
   // by a call, as it is mostly a single byte.
-  char* at = out.claim(prefix_length + text.size());
-  for (std::size_t i = 0; i < prefix_length; ++i) at[i] = static_cast<char>(prefix[i]);
-  if (!text.empty()) std::memcpy(at + prefix_length, text.data(), text.size());
+  std::uint8_t* at = out.claim_bytes(prefix_size + text.size());
+  for (std::size_t i = 0; i < prefix_size; ++i) at[i] = prefix[i];
+  if (!text.empty()) std::memcpy(at + prefix_size, text.data(), text.size());
   return true;
 }
 
-// Appends an array's header: its definition, its element's definition and
-// its item count (which the caller has checked against MAX_ARRAY_ITEMS).
-inline void put_array_header(ByteBuffer& out, std::uint16_t self_def_index, std::uint16_t elem_def_index,
-                             std::size_t count) {
-  char* at = out.claim(6);
-  store_le16(at, self_def_index);
-  store_le16(at + 2, elem_def_index);
-  store_le16(at + 4, static_cast<std::uint16_t>(count));
-}
-
-// Appends a reference to dictionary string `position`.
-inline void put_str_ref(ByteBuffer& out, std::uint32_t position) {
-  out.reserve(5);
-  out.put_u8(0xFF);
-  out.put_u32(position);
-}
-
-// Writes the payload of a document's single chunk while its values are being
-// compiled, node by node, exactly as encode_document would write the finished
-// tree. A compound node's header is written first and completed by its end_
-// call. What the encoder would refuse is recorded (the first such failure, in
-// writing order) rather than ending the writing, since the caller's own checks
-// come first; see encode_head.
+// Writes the payload of a document's one entry while its values are being
+// compiled, value by value. An array's or object's header is written first
+// and completed by its end_ call. What the writer refuses (a string too long,
+// an array of too many items) is recorded, the first such failure in writing
+// order, rather than ending the writing, since the compilers' own checks come
+// first; see encode_front.
 class PayloadWriter {
  public:
   PayloadWriter() = default;
   explicit PayloadWriter(ByteBuffer::Storage* storage) : out_(storage) {}
 
-  void null() {}
   void boolean(bool value) { out_.put_u8(value ? 1 : 0); }
   void int32(std::int32_t value) { out_.put_u32(static_cast<std::uint32_t>(value)); }
   void uint32(std::uint32_t value) { out_.put_u32(value); }
@@ -150,56 +127,50 @@ class PayloadWriter {
   void string(std::string_view text) {
     if (!put_inline_string(out_, text)) [[unlikely]] note_failure(out_.size(), kInlineStringTooLong);
   }
-  void str_ref(std::uint32_t position) { put_str_ref(out_, position); }
+  void str_ref(std::uint32_t position) {
+    std::uint8_t* at = out_.claim_bytes(STR_REF_SIZE);
+    at[0] = STR_REF_TAG;
+    store_le32(at + 1, position);
+  }
 
-  // Returns where the array starts; its items follow, `count` of them.
-  std::size_t begin_array(std::size_t count) {
+  // Returns where the array starts; its items follow. Its header is
+  // completed by end_array.
+  std::size_t begin_array() {
     const std::size_t at = out_.size();
-    put_array_header(out_, 0, 0, count);
-    if (count > MAX_ARRAY_ITEMS) [[unlikely]] note_failure(at, too_many_array_items_message(count));
+    out_.claim_bytes(ARRAY_HEADER_SIZE);
     return at;
   }
-  // Sets the item count of the array at `at`, for writers that learn it only
-  // once the items are written.
-  void count_array(std::size_t at, std::size_t count) {
-    if (count > MAX_ARRAY_ITEMS) [[unlikely]] {
-      note_failure(at, too_many_array_items_message(count));
-    }
-    out_.patch_u16(at + 4, static_cast<std::uint16_t>(count));
+  void end_array(std::size_t at, std::uint16_t self_def_index, std::uint16_t elem_def_index, std::size_t count) {
+    if (count > MAX_ARRAY_ITEMS) [[unlikely]] note_failure(at, too_many_array_items_message(count));
+    store_array_header(out_.bytes_at(at), {self_def_index, elem_def_index, static_cast<std::uint16_t>(count)});
   }
-  void end_array(std::size_t at, std::uint16_t self_def_index, std::uint16_t elem_def_index) {
-    out_.patch_u16(at, self_def_index);
-    out_.patch_u16(at + 2, elem_def_index);
+  // Item `index` of the array at `at`, whose items up to it are all four-byte
+  // numbers, as its bits; and the same item rewritten as a Float32.
+  std::uint32_t item_bits(std::size_t at, std::size_t index) const {
+    return load_le32(out_.bytes_at(at + ARRAY_HEADER_SIZE + NUMBER_SIZE * index));
   }
-  // Rewrites item `index` of the array at `at`, whose items up to it are all
-  // four-byte numbers, as a Float32.
   void rewrite_item_as_float32(std::size_t at, std::size_t index, float value) {
     std::uint32_t bits;
     std::memcpy(&bits, &value, 4);
-    out_.patch_u32(at + 6 + 4 * index, bits);
-  }
-
-  // Item `index` of the array at `at`, whose items up to it are all four-byte numbers.
-  std::uint32_t item_bits(std::size_t at, std::size_t index) const {
-    return load_le32(out_.data() + at + 6 + 4 * index);
+    store_le32(out_.bytes_at(at + ARRAY_HEADER_SIZE + NUMBER_SIZE * index), bits);
   }
 
   std::size_t begin_object() {
     const std::size_t at = out_.size();
-    out_.put_u16(0);
+    out_.claim_bytes(OBJECT_HEADER_SIZE);
     return at;
   }
-  void end_object(std::size_t at, std::uint16_t self_def_index) { out_.patch_u16(at, self_def_index); }
+  void end_object(std::size_t at, std::uint16_t self_def_index) { store_le16(out_.bytes_at(at), self_def_index); }
 
   void reserve(std::size_t n) { out_.reserve(n); }
+  ByteBuffer& bytes() { return out_; }
   const ByteBuffer& bytes() const { return out_; }
-  ByteBuffer take_bytes() && { return std::move(out_); }
   const std::optional<std::string>& failure() const { return failure_; }
 
  private:
-  // The failure the encoder would meet first is the one furthest ahead in
-  // the bytes; of two at the same place, the one written first. (An array's
-  // count may be checked after its items, but the encoder meets it before.)
+  // The failure a reader of the finished bytes meets first is the one
+  // furthest ahead; of two at the same place, the one written first. (An
+  // array's count is checked after its items, but stands before them.)
   [[gnu::cold]] void note_failure(std::size_t at, std::string message) {
     if (!failure_ || at < failure_at_) {
       failure_ = std::move(message);
@@ -212,26 +183,33 @@ class PayloadWriter {
   std::size_t failure_at_ = 0;
 };
 
-// Appends everything in front of a single chunk's payload to `out`: header,
-// definitions, dictionary, chunk count and chunk header. Followed by the
-// payload's bytes, it is what encode_document writes for the document of these
-// definitions and dictionary whose one chunk has that payload; it fails with
-// the same first failure (the payload's own comes after those of the blocks
-// before it). The dictionary's texts may live elsewhere (views).
-Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
-                        const std::vector<std::string>& dict, std::uint16_t def_index,
-                        const PayloadWriter& payload);
-Status encode_head_into(ByteBuffer& out, const std::vector<VelqDefinition>& definitions,
-                        const std::vector<std::string_view>& dict, std::uint16_t def_index,
-                        const PayloadWriter& payload);
+// What stands in front of a document's one entry besides its header: the
+// definitions, the dictionary (texts that may live elsewhere) and the
+// position of the entry's definition.
+template <class Text>
+struct DocumentFront {
+  const std::vector<VelqDefinition>& definitions;
+  const std::vector<Text>& dict;
+  std::uint16_t def_index;
+};
 
-// At least the size of what encode_head_into appends.
-std::size_t encoded_head_size_bound(const std::vector<VelqDefinition>& definitions,
-                                    const std::vector<std::string_view>& dict);
+// Appends everything in front of the payload: the header, the definition
+// and dictionary blocks, the entry count and the entry's header. Fails with
+// the first failure in writing order, the payload's own (see PayloadWriter)
+// after those of the blocks before it.
+template <class Text>
+Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload);
 
-// The same as bytes of their own.
-Result<std::string> encode_head(const std::vector<VelqDefinition>& definitions,
-                                const std::vector<std::string>& dict, std::uint16_t def_index,
-                                const PayloadWriter& payload);
+// At least the size of what encode_front appends.
+template <class Text>
+std::size_t front_size_bound(const DocumentFront<Text>& front);
+
+// The whole document: the front, then the payload. It is put together in the
+// payload's own memory when the front is small beside the payload (the
+// payload moves once and keeps the pages it has touched), else in `fresh`
+// (one copy of the payload, rather than a move and a copy of the front).
+// Returns the buffer that holds it.
+template <class Text>
+Result<ByteBuffer*> encode_document(const DocumentFront<Text>& front, PayloadWriter& payload, ByteBuffer& fresh);
 
 }  // namespace velq

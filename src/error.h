@@ -11,28 +11,11 @@
 
 namespace velq {
 
+// Every failure below the Python binding: a fixed-template message, shown
+// to users as "Failed to parse VELQ: {message}".
 struct VelqError {
-  enum class Kind { Parse };
-
-  Kind kind = Kind::Parse;
   std::string message;
 
-  static VelqError parse(std::string message) { return {Kind::Parse, std::move(message)}; }
-
-  // "Failed to parse VELQ: {message}"
-  std::string display() const;
-};
-
-// An operating-system I/O failure: an errno value, or a fixed message when
-// the failure has no error number.
-struct IoError {
-  int code = 0;            // errno; 0 when fixed_message is used
-  std::string fixed_message;
-
-  static IoError from_errno(int code) { return {code, {}}; }
-  static IoError fixed(std::string message) { return {0, std::move(message)}; }
-
-  // "{strerror} (os error {code})", or the fixed message alone.
   std::string display() const;
 };
 

@@ -4,7 +4,22 @@
 
 namespace velq {
 
+Status check_reader_limits(const std::vector<VelqDefinition>& definitions) {
+  if (definitions.size() > MAX_DEFINITIONS) return VelqError{too_many_definitions_message(definitions.size())};
+  for (const VelqDefinition& definition : definitions) {
+    if (definition.kind != VelqType::Object || !definition.fields) continue;
+    if (definition.fields->size() > MAX_OBJECT_FIELDS) {
+      return VelqError{too_many_object_fields_message(definition.index, definition.fields->size())};
+    }
+  }
+  return {};
+}
+
 std::string unknown_type_tag_message(std::uint8_t byte) { return "Unknown VELQ type tag: 0x" + hex_byte(byte); }
+
+std::string unknown_definition_message(std::uint16_t index) {
+  return compose_message("Unknown definition index: ", index);
+}
 
 std::string nesting_too_deep_message(VelqType container) {
   if (container == VelqType::Object) return compose_message("Max recursion depth ", MAX_DEPTH, " exceeded at Object");

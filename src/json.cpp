@@ -17,7 +17,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "format.h"
+#include "bytes.h"
 #include "utf8.h"
 
 namespace velq {
@@ -483,8 +483,8 @@ VelqError Parser::error() const {
   std::size_t line = 1 + static_cast<std::size_t>(std::count(consumed.begin(), consumed.end(), '\n'));
   std::size_t line_start = consumed.rfind('\n');
   std::size_t column = line_start == std::string_view::npos ? stop_offset_ : stop_offset_ - line_start - 1;
-  return VelqError::parse(std::string(describe(failure_)) + " at line " + std::to_string(line) + " column " +
-                          std::to_string(column));
+  return VelqError{std::string(describe(failure_)) + " at line " + std::to_string(line) + " column " +
+                   std::to_string(column)};
 }
 
 const char* Parser::parse_value(const char* p, JsonValue& out) {

@@ -1,10 +1,9 @@
-// The JSON value tree that the JSON compiler reads and the decompiler's tree
-// road (decompile_document) builds, and the JSON text parser that builds it.
+// The JSON value tree that the JSON compiler reads, and the JSON text parser
+// that builds it.
 //
 // Nodes are small and trivially destructible. Arrays, object members and
 // unescaped string copies live in a JsonArena owned by the JsonDocument;
-// strings may also point into memory owned by someone else (the parsed text,
-// or the VelqDocument a decompiled tree came from), which must outlive the tree.
+// strings may also point into the parsed text, which must outlive the tree.
 #pragma once
 
 #include <cstddef>

@@ -9,10 +9,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -33,8 +29,8 @@
 #include "decompile.h"
 #include "encode.h"
 #include "error.h"
-#include "json.h"
-#include "structure.h"
+#include "file.h"
+#include "format.h"
 #include "utf8.h"
 
 namespace velq {
@@ -68,10 +64,6 @@ class PyRef {
  private:
   PyObject* object_ = nullptr;
 };
-
-// Moves at most this many bytes per read() or write(): larger counts are not
-// portable and some kernels cap them anyway.
-constexpr std::size_t kMaxIoChunk = 2147483647;
 
 // Long conversions run Python's signal handlers (Ctrl-C) every so many values,
 // so that a handler that raises ends the call instead of waiting for it.
@@ -257,111 +249,6 @@ bool bytes_argument(PyObject* argument, const char* parameter, ByteSpan& bytes) 
 }
 
 // ---------------------------------------------------------------------------
-// Files
-
-std::optional<IoError> check_path(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
-    return IoError::fixed("file name contained an unexpected NUL byte");
-  }
-  return std::nullopt;
-}
-
-// An open descriptor, closed (ignoring the result) however the scope is left.
-class FileDescriptor {
- public:
-  FileDescriptor(const char* path, int flags, mode_t mode) {
-    do {
-      fd_ = ::open(path, flags, mode);
-    } while (fd_ < 0 && errno == EINTR);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  bool is_open() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
-// Creates or truncates the file and writes all of `data`.
-std::optional<IoError> write_file(std::string_view path, std::string_view data) {
-  if (auto error = check_path(path)) return error;
-  const FileDescriptor file(path.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (!file.is_open()) return IoError::from_errno(errno);
-
-  const char* rest = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    const ssize_t written = ::write(file.get(), rest, std::min(left, kMaxIoChunk));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return IoError::from_errno(errno);
-    }
-    if (written == 0) return IoError::fixed("failed to write whole buffer");
-    rest += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  return std::nullopt;
-}
-
-// The whole content of a file. The buffer starts at the size fstat reports
-// and grows only if the file turns out longer.
-struct FileContent {
-  std::unique_ptr<std::uint8_t[]> data;
-  std::size_t size = 0;
-};
-
-ssize_t read_retrying(int fd, void* buffer, std::size_t count) {
-  ssize_t got;
-  do {
-    got = ::read(fd, buffer, std::min(count, kMaxIoChunk));
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
-Result<FileContent, IoError> read_whole_file(int fd) {
-  std::size_t capacity = 0;
-  struct stat status;
-  if (::fstat(fd, &status) == 0 && status.st_size > 0) capacity = static_cast<std::size_t>(status.st_size);
-
-  FileContent content;
-  content.data = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
-  for (;;) {
-    if (content.size == capacity) {
-      // Full: a small probe tells the end of the file from a file that grew,
-      // without doubling the buffer for the common case of an exact fit.
-      std::uint8_t probe[64];
-      const ssize_t got = read_retrying(fd, probe, sizeof probe);
-      if (got < 0) return IoError::from_errno(errno);
-      if (got == 0) break;
-      capacity = std::max({capacity * 2, content.size + static_cast<std::size_t>(got), std::size_t{8192}});
-      auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
-      if (content.size > 0) std::memcpy(grown.get(), content.data.get(), content.size);
-      std::memcpy(grown.get() + content.size, probe, static_cast<std::size_t>(got));
-      content.data = std::move(grown);
-      content.size += static_cast<std::size_t>(got);
-      continue;
-    }
-    const ssize_t got = read_retrying(fd, content.data.get() + content.size, capacity - content.size);
-    if (got < 0) return IoError::from_errno(errno);
-    if (got == 0) break;
-    content.size += static_cast<std::size_t>(got);
-  }
-  return content;
-}
-
-Result<FileContent, IoError> read_file(std::string_view path) {
-  if (auto error = check_path(path)) return std::move(*error);
-  const FileDescriptor file(path.data(), O_RDONLY | O_CLOEXEC, 0);
-  if (!file.is_open()) return IoError::from_errno(errno);
-  return read_whole_file(file.get());
-}
-
-// ---------------------------------------------------------------------------
 // Decoded values -> Python objects
 
 // Builds the Python objects of a decoded document as the decompiler hands the
@@ -389,13 +276,7 @@ class PyValueBuilder {
 
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
-  bool non_negative(std::uint64_t value) {
-    if (value <= static_cast<std::uint64_t>(INT64_MAX)) {
-      return push(PyLong_FromLongLong(static_cast<long long>(value)));
-    }
-    return push(PyFloat_FromDouble(static_cast<double>(value)));
-  }
-  bool negative(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
+  bool integer(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
   bool real(double value) { return push(PyFloat_FromDouble(value)); }
   bool string(std::string_view text, bool ascii) { return push(new_str(text, ascii)); }
 
@@ -429,13 +310,14 @@ class PyValueBuilder {
         return fixed_list(count, [at](std::size_t i) { return Py_NewRef(at[i] != 0 ? Py_True : Py_False); });
       case VelqType::Int32:
         return fixed_list(count, [at](std::size_t i) {
-          return PyLong_FromLong(static_cast<std::int32_t>(fixed_item(at, i)));
+          return PyLong_FromLong(static_cast<std::int32_t>(load_le32(at + NUMBER_SIZE * i)));
         });
       case VelqType::UInt32:
-        return fixed_list(count, [at](std::size_t i) { return PyLong_FromUnsignedLong(fixed_item(at, i)); });
+        return fixed_list(count,
+                          [at](std::size_t i) { return PyLong_FromUnsignedLong(load_le32(at + NUMBER_SIZE * i)); });
       default:
         return fixed_list(count, [at](std::size_t i) {
-          return PyFloat_FromDouble(static_cast<double>(std::bit_cast<float>(fixed_item(at, i))));
+          return PyFloat_FromDouble(static_cast<double>(std::bit_cast<float>(load_le32(at + NUMBER_SIZE * i))));
         });
     }
   }
@@ -532,16 +414,14 @@ class PyValueBuilder {
     return decode_valid_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), size);
   }
 
-  // Valid UTF-8 needs no checks: its largest byte tells the widest character
-  // (a lead byte below C4 starts one below U+0100, below F0 one below
-  // U+10000), and every byte but a continuation byte (10xxxxxx) starts one.
-  // So the str is made at its final size and kind, and filled in one pass.
+  // Valid UTF-8 needs no checks: its largest byte tells the widest character,
+  // and every byte but a continuation byte (10xxxxxx) starts one. So the str
+  // is made at its final size and kind, and filled in one pass.
   static PyObject* decode_valid_utf8(const std::uint8_t* text, std::size_t size) {
     std::uint8_t top;
     std::size_t continuations;
     measure_utf8(text, size, top, continuations);
-    const Py_UCS4 widest = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size - continuations), widest);
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size - continuations), widest_character(top));
     if (str == nullptr) return nullptr;
     if (top < 0x80) {
       std::memcpy(PyUnicode_DATA(str), text, size);
@@ -616,7 +496,6 @@ bool drop_ordinary_error() {
 class PySource {
  public:
   using Node = PyObject*;
-  static constexpr bool kChecked = true;
 
   PySource() = default;
   PySource(const PySource&) = delete;
@@ -648,13 +527,11 @@ class PySource {
     }
     if (type == &PyDict_Type) {
       value.type = VelqType::Object;
-      value.incoming_index = 0;
       value.size = 2 * static_cast<std::size_t>(PyDict_GET_SIZE(object));
       return true;
     }
     if (type == &PyList_Type) {
       value.type = VelqType::Array;
-      value.incoming_index = 0;
       value.size = static_cast<std::size_t>(PyList_GET_SIZE(object));
       return true;
     }
@@ -750,7 +627,6 @@ class PySource {
     if (hash == -1) hash = PyUnicode_Type.tp_hash(object);
     value.type = VelqType::String;
     value.text = {std::string_view(data, static_cast<std::size_t>(size)), static_cast<std::size_t>(hash)};
-    value.is_str_ref = false;
     return true;
   }
 
@@ -759,13 +635,11 @@ class PySource {
     PyTypeObject* type = Py_TYPE(object);
     if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
       value.type = VelqType::Object;
-      value.incoming_index = 0;
       value.size = 2 * static_cast<std::size_t>(PyDict_GET_SIZE(object));
       return true;
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
       value.type = VelqType::Array;
-      value.incoming_index = 0;
       value.size = static_cast<std::size_t>(PyList_GET_SIZE(object));
       return true;
     }
@@ -860,11 +734,9 @@ class PySource {
   SignalCheck signals_;
 };
 
-// Room for what emit usually writes, so that the output rarely grows: a
-// guess from the items of the value and of its own lists and dicts, which is
-// cheap, and small for small values (a large first block costs them more than
-// their whole conversion).
-std::size_t expected_emit_size(PyObject* object) {
+// The items of a value and of its own lists and dicts (a dict's keys
+// counted), from which the room for its payload is guessed.
+std::size_t items_to_emit(PyObject* object) {
   const auto items_of = [](PyObject* value) -> std::size_t {
     if (PyList_Check(value)) return static_cast<std::size_t>(PyList_GET_SIZE(value));
     if (PyDict_Check(value)) return 2 * static_cast<std::size_t>(PyDict_GET_SIZE(value));
@@ -879,7 +751,7 @@ std::size_t expected_emit_size(PyObject* object) {
     PyObject* value;
     while (PyDict_Next(object, &position, &key, &value)) items += items_of(value);
   }
-  return 1024 + 32 * items;
+  return items;
 }
 
 // ---------------------------------------------------------------------------
@@ -905,17 +777,9 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
     return PyBytes_AS_STRING(bytes_);
   }
 
-  // The result, cut to size: the head, then the payload that was written at the start.
-  PyObject* finish(const EncodedDocument& encoded) {
-    char* at = resize(encoded.size());
-    std::memmove(at + encoded.head.size(), at, encoded.payload.size());
-    std::memcpy(at, encoded.head.data(), encoded.head.size());
-    return std::exchange(bytes_, nullptr);
-  }
-
-  // The result, cut to the size of the bytes written into it.
-  PyObject* finish(const ByteBuffer& written) {
-    resize(written.size());
+  // The result, cut to the size of what was written into it.
+  PyObject* finish(std::size_t size) {
+    resize(size);
     return std::exchange(bytes_, nullptr);
   }
 
@@ -930,66 +794,32 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
 PyObject* decode_to_py(ByteSpan bytes) {
   PyValueBuilder builder;
   Decompiler<PyValueBuilder> decompiler(builder);
-  if (Status decoded = decode_document_to(bytes, decompiler); !decoded) return to_py_err(decoded.error());
+  if (Status decoded = decode_document(bytes, decompiler); !decoded) return to_py_err(decoded.error());
   if (decompiler.failed()) return to_py_err(decompiler.take_error());
   return builder.result();
 }
 
-#ifndef VELQ_EMIT_THROUGH_TREE
+// A compiled document as a bytes object: the payload was written into
+// `payload_storage`, and the whole document ends there or in a new object.
+template <class Text>
+PyObject* document_bytes(CompiledDocument<Text>& compiled, BytesObjectStorage& payload_storage) {
+  BytesObjectStorage fresh_storage;
+  ByteBuffer fresh(&fresh_storage);
+  auto document = encode_document(compiled.front(), compiled.payload, fresh);
+  if (!document) return to_py_err(document.error());
+  const std::size_t size = document.value()->size();
+  return document.value() == &fresh ? fresh_storage.finish(size) : payload_storage.finish(size);
+}
+
 // The object compiled in one pass, straight into the bytes object returned.
 PyObject* emit_bytes(PyObject* object) {
   PySource source;
-  BytesObjectStorage payload_storage;
-  auto compiled = compile_value_to_velq(source, object, expected_emit_size(object), &payload_storage);
+  BytesObjectStorage storage;
+  auto compiled = compile_value_to_velq(source, object, items_to_emit(object), &storage);
   if (!compiled) return nullptr;
   if (!*compiled) return to_py_err(compiled->error());
-  const CompiledValue& value = compiled->value();
-  const std::size_t payload_size = value.payload.bytes().size();
-  const std::size_t head_room = value.head_size_bound();
-  if (head_room <= payload_size / 8) {
-    // A head small beside the payload goes in front of it where it is, which
-    // keeps the pages the payload has touched and moves it once.
-    ByteBuffer head;
-    if (Status written = value.write_head(head); !written) return to_py_err(written.error());
-    return payload_storage.finish(EncodedDocument{std::move(head), std::move(compiled->value().payload).take_bytes()});
-  }
-  // A larger one (the dictionary lists every string) is written straight
-  // into a new object, which costs one copy of the payload rather than moving
-  // the payload and copying the head besides.
-  BytesObjectStorage whole_storage;
-  ByteBuffer whole(&whole_storage);
-  whole.reserve(head_room + payload_size);
-  if (Status head = value.write_head(whole); !head) return to_py_err(head.error());
-  whole.put_bytes(value.payload.bytes().data(), payload_size);
-  return whole_storage.finish(whole);
+  return document_bytes(compiled->value(), storage);
 }
-#else
-// The same bytes by the road of separate stages: the object becomes a
-// VelqData tree (py_to_velq_data), which compile_data numbers and
-// encode_document writes. Only the test build takes it, to check the one
-// pass against it.
-bool py_to_velq_data(PyObject* object, VelqData& root, std::optional<VelqError>& refusal) {
-  PySource source;
-  DataCompiler scratch;
-  ValueTreeOutput out(root);
-  ValueCompiler<PySource, ValueTreeOutput> compiler(scratch, source, out);
-  std::uint16_t def_index;
-  if (compiler.compile(object, def_index)) return true;
-  refusal = std::move(compiler.refusal());
-  return false;
-}
-
-PyObject* emit_bytes(PyObject* object) {
-  VelqData root;
-  std::optional<VelqError> refusal;
-  if (!py_to_velq_data(object, root, refusal)) return refusal ? to_py_err(*refusal) : nullptr;
-  const VelqDocument document = compile_data(std::move(root));
-  if (Status limits = check_reader_limits(document); !limits) return to_py_err(limits.error());
-  auto bytes = encode_document(document);
-  if (!bytes) return to_py_err(bytes.error());
-  return PyBytes_FromStringAndSize(bytes.value().data(), static_cast<Py_ssize_t>(bytes.value().size()));
-}
-#endif
 
 // ---------------------------------------------------------------------------
 // Entry functions. With METH_STATIC the interpreter passes no self.
@@ -1013,9 +843,9 @@ PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::string_view text;
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     BytesObjectStorage storage;
-    auto bytes = compile_json_to_velq(text, &storage);
-    if (!bytes) return to_py_err(bytes.error());
-    return storage.finish(bytes.value());
+    auto compiled = compile_json_to_velq(text, &storage);
+    if (!compiled) return to_py_err(compiled.error());
+    return document_bytes(compiled.value(), storage);
   });
 }
 
@@ -1038,9 +868,16 @@ PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     if (!text_argument(bound[1], "path", path)) return nullptr;
     // The file is touched only once the bytes exist.
-    auto bytes = compile_json_to_velq(text);
-    if (!bytes) return to_py_err(bytes.error());
-    if (auto failure = write_file(path, bytes.value().joined())) return io_to_py_err(*failure);
+    auto compiled = compile_json_to_velq(text);
+    if (!compiled) return to_py_err(compiled.error());
+    const PayloadWriter& payload = compiled.value().payload;
+    ByteBuffer front;
+    if (Status written = encode_front(front, compiled.value().front(), payload); !written) {
+      return to_py_err(written.error());
+    }
+    if (auto failure = write_file(path, front.view(), payload.bytes().view()); !failure) {
+      return io_to_py_err(failure.error());
+    }
     Py_RETURN_NONE;
   });
 }
@@ -1129,15 +966,9 @@ PyModuleDef_Slot velq_slots[] = {
     {0, nullptr},
 };
 
-#ifndef VELQ_EMIT_THROUGH_TREE
-constexpr const char* kModuleName = "velq";
-#else
-constexpr const char* kModuleName = "velq_tree_road";
-#endif
-
 PyModuleDef velq_module = {
     PyModuleDef_HEAD_INIT,
-    kModuleName,
+    "velq",
     "",
     0,
     nullptr,
@@ -1150,8 +981,4 @@ PyModuleDef velq_module = {
 }  // namespace
 }  // namespace velq
 
-#ifndef VELQ_EMIT_THROUGH_TREE
 PyMODINIT_FUNC PyInit_velq(void) { return PyModuleDef_Init(&velq::velq_module); }
-#else
-PyMODINIT_FUNC PyInit_velq_tree_road(void) { return PyModuleDef_Init(&velq::velq_module); }
-#endif

@@ -18,14 +18,6 @@ std::string_view type_name(VelqType type) {
   return "Unknown";
 }
 
-VelqType type_of(const VelqData& data) {
-  static constexpr VelqType kTypes[] = {
-      VelqType::Null,    VelqType::Bool,   VelqType::Int32, VelqType::UInt32, VelqType::Float32,
-      VelqType::String,  VelqType::String, VelqType::Array, VelqType::Object,
-  };
-  return kTypes[data.index()];
-}
-
 std::vector<VelqDefinition> builtin_definitions() {
   std::vector<VelqDefinition> definitions(BUILTIN_DEFINITION_COUNT);
   for (std::uint16_t i = 0; i < BUILTIN_DEFINITION_COUNT; ++i) {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "error.h"
-#include "format.h"
+#include "bytes.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>

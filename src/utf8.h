@@ -36,11 +36,17 @@ bool scan_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault);
 // Appends the UTF-8 form of one code point (below U+110000, not a surrogate).
 void append_utf8(std::string& out, std::uint32_t code_point);
 
-// Of valid UTF-8: its largest byte, which tells the widest character (a lead
-// byte below C4 starts one below U+0100, below F0 one below U+10000), and its
-// number of continuation bytes (10xxxxxx), so that the number of characters
+// Of valid UTF-8: its largest byte, which tells the widest character (see
+// widest_character), and its number of continuation bytes (10xxxxxx), so that the number of characters
 // is size - continuations.
 void measure_utf8(const std::uint8_t* text, std::size_t size, std::uint8_t& top, std::size_t& continuations);
+
+// The largest code point that valid UTF-8 whose largest byte is `top` can
+// hold: a lead byte below C4 starts one below U+0100, below F0 one below
+// U+10000.
+inline constexpr std::uint32_t widest_character(std::uint8_t top) {
+  return top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+}
 
 // One character of valid UTF-8 as a code point, advancing `text` past it.
 // Sequences longer than the code unit Char can hold do not occur (see

@@ -1,0 +1,54 @@
+// Little-endian loads and stores at any address (no alignment needed). The
+// ground floor of the byte-level code: the format's reader and writers, the
+// JSON parser's digit scan and the UTF-8 block paths all read words this way.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace velq {
+
+template <class T>
+inline T load_le(const void* at) {
+  T v;
+  std::memcpy(&v, at, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    T swapped = 0;
+    for (std::size_t i = 0; i < sizeof v; ++i) swapped = static_cast<T>((swapped << 8) | ((v >> (8 * i)) & 0xFF));
+    v = swapped;
+  }
+  return v;
+}
+
+inline std::uint16_t load_le16(const void* at) { return load_le<std::uint16_t>(at); }
+inline std::uint32_t load_le32(const void* at) { return load_le<std::uint32_t>(at); }
+inline std::uint64_t load_le64(const void* at) { return load_le<std::uint64_t>(at); }
+
+// Three bytes, low byte first.
+inline std::uint32_t load_le24(const void* at) {
+  const auto* bytes = static_cast<const std::uint8_t*>(at);
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16;
+}
+
+inline void store_le16(void* at, std::uint16_t v) {
+  auto* bytes = static_cast<std::uint8_t*>(at);
+  bytes[0] = static_cast<std::uint8_t>(v);
+  bytes[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+inline void store_le24(void* at, std::uint32_t v) {
+  auto* bytes = static_cast<std::uint8_t*>(at);
+  bytes[0] = static_cast<std::uint8_t>(v);
+  bytes[1] = static_cast<std::uint8_t>(v >> 8);
+  bytes[2] = static_cast<std::uint8_t>(v >> 16);
+}
+
+inline void store_le32(void* at, std::uint32_t v) {
+  store_le16(at, static_cast<std::uint16_t>(v));
+  store_le16(static_cast<std::uint8_t*>(at) + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
+}  // namespace velq

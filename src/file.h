@@ -1,0 +1,50 @@
+// Whole-file reading and writing for load and dump, with POSIX calls: a
+// file is opened, read or written in full, and closed however the call ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+
+namespace velq {
+
+// An operating-system I/O failure: an errno value, or a fixed message when
+// the failure has no error number, or a call that was interrupted and not to
+// be retried (see RetryAfterSignal).
+struct IoError {
+  int code = 0;  // errno; 0 for a fixed message or an interruption
+  std::string fixed_message;
+  bool interrupted = false;
+
+  static IoError from_errno(int code) { return {code, {}, false}; }
+  static IoError fixed(std::string message) { return {0, std::move(message), false}; }
+  static IoError interruption() { return {0, {}, true}; }
+
+  // "{strerror} (os error {code})", or the fixed message alone.
+  std::string display() const;
+};
+
+// Asked when a call fails with EINTR: true to retry it, false to give up
+// with IoError::interruption(). Null: always retry.
+using RetryAfterSignal = bool (*)();
+
+// The whole content of a file. The buffer starts at the size fstat reports
+// and grows only if the file turns out longer.
+struct FileContent {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
+};
+
+// `path` must be followed by a NUL byte in memory (as a C string).
+Result<FileContent, IoError> read_file(std::string_view path, RetryAfterSignal retry = nullptr);
+
+// Creates or truncates the file (permission bits 0666 before the umask) and
+// writes the parts one after the other.
+Result<void, IoError> write_file(std::string_view path, std::string_view first, std::string_view second = {},
+                                 RetryAfterSignal retry = nullptr);
+
+}  // namespace velq
