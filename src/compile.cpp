@@ -83,7 +83,8 @@ struct NodeRefs {
 // Result.
 class JsonValueCompiler {
  public:
-  JsonValueCompiler(CompileBuilder& builder, PayloadWriter& out) : builder_(builder), out_(out) {}
+  JsonValueCompiler(CompileBuilder& builder, PayloadWriter& out, SignalCheck check)
+      : builder_(builder), out_(out), signals_(check) {}
 
   // Writes the value and tells what its parent needs of it; false after a
   // failure, which take_error() then holds.
@@ -95,9 +96,14 @@ class JsonValueCompiler {
   bool append_array(const JsonValue& value, NodeRefs& refs);
   bool append_object(const JsonValue& value, NodeRefs& refs);
   bool settle_mixed_items(std::span<const JsonValue> items, std::size_t at, VelqType& elem_type);
+  [[gnu::cold]] bool interrupted() {
+    error_ = VelqError::interruption();
+    return false;
+  }
 
   CompileBuilder& builder_;
   PayloadWriter& out_;
+  SignalPoll signals_;
   PointerPath path_;
   VelqError error_;
 };
@@ -150,6 +156,7 @@ bool JsonValueCompiler::append_array(const JsonValue& value, NodeRefs& refs) {
   bool uniform = true;
 
   path_.enter_array();
+  if (!signals_.poll(items.size() + 1)) [[unlikely]] return interrupted();
   for (std::size_t i = 0; i < items.size(); ++i) {
     path_.at_index(i);
     NodeRefs item;
@@ -211,6 +218,7 @@ bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> items, std
 
 bool JsonValueCompiler::append_object(const JsonValue& value, NodeRefs& refs) {
   std::span<const JsonMember> members = value.object();
+  if (!signals_.poll(members.size() + 1)) [[unlikely]] return interrupted();
   const std::size_t at = out_.begin_object();
 
   path_.enter_object();
@@ -322,16 +330,17 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   return index;
 }
 
-Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage) {
+Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage,
+                                                           SignalCheck check) {
   CompileBuilder builder;
   CompiledDocument<std::string> compiled{{}, {}, 0, PayloadWriter(storage)};
   {
-    Result<JsonDocument> parsed = parse_json(text);
+    Result<JsonDocument> parsed = parse_json(text, check);
     if (!parsed) return std::move(parsed).error();
     // Room for the usual payload, which is smaller than the text, so that it seldom grows: pages
     // that are never written take no memory.
     compiled.payload.reserve(text.size() + 64);
-    JsonValueCompiler compiler(builder, compiled.payload);
+    JsonValueCompiler compiler(builder, compiled.payload, check);
     NodeRefs root;
     if (!compiler.append(parsed.value().root, root)) return compiler.take_error();
     compiled.def_index = root.self_def_index;

@@ -154,9 +154,11 @@ struct CompiledDocument {
 
 // Parses the text and compiles it, refusing what the reader would refuse
 // (check_reader_limits); the payload goes into `storage` when one is given,
-// from its start. The tree is released before this returns.
+// from its start. The tree is released before this returns. `check` is asked
+// every so many values, by the parser and by the compiler (see SignalPoll).
 Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text,
-                                                           ByteBuffer::Storage* storage = nullptr);
+                                                           ByteBuffer::Storage* storage = nullptr,
+                                                           SignalCheck check = nullptr);
 
 // Arrays must hold items of one type: the decoder reads every item with the
 // array definition's element type. Both compilers report a mismatch as

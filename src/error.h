@@ -15,8 +15,40 @@ namespace velq {
 // to users as "Failed to parse VELQ: {message}".
 struct VelqError {
   std::string message;
+  // Stopped by a SignalCheck rather than failed: the binding has the reason.
+  bool interrupted = false;
+
+  static VelqError interruption() { return {{}, true}; }
 
   std::string display() const;
+};
+
+// Asked by the loops below the binding every so many values, and when a
+// system call is interrupted by a signal: true to go on, false to stop (the
+// binding then has its reason, such as an exception raised by a Python
+// signal handler). Null: never stop.
+using SignalCheck = bool (*)();
+
+// Counts values done and asks the check every kInterval of them, so that a
+// long call ends soon after a signal, at the cost of a decrement per value.
+class SignalPoll {
+ public:
+  explicit SignalPoll(SignalCheck check) : check_(check) {}
+
+  // False once the check says to stop.
+  [[gnu::always_inline]] bool poll(std::size_t values = 1) {
+    if (values < until_check_) [[likely]] {
+      until_check_ -= values;
+      return true;
+    }
+    until_check_ = kInterval;
+    return check_ == nullptr || check_();
+  }
+
+ private:
+  static constexpr std::size_t kInterval = 1 << 16;
+  SignalCheck check_;
+  std::size_t until_check_ = kInterval;
 };
 
 // Either a value or an error. Kept deliberately small: ok(), value(), error().

@@ -24,9 +24,9 @@ std::optional<IoError> check_path(std::string_view path) {
 }
 
 // Runs a system call until it does not fail with EINTR, or until `retry`
-// says to give up (then -1 with errno EINTR).
+// says to stop (then -1 with errno EINTR).
 template <class Call>
-auto retrying(RetryAfterSignal retry, Call call) {
+auto retrying(SignalCheck retry, Call call) {
   for (;;) {
     auto result = call();
     if (result >= 0 || errno != EINTR) return result;
@@ -37,14 +37,14 @@ auto retrying(RetryAfterSignal retry, Call call) {
   }
 }
 
-IoError failure(RetryAfterSignal retry) {
+IoError failure(SignalCheck retry) {
   return errno == EINTR && retry != nullptr ? IoError::interruption() : IoError::from_errno(errno);
 }
 
 // An open descriptor, closed (ignoring the result) however the scope is left.
 class FileDescriptor {
  public:
-  FileDescriptor(const char* path, int flags, mode_t mode, RetryAfterSignal retry)
+  FileDescriptor(const char* path, int flags, mode_t mode, SignalCheck retry)
       : fd_(retrying(retry, [&] { return ::open(path, flags, mode); })) {}
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -59,7 +59,7 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-Result<void, IoError> write_all(int fd, std::string_view data, RetryAfterSignal retry) {
+Result<void, IoError> write_all(int fd, std::string_view data, SignalCheck retry) {
   const char* rest = data.data();
   std::size_t left = data.size();
   while (left > 0) {
@@ -72,7 +72,7 @@ Result<void, IoError> write_all(int fd, std::string_view data, RetryAfterSignal 
   return {};
 }
 
-Result<FileContent, IoError> read_all(int fd, RetryAfterSignal retry) {
+Result<FileContent, IoError> read_all(int fd, SignalCheck retry) {
   std::size_t capacity = 0;
   struct stat status;
   if (::fstat(fd, &status) == 0 && status.st_size > 0) capacity = static_cast<std::size_t>(status.st_size);
@@ -115,7 +115,7 @@ std::string IoError::display() const {
   return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
 }
 
-Result<FileContent, IoError> read_file(std::string_view path, RetryAfterSignal retry) {
+Result<FileContent, IoError> read_file(std::string_view path, SignalCheck retry) {
   if (auto error = check_path(path)) return std::move(*error);
   const FileDescriptor file(path.data(), O_RDONLY | O_CLOEXEC, 0, retry);
   if (!file.is_open()) return failure(retry);
@@ -123,7 +123,7 @@ Result<FileContent, IoError> read_file(std::string_view path, RetryAfterSignal r
 }
 
 Result<void, IoError> write_file(std::string_view path, std::string_view first, std::string_view second,
-                                 RetryAfterSignal retry) {
+                                 SignalCheck retry) {
   if (auto error = check_path(path)) return std::move(*error);
   const FileDescriptor file(path.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, retry);
   if (!file.is_open()) return failure(retry);

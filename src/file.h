@@ -13,8 +13,8 @@
 namespace velq {
 
 // An operating-system I/O failure: an errno value, or a fixed message when
-// the failure has no error number, or a call that was interrupted and not to
-// be retried (see RetryAfterSignal).
+// the failure has no error number, or a call interrupted by a signal that the
+// SignalCheck said not to retry.
 struct IoError {
   int code = 0;  // errno; 0 for a fixed message or an interruption
   std::string fixed_message;
@@ -28,10 +28,6 @@ struct IoError {
   std::string display() const;
 };
 
-// Asked when a call fails with EINTR: true to retry it, false to give up
-// with IoError::interruption(). Null: always retry.
-using RetryAfterSignal = bool (*)();
-
 // The whole content of a file. The buffer starts at the size fstat reports
 // and grows only if the file turns out longer.
 struct FileContent {
@@ -39,12 +35,14 @@ struct FileContent {
   std::size_t size = 0;
 };
 
-// `path` must be followed by a NUL byte in memory (as a C string).
-Result<FileContent, IoError> read_file(std::string_view path, RetryAfterSignal retry = nullptr);
+// A system call that fails with EINTR is retried when `check` says to go on
+// (always, without one), and ends the call with IoError::interruption()
+// otherwise. `path` must be followed by a NUL byte in memory (as a C string).
+Result<FileContent, IoError> read_file(std::string_view path, SignalCheck check = nullptr);
 
 // Creates or truncates the file (permission bits 0666 before the umask) and
 // writes the parts one after the other.
 Result<void, IoError> write_file(std::string_view path, std::string_view first, std::string_view second = {},
-                                 RetryAfterSignal retry = nullptr);
+                                 SignalCheck check = nullptr);
 
 }  // namespace velq

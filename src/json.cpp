@@ -211,6 +211,7 @@ enum class ParseFailure : std::uint8_t {
   LoneLeadingSurrogate,
   UnexpectedEndOfHexEscape,
   RecursionLimitExceeded,
+  Interrupted,  // by the SignalCheck; no message of its own
 };
 
 const char* describe(ParseFailure failure) {
@@ -235,6 +236,7 @@ const char* describe(ParseFailure failure) {
     case ParseFailure::LoneLeadingSurrogate: return "lone leading surrogate in hex escape";
     case ParseFailure::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
     case ParseFailure::RecursionLimitExceeded: return "recursion limit exceeded";
+    case ParseFailure::Interrupted: return "interrupted";
   }
   return "invalid JSON";
 }
@@ -417,8 +419,8 @@ bool magnitude_at_least_one(const char* p, const char* end) {
 // nesting limit.
 class Parser {
  public:
-  Parser(std::string_view text, JsonArena& arena)
-      : begin_(text.data()), end_(text.data() + text.size()), arena_(arena) {}
+  Parser(std::string_view text, JsonArena& arena, SignalCheck check)
+      : begin_(text.data()), end_(text.data() + text.size()), arena_(arena), signals_(check) {}
 
   bool parse_document(JsonValue& root) {
     const char* p = parse_value(begin_, root);
@@ -461,6 +463,7 @@ class Parser {
   const char* const begin_;
   const char* const end_;
   JsonArena& arena_;
+  SignalPoll signals_;
   std::size_t depth_ = 0;
   // Items and members of the containers being parsed, innermost last; each
   // finished container moves its share into the arena in one piece.
@@ -479,6 +482,7 @@ class Parser {
 };
 
 VelqError Parser::error() const {
+  if (failure_ == ParseFailure::Interrupted) return VelqError::interruption();
   std::string_view consumed(begin_, stop_offset_);
   std::size_t line = 1 + static_cast<std::size_t>(std::count(consumed.begin(), consumed.end(), '\n'));
   std::size_t line_start = consumed.rfind('\n');
@@ -528,6 +532,7 @@ const char* Parser::parse_array(const char* p, JsonValue& out) {
   if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
   if (*p != ']') {
     for (;;) {
+      if (!signals_.poll()) [[unlikely]] return fail(ParseFailure::Interrupted, p);
       p = skip_space(p, end_);
       if (p != end_ && (*p == '[' || *p == '{')) {
         // A nested container grows items_, so it is built aside and appended.
@@ -565,6 +570,7 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
   if (*p != '}') {
     if (*p != '"') return fail(ParseFailure::KeyMustBeAString, p);
     for (;;) {
+      if (!signals_.poll()) [[unlikely]] return fail(ParseFailure::Interrupted, p);
       // Filled in place: the key and a scalar value are written straight
       // into the slot, which is found again by position after a nested
       // container has grown members_.
@@ -832,9 +838,9 @@ const char* Parser::convert_double(const char* start, const char* end, bool nega
 
 }  // namespace
 
-Result<JsonDocument> parse_json(std::string_view text) {
+Result<JsonDocument> parse_json(std::string_view text, SignalCheck check) {
   JsonDocument document;
-  Parser parser(text, *document.arena);
+  Parser parser(text, *document.arena, check);
   if (!parser.parse_document(document.root)) return parser.error();
   return document;
 }

@@ -133,8 +133,9 @@ struct JsonDocument {
 
 // Parses one JSON value (RFC 8259) from UTF-8 text. Strings of the tree may
 // point into `text`, which must outlive the result. On failure the message is
-// "{description} at line {line} column {column}".
-Result<JsonDocument> parse_json(std::string_view text);
+// "{description} at line {line} column {column}". `check` is asked every so
+// many array items and object members (see SignalPoll).
+Result<JsonDocument> parse_json(std::string_view text, SignalCheck check = nullptr);
 
 // Nesting limit of the parser: the 128th nested array or object fails.
 inline constexpr std::size_t JSON_MAX_NESTING = 127;

@@ -65,38 +65,28 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-// Long conversions run Python's signal handlers (Ctrl-C) every so many values,
-// so that a handler that raises ends the call instead of waiting for it.
-class SignalCheck {
- public:
-  // Counts `values` more values done; false with the handler's exception pending.
-  [[gnu::always_inline]] bool poll(std::size_t values = 1) {
-    if (values < until_check_) [[likely]] {
-      until_check_ -= values;
-      return true;
-    }
-    until_check_ = kInterval;
-    return PyErr_CheckSignals() == 0;
-  }
-
- private:
-  static constexpr std::size_t kInterval = 1 << 16;
-  std::size_t until_check_ = kInterval;
-};
+// Runs Python's signal handlers (Ctrl-C, a raising SIGALRM handler): false
+// with the handler's exception pending. Long calls ask it every so many
+// values (SignalPoll), and file access when a system call is interrupted.
+bool python_signals_allow() { return PyErr_CheckSignals() == 0; }
 
 // ---------------------------------------------------------------------------
 // Errors
 
 // Raises ValueError with the error's display text; always returns nullptr.
+// An interruption has its exception pending already.
 PyObject* to_py_err(const VelqError& error) {
+  if (error.interrupted) return nullptr;
   const std::string text = error.display();
   PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
   return nullptr;
 }
 
-// Raises ValueError "IO error: {display}"; always returns nullptr.
+// Raises ValueError "IO error: {display}"; always returns nullptr. An
+// interruption has its exception pending already.
 PyObject* io_to_py_err(const IoError& error) {
+  if (error.interrupted) return nullptr;
   const std::string text = "IO error: " + error.display();
   PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
@@ -468,7 +458,7 @@ class PyValueBuilder {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   PyRef error_;
-  SignalCheck signals_;
+  SignalPoll signals_{python_signals_allow};
   std::vector<PyObject*> dict_strings_;  // by dictionary position, created on first use
   std::vector<LayoutKeys> layout_keys_;  // by ObjectLayout::id
   // Texts point into the document's definitions, which outlive the builder's use of them.
@@ -478,10 +468,21 @@ class PyValueBuilder {
 // ---------------------------------------------------------------------------
 // Python objects as the value compiler's source (emit)
 
-// A type test that fails with an ordinary exception only means "not this
-// type": the error is dropped and the next test decides. A MemoryError, or an
-// exception that is not an Exception (KeyboardInterrupt, SystemExit), ends
-// the call as it is. Returns whether the error was dropped.
+// A conversion test (integer, float, NumPy boolean) that fails with a
+// TypeError (no such conversion, or one of the wrong type) or an
+// OverflowError (out of range) means "not this kind": the error is dropped and
+// the next test decides. Any other exception ends the call as it is. Returns
+// whether the error was dropped.
+bool drop_not_this_kind() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// The str test and the recognition of NumPy's boolean type are looser: an
+// ordinary failure (a str that cannot be encoded) means No; a MemoryError, or
+// an exception that is not an Exception (KeyboardInterrupt, SystemExit), ends
+// the call.
 bool drop_ordinary_error() {
   if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) return false;
   PyErr_Clear();
@@ -665,14 +666,14 @@ class PySource {
         value.integer = integer;
         return true;
       }
-      if (!drop_ordinary_error()) return false;
+      if (!drop_not_this_kind()) return false;
     }
     double number = 0;
     if (exact_float) {
       number = PyFloat_AS_DOUBLE(object);
     } else {
       number = PyFloat_AsDouble(object);
-      if (number == -1.0 && PyErr_Occurred()) return drop_ordinary_error() && raise_unsupported(object);
+      if (number == -1.0 && PyErr_Occurred()) return drop_not_this_kind() && raise_unsupported(object);
     }
     value.type = VelqType::Float32;
     value.number = static_cast<float>(number);
@@ -680,7 +681,7 @@ class PySource {
   }
 
   // A NumPy boolean scalar, recognised by its type's module and name; its truth
-  // comes from the type's bool slot. An ordinary failure along the way means No.
+  // comes from the type's bool slot.
   static Found numpy_bool_value(PyObject* object, SourceValue& value) {
     PyTypeObject* type = Py_TYPE(object);
     if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) return Found::No;
@@ -696,7 +697,7 @@ class PySource {
       return Found::No;
     }
     const int truth = type->tp_as_number->nb_bool(object);
-    if (truth < 0) return drop_ordinary_error() ? Found::No : Found::Failed;
+    if (truth < 0) return drop_not_this_kind() ? Found::No : Found::Failed;
     value.type = VelqType::Bool;
     value.boolean = truth != 0;
     return Found::Yes;
@@ -731,7 +732,7 @@ class PySource {
   std::vector<PyObject*> kept_;
   // The latest kept strings by hash (a power of two of slots).
   std::vector<PyObject*> recently_kept_ = std::vector<PyObject*>(64);
-  SignalCheck signals_;
+  SignalPoll signals_{python_signals_allow};
 };
 
 // The items of a value and of its own lists and dicts (a dict's keys
@@ -843,7 +844,7 @@ PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::string_view text;
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     BytesObjectStorage storage;
-    auto compiled = compile_json_to_velq(text, &storage);
+    auto compiled = compile_json_to_velq(text, &storage, python_signals_allow);
     if (!compiled) return to_py_err(compiled.error());
     return document_bytes(compiled.value(), storage);
   });
@@ -868,14 +869,14 @@ PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     if (!text_argument(bound[1], "path", path)) return nullptr;
     // The file is touched only once the bytes exist.
-    auto compiled = compile_json_to_velq(text);
+    auto compiled = compile_json_to_velq(text, nullptr, python_signals_allow);
     if (!compiled) return to_py_err(compiled.error());
     const PayloadWriter& payload = compiled.value().payload;
     ByteBuffer front;
     if (Status written = encode_front(front, compiled.value().front(), payload); !written) {
       return to_py_err(written.error());
     }
-    if (auto failure = write_file(path, front.view(), payload.bytes().view()); !failure) {
+    if (auto failure = write_file(path, front.view(), payload.bytes().view(), python_signals_allow); !failure) {
       return io_to_py_err(failure.error());
     }
     Py_RETURN_NONE;
@@ -888,7 +889,7 @@ PyObject* velq_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!bind_arguments(kLoad, args, nargs, kwnames, bound)) return nullptr;
     std::string_view path;
     if (!text_argument(bound[0], "path", path)) return nullptr;
-    auto content = read_file(path);
+    auto content = read_file(path, python_signals_allow);
     if (!content) return io_to_py_err(content.error());
     const FileContent& file = content.value();
     return decode_to_py(ByteSpan(file.data.get(), file.size));

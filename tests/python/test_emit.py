@@ -109,7 +109,7 @@ class Both(Float, Index):
 def fake_numpy_bool(name, module="numpy", truth=True, broken=False):
     def to_bool(self):
         if broken:
-            raise RuntimeError("no truth")
+            raise TypeError("no truth")
         return truth
 
     return type(name, (), {"__module__": module, "__bool__": to_bool})()

@@ -188,10 +188,15 @@ class Interrupted(Exception):
 # happen inside the call (a call that ran handlers only after returning, here
 # after a second or so, would see them run once or twice, and return; the
 # collector stays off so that no long pause follows the return).
+LONG_TEXT = "[" + ",".join(["[" + "0," * 65534 + "0]"] * 200) + "]"
+
+
 @pytest.mark.parametrize("call", [
     lambda: velq.loads(amplified_nulls(1000)),
     lambda: velq.emit([[1.5] * 65535] * 1000),
-], ids=["loads", "emit"])
+    lambda: velq.dumps(LONG_TEXT),
+    lambda: velq.dump(LONG_TEXT, os.devnull),
+], ids=["loads", "emit", "dumps", "dump"])
 def test_signal_handler_interrupts_a_long_call(call):
     runs = []
 
@@ -237,40 +242,8 @@ def test_huge_work_under_memory_limit_fails_cleanly(tmp_path, setup, call):
 # --- hostile objects --------------------------------------------------------------------------
 
 
-class RaisingIndex:
-    def __index__(self):
-        raise RuntimeError("no index")
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise RuntimeError("no float")
-
-
 # Recognised as a NumPy boolean by its type's module and name.
 FakeNumpyBool = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})
-RaisingNumpyBool = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: 1 / 0})
-RaisingBoolWithIndex = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: 1 / 0,
-                                          "__index__": lambda self: 3})
-
-
-@pytest.mark.parametrize(
-    "make, expected",
-    [
-        (RaisingIndex, "Unsupported Python type: 'RaisingIndex'"),
-        (RaisingFloat, "Unsupported Python type: 'RaisingFloat'"),
-        (RaisingNumpyBool, "Unsupported Python type: 'bool_'"),
-    ],
-)
-def test_raising_conversion_hooks_give_unsupported_type(make, expected):
-    for wrap in (lambda x: x, lambda x: [x], lambda x: {"k": [1.5, x]}):
-        obj = make()
-        refs = sys.getrefcount(obj)
-        with pytest.raises(TypeError) as info:
-            velq.emit(wrap(obj))
-        assert str(info.value) == expected
-        del info
-        assert sys.getrefcount(obj) == refs
 
 
 def raiser(kind):
@@ -279,19 +252,78 @@ def raiser(kind):
     return hook
 
 
-# Only ordinary failures mean "not this type": these end the call unchanged.
-@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
-@pytest.mark.parametrize("hook", ["__index__", "__float__", "__bool__"])
-def test_serious_errors_in_conversion_hooks_propagate(kind, hook):
+def hooked(hook, kind):
     name = "bool_" if hook == "__bool__" else "Hooked"
-    obj = type(name, (), {"__module__": "numpy", hook: raiser(kind)})()
-    with pytest.raises(kind, match="^raised inside a conversion hook$"):
-        velq.emit({"k": [1.5, obj]})
+    return type(name, (), {"__module__": "numpy", hook: raiser(kind)})()
+
+
+HOOKS = ["__index__", "__float__", "__bool__"]
+
+
+# A TypeError (no such conversion) or an OverflowError (out of range) means
+# "not this kind": the next test decides, and nothing else converts these.
+@pytest.mark.parametrize("kind", [TypeError, OverflowError])
+@pytest.mark.parametrize("hook", HOOKS)
+def test_not_this_kind_errors_give_unsupported_type(hook, kind):
+    for wrap in (lambda x: x, lambda x: [x], lambda x: {"k": [1.5, x]}):
+        obj = hooked(hook, kind)
+        refs = sys.getrefcount(obj)
+        with pytest.raises(TypeError) as info:
+            velq.emit(wrap(obj))
+        assert str(info.value) == f"Unsupported Python type: '{type(obj).__name__}'"
+        assert info.value.__context__ is None
+        del info
+        assert sys.getrefcount(obj) == refs
+
+
+# Any other error ends the call unchanged, with its traceback.
+@pytest.mark.parametrize("kind", [ValueError, RuntimeError, ZeroDivisionError, KeyboardInterrupt, SystemExit,
+                                  GeneratorExit, MemoryError])
+@pytest.mark.parametrize("hook", HOOKS)
+def test_other_errors_in_conversion_hooks_propagate(kind, hook):
+    with pytest.raises(kind, match="^raised inside a conversion hook$") as info:
+        velq.emit({"k": [1.5, hooked(hook, kind)]})
+    assert info.traceback[-1].name == "hook"
+
+
+def test_an_error_is_not_hidden_by_a_later_conversion():
+    class Flaky:
+        calls = 0
+
+        def __index__(self):
+            Flaky.calls += 1
+            if Flaky.calls == 1:
+                raise RuntimeError("first call fails")
+            return 7
+
+    with pytest.raises(RuntimeError, match="^first call fails$"):
+        velq.emit([1, Flaky()])
 
 
 def test_numpy_like_bool_and_its_fallbacks():
     assert velq.loads(velq.emit([FakeNumpyBool()])) == [True]
-    assert velq.loads(velq.emit(RaisingBoolWithIndex())) == 3
+    no_truth = type("bool_", (), {"__module__": "numpy", "__bool__": raiser(TypeError), "__index__": lambda self: 3})
+    assert velq.loads(velq.emit(no_truth())) == 3
+
+
+def test_signal_handler_ends_a_slow_conversion_hook():
+    # A timeout raised while pure-Python conversion code runs ends emit.
+    class Slow:
+        def __float__(self):
+            while True:
+                pass
+
+    def on_timer(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, on_timer)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        with pytest.raises(Interrupted):
+            velq.emit([1.5, Slow()])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 class ClearOnIndex:
@@ -303,7 +335,7 @@ class ClearOnIndex:
     def __index__(self):
         self.target.clear()
         if self.fail:
-            raise RuntimeError("gone")
+            raise TypeError("gone")
         return 7
 
 
@@ -315,7 +347,7 @@ class PopOnFloat:
 
     def __float__(self):
         self.target.pop(self.key, None)
-        raise RuntimeError("gone")
+        raise TypeError("gone")
 
 
 class SwapKeysOnIndex:

@@ -157,3 +157,28 @@ def test_interrupted_file_calls_are_retried(tmp_path):
         signal.signal(signal.SIGALRM, previous)
     assert copy.read_bytes() == velq.dumps(text)
     assert interrupts
+
+
+class Stop(Exception):
+    pass
+
+
+# A FIFO that nobody opens from the other side blocks open() for good: a
+# signal handler that raises ends the call with its exception, as it ends
+# Python's own open().
+@pytest.mark.parametrize("call", [velq.load, lambda path: velq.dump("[1]", path)], ids=["load", "dump"])
+def test_raising_signal_handler_ends_a_blocked_file_call(tmp_path, call):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def on_timer(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, on_timer)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        with pytest.raises(Stop):
+            call(str(fifo))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
