@@ -33,22 +33,25 @@ inline std::uint32_t load_le24(const void* at) {
          static_cast<std::uint32_t>(bytes[2]) << 16;
 }
 
-inline void store_le16(void* at, std::uint16_t v) {
-  auto* bytes = static_cast<std::uint8_t*>(at);
-  bytes[0] = static_cast<std::uint8_t>(v);
-  bytes[1] = static_cast<std::uint8_t>(v >> 8);
+template <class T>
+inline void store_le(void* at, T v) {
+  if constexpr (std::endian::native == std::endian::big) {
+    T swapped = 0;
+    for (std::size_t i = 0; i < sizeof v; ++i) swapped = static_cast<T>((swapped << 8) | ((v >> (8 * i)) & 0xFF));
+    v = swapped;
+  }
+  std::memcpy(at, &v, sizeof v);
 }
 
+inline void store_le16(void* at, std::uint16_t v) { store_le<std::uint16_t>(at, v); }
+inline void store_le32(void* at, std::uint32_t v) { store_le<std::uint32_t>(at, v); }
+
+// Three bytes, low byte first.
 inline void store_le24(void* at, std::uint32_t v) {
   auto* bytes = static_cast<std::uint8_t*>(at);
   bytes[0] = static_cast<std::uint8_t>(v);
   bytes[1] = static_cast<std::uint8_t>(v >> 8);
   bytes[2] = static_cast<std::uint8_t>(v >> 16);
-}
-
-inline void store_le32(void* at, std::uint32_t v) {
-  store_le16(at, static_cast<std::uint16_t>(v));
-  store_le16(static_cast<std::uint8_t*>(at) + 2, static_cast<std::uint16_t>(v >> 16));
 }
 
 }  // namespace velq

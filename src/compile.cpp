@@ -38,7 +38,8 @@ void append_pointer_token(std::string& pointer, std::string_view token) {
 std::string PointerPath::pointer_to_item(std::size_t index) const {
   std::string pointer;
   for (const Step& step : steps_) {
-    append_pointer_token(pointer, step.in_array ? std::to_string(step.index) : step.key);
+    append_pointer_token(pointer, step.key == nullptr ? std::to_string(step.count)
+                                                     : std::string(step.key, step.count));
   }
   append_pointer_token(pointer, std::to_string(index));
   return pointer;
@@ -83,75 +84,76 @@ struct NodeRefs {
 // Result.
 class JsonValueCompiler {
  public:
-  JsonValueCompiler(CompileBuilder& builder, PayloadWriter& out, SignalCheck check)
-      : builder_(builder), out_(out), signals_(check) {}
+  JsonValueCompiler(CompileBuilder& builder, SignalCheck check) : builder_(builder), signals_(check) {}
 
-  // Writes the value and tells what its parent needs of it; false after a
-  // failure, which take_error() then holds.
-  bool append(const JsonValue& value, NodeRefs& refs);
+  // Writes the value to `out` and tells what its parent needs of it; false
+  // after a failure, which take_error() then holds. (The writer is passed
+  // along rather than kept: a member would be loaded again after every byte
+  // written.)
+  bool append(const JsonValue& value, PayloadWriter& out, NodeRefs& refs);
 
   VelqError take_error() { return std::move(error_); }
 
  private:
-  bool append_array(const JsonValue& value, NodeRefs& refs);
-  bool append_object(const JsonValue& value, NodeRefs& refs);
-  bool settle_mixed_items(std::span<const JsonValue> items, std::size_t at, VelqType& elem_type);
+  bool append_array(const JsonValue& value, PayloadWriter& out, NodeRefs& refs);
+  bool append_object(const JsonValue& value, PayloadWriter& out, NodeRefs& refs);
+  bool settle_mixed_items(std::span<const JsonValue> items, PayloadWriter& out, std::size_t at,
+                          VelqType& elem_type);
   [[gnu::cold]] bool interrupted() {
     error_ = VelqError::interruption();
     return false;
   }
 
   CompileBuilder& builder_;
-  PayloadWriter& out_;
   SignalPoll signals_;
   PointerPath path_;
   VelqError error_;
 };
 
-bool JsonValueCompiler::append(const JsonValue& value, NodeRefs& refs) {
+bool JsonValueCompiler::append(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
   switch (value.kind) {
     case JsonKind::Null:
       refs = NodeRefs::primitive(VelqType::Null);
       return true;
     case JsonKind::Bool:
-      out_.boolean(value.boolean);
+      out.boolean(value.boolean);
       refs = NodeRefs::primitive(VelqType::Bool);
       return true;
     case JsonKind::UInt:
       if (value.uint >> 63) {
-        out_.uint32(static_cast<std::uint32_t>(value.uint));
+        out.uint32(static_cast<std::uint32_t>(value.uint));
         refs = NodeRefs::primitive(VelqType::UInt32);
       } else {
-        out_.int32(low_int32(value.uint));
+        out.int32(low_int32(value.uint));
         refs = NodeRefs::primitive(VelqType::Int32);
       }
       return true;
     case JsonKind::Int:
-      out_.int32(low_int32(static_cast<std::uint64_t>(value.sint)));
+      out.int32(low_int32(static_cast<std::uint64_t>(value.sint)));
       refs = NodeRefs::primitive(VelqType::Int32);
       return true;
     case JsonKind::Double:
       // Beyond the float range the conversion gives infinity (IEEE rounding).
-      out_.float32(static_cast<float>(value.dbl));
+      out.float32(static_cast<float>(value.dbl));
       refs = NodeRefs::primitive(VelqType::Float32);
       return true;
     case JsonKind::String:
       if (std::optional<std::uint32_t> position = builder_.intern_string(value.string())) {
-        out_.str_ref(*position);
+        out.str_ref(*position);
       } else {
-        out_.string(value.string());
+        out.string(value.string());
       }
       refs = NodeRefs::primitive(VelqType::String);
       return true;
-    case JsonKind::Array: return append_array(value, refs);
-    case JsonKind::Object: return append_object(value, refs);
+    case JsonKind::Array: return append_array(value, out, refs);
+    case JsonKind::Object: return append_object(value, out, refs);
   }
   return true;
 }
 
-bool JsonValueCompiler::append_array(const JsonValue& value, NodeRefs& refs) {
+bool JsonValueCompiler::append_array(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
   std::span<const JsonValue> items = value.array();
-  const std::size_t at = out_.begin_array();
+  const std::size_t at = out.begin_array();
   NodeRefs first = NodeRefs::primitive(VelqType::Null);
   bool uniform = true;
 
@@ -160,7 +162,7 @@ bool JsonValueCompiler::append_array(const JsonValue& value, NodeRefs& refs) {
   for (std::size_t i = 0; i < items.size(); ++i) {
     path_.at_index(i);
     NodeRefs item;
-    if (!append(items[i], item)) return false;
+    if (!append(items[i], out, item)) return false;
     if (i == 0) {
       first = item;
     } else if (item.type != first.type) {
@@ -174,13 +176,13 @@ bool JsonValueCompiler::append_array(const JsonValue& value, NodeRefs& refs) {
   VelqType elem_type = first.type;
   std::uint16_t elem_def_index = first.elem_def_index;
   if (!uniform) {
-    if (!settle_mixed_items(items, at, elem_type)) return false;
+    if (!settle_mixed_items(items, out, at, elem_type)) return false;
     // Only widened numbers get here: every item is now a Float32.
     elem_def_index = static_cast<std::uint16_t>(elem_type);
   }
 
   const std::uint16_t self = builder_.intern_array_shape(elem_type);
-  out_.end_array(at, self, elem_def_index, items.size());
+  out.end_array(at, self, elem_def_index, items.size());
   refs = {VelqType::Array, self, elem_def_index};
   return true;
 }
@@ -188,7 +190,8 @@ bool JsonValueCompiler::append_array(const JsonValue& value, NodeRefs& refs) {
 // Items of different type codes: integers widen to Float32 when every
 // non-null item is a number and one of them a double; after that every item
 // must have the element type (that of the first non-null item).
-bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> items, std::size_t at, VelqType& elem_type) {
+bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> items, PayloadWriter& out, std::size_t at,
+                                           VelqType& elem_type) {
   elem_type = VelqType::Null;
   bool all_numbers = true;
   bool any_double = false;
@@ -205,7 +208,7 @@ bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> items, std
     const JsonValue& item = items[i];
     VelqType found = json_type_code(item);
     if (widen && (item.kind == JsonKind::UInt || item.kind == JsonKind::Int)) {
-      out_.rewrite_item_as_float32(at, i, integer_as_float(item));
+      out.rewrite_item_as_float32(at, i, integer_as_float(item));
       found = VelqType::Float32;
     }
     if (found != elem_type) {
@@ -216,21 +219,21 @@ bool JsonValueCompiler::settle_mixed_items(std::span<const JsonValue> items, std
   return true;
 }
 
-bool JsonValueCompiler::append_object(const JsonValue& value, NodeRefs& refs) {
+bool JsonValueCompiler::append_object(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
   std::span<const JsonMember> members = value.object();
   if (!signals_.poll(members.size() + 1)) [[unlikely]] return interrupted();
-  const std::size_t at = out_.begin_object();
+  const std::size_t at = out.begin_object();
 
   path_.enter_object();
   for (const JsonMember& member : members) {
     path_.at_key(member.key);
     NodeRefs ignored;
-    if (!append(member.value, ignored)) return false;
+    if (!append(member.value, out, ignored)) return false;
   }
   path_.leave();
 
   const std::uint16_t self_def_index = builder_.intern_object_shape(members);
-  out_.end_object(at, self_def_index);
+  out.end_object(at, self_def_index);
   refs = {VelqType::Object, self_def_index, self_def_index};
   return true;
 }
@@ -340,9 +343,9 @@ Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text
     // Room for the usual payload, which is smaller than the text, so that it seldom grows: pages
     // that are never written take no memory.
     compiled.payload.reserve(text.size() + 64);
-    JsonValueCompiler compiler(builder, compiled.payload, check);
+    JsonValueCompiler compiler(builder, check);
     NodeRefs root;
-    if (!compiler.append(parsed.value().root, root)) return compiler.take_error();
+    if (!compiler.append(parsed.value().root, compiled.payload, root)) return compiler.take_error();
     compiled.def_index = root.self_def_index;
     // The tables view the tree, which is released here.
   }

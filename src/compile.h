@@ -170,19 +170,20 @@ VelqError mixed_array_error(std::string_view pointer, VelqType found, VelqType e
 // per enclosing array (an index) or object (a key), as a JSON Pointer.
 class PointerPath {
  public:
-  void enter_array() { steps_.push_back({{}, 0, true}); }
-  void enter_object() { steps_.push_back({}); }
-  void at_index(std::size_t index) { steps_.back().index = index; }
-  void at_key(std::string_view key) { steps_.back().key = key; }
+  void enter_array() { steps_.push_back({nullptr, 0}); }
+  void enter_object() { steps_.push_back({"", 0}); }
+  void at_index(std::size_t index) { steps_.back().count = index; }
+  void at_key(std::string_view key) { steps_.back() = {key.data() != nullptr ? key.data() : "", key.size()}; }
   void leave() { steps_.pop_back(); }
   // The pointer to item `index` of the innermost array.
   std::string pointer_to_item(std::size_t index) const;
 
  private:
+  // An array's step has no key and counts its index; an object's step has
+  // its key and counts the key's length. Sixteen bytes, set once per value.
   struct Step {
-    std::string_view key;
-    std::size_t index = 0;
-    bool in_array = false;
+    const char* key;
+    std::size_t count;
   };
   std::vector<Step> steps_;
 };

@@ -532,7 +532,6 @@ const char* Parser::parse_array(const char* p, JsonValue& out) {
   if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
   if (*p != ']') {
     for (;;) {
-      if (!signals_.poll()) [[unlikely]] return fail(ParseFailure::Interrupted, p);
       p = skip_space(p, end_);
       if (p != end_ && (*p == '[' || *p == '{')) {
         // A nested container grows items_, so it is built aside and appended.
@@ -555,6 +554,7 @@ const char* Parser::parse_array(const char* p, JsonValue& out) {
     }
   }
   const std::size_t count = items_.size() - first;
+  if (!signals_.poll(count + 1)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
   out = JsonValue::from_array(arena_.copy_values({items_.data() + first, count}), count);
   items_.resize(first);
   --depth_;
@@ -570,7 +570,6 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
   if (*p != '}') {
     if (*p != '"') return fail(ParseFailure::KeyMustBeAString, p);
     for (;;) {
-      if (!signals_.poll()) [[unlikely]] return fail(ParseFailure::Interrupted, p);
       // Filled in place: the key and a scalar value are written straight
       // into the slot, which is found again by position after a nested
       // container has grown members_.
@@ -601,6 +600,7 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
   }
   const JsonMember* members = members_.data() + first;
   const std::size_t count = members_.size() - first;
+  if (!signals_.poll(count + 1)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
   if (const std::vector<KeyOrder>* order = key_order(members, count)) {
     JsonMember* ordered = arena_.new_members(order->size());
     for (std::size_t i = 0; i < order->size(); ++i) ordered[i] = members[(*order)[i].index];
