@@ -14,7 +14,7 @@ namespace {
 
 // Moves at most this many bytes per read() or write(): larger counts are not
 // portable and some kernels cap them anyway.
-constexpr std::size_t kMaxIoChunk = 2147483647;
+constexpr std::size_t kMaxIoBytes = 2147483647;
 
 std::optional<IoError> check_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
@@ -63,7 +63,7 @@ Result<void, IoError> write_all(int fd, std::string_view data, SignalCheck retry
   const char* rest = data.data();
   std::size_t left = data.size();
   while (left > 0) {
-    const ssize_t written = retrying(retry, [&] { return ::write(fd, rest, std::min(left, kMaxIoChunk)); });
+    const ssize_t written = retrying(retry, [&] { return ::write(fd, rest, std::min(left, kMaxIoBytes)); });
     if (written < 0) return failure(retry);
     if (written == 0) return IoError::fixed("failed to write whole buffer");
     rest += written;
@@ -78,7 +78,7 @@ Result<FileContent, IoError> read_all(int fd, SignalCheck retry) {
   if (::fstat(fd, &status) == 0 && status.st_size > 0) capacity = static_cast<std::size_t>(status.st_size);
 
   const auto read_some = [fd, retry](void* buffer, std::size_t count) {
-    return retrying(retry, [&] { return ::read(fd, buffer, std::min(count, kMaxIoChunk)); });
+    return retrying(retry, [&] { return ::read(fd, buffer, std::min(count, kMaxIoBytes)); });
   };
   FileContent content;
   content.data = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);

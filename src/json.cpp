@@ -60,12 +60,6 @@ void* JsonArena::allocate_elsewhere(std::size_t bytes) {
   return block;
 }
 
-JsonValue* JsonArena::new_values(std::size_t count) {
-  auto* values = static_cast<JsonValue*>(allocate(count * sizeof(JsonValue)));
-  std::uninitialized_default_construct_n(values, count);
-  return values;
-}
-
 JsonMember* JsonArena::new_members(std::size_t count) {
   auto* members = static_cast<JsonMember*>(allocate(count * sizeof(JsonMember)));
   std::uninitialized_default_construct_n(members, count);

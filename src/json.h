@@ -91,7 +91,6 @@ class JsonArena {
   JsonArena& operator=(const JsonArena&) = delete;
   ~JsonArena();
 
-  JsonValue* new_values(std::size_t count);
   JsonMember* new_members(std::size_t count);
   char* new_chars(std::size_t count);
   std::string_view copy_string(std::string_view text);

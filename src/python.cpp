@@ -1,10 +1,11 @@
-// The CPython module `velq`: the five entry functions, their argument rules,
-// file input and output, and the conversions between Python objects and the
-// library's value trees. This is the only file that touches the CPython API;
-// everything below it reports failures as VelqError values, and they become
-// Python exceptions here.
+// The CPython module `velq`: the five entry functions and their argument
+// rules, and the adapters between Python objects and the core: a builder of
+// Python objects for the decompiler, and a source of Python objects for the
+// value compiler. This is the only file that touches the CPython API;
+// everything below it reports failures as VelqError or IoError values, and
+// they become Python exceptions here.
 //
-// Nothing is kept between calls: every call builds its own trees and buffers
+// Nothing is kept between calls: every call builds its own tables and buffers
 // and releases them (and every Python reference it took) before it returns.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -759,8 +760,8 @@ std::size_t items_to_emit(PyObject* object) {
 // From converted arguments to results
 
 // A bytes object that the payload is written into while it is compiled, and
-// that becomes the result once the head is put in front: the payload is never
-// copied to a second buffer, and nothing large is allocated after the tree.
+// that becomes the result once the blocks in front are put there (see
+// encode_document): the payload is seldom copied to a second buffer.
 class BytesObjectStorage final : public ByteBuffer::Storage {
  public:
   BytesObjectStorage() = default;

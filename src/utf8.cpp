@@ -133,9 +133,9 @@ inline bool utf8_valid(const std::uint8_t* s, std::size_t n, bool& ascii) {
   std::uint64_t high = 0;
   std::size_t i = 0;
   for (; n - i >= 16; i += 16) {
-    const std::uint64_t chunk = (load_le64(s + i) | load_le64(s + i + 8)) & kHighBits;
-    high |= chunk;
-    if ((chunk | state) == 0) continue;
+    const std::uint64_t block = (load_le64(s + i) | load_le64(s + i + 8)) & kHighBits;
+    high |= block;
+    if ((block | state) == 0) continue;
     for (std::size_t k = 0; k < 16; ++k) state = utf8_step(state, s[i + k]);
   }
   // The last 0 to 15 bytes, tested for high bits with two overlapping loads where they fit.
