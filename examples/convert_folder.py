@@ -3,19 +3,22 @@
     python examples/convert_folder.py SOURCE OUTPUT [--workers N]
     python examples/convert_folder.py SOURCE OUTPUT --dask tcp://scheduler:8786
 
-Relative paths are kept: SOURCE/a/b.json becomes OUTPUT/a/b.velq. Every velq
-call holds the interpreter lock, so the files are converted in worker
-processes, one per core by default. With --dask they go to the workers of a
-Dask cluster instead (`pip install "dask[distributed]"` where this runs);
-those workers need velq installed and must see SOURCE and OUTPUT at the same
-paths, on a shared file system.
+Relative paths are kept: SOURCE/a/b.json becomes OUTPUT/a/b.velq. The suffix
+is matched in any case (b.JSON too); a file whose output one before it in path
+order already has (a.json after a.JSON) is refused. Every velq call holds the
+interpreter lock, so the files are converted in worker processes, one per core
+by default. With --dask they go to the workers of a Dask cluster instead
+(`pip install "dask[distributed]"` where this runs); those workers need velq
+installed and must see SOURCE and OUTPUT at the same paths, on a shared file
+system.
 
 Each output is written to a temporary file in its own folder and renamed into
 place, so a file that fails leaves no partial output (an output of it from an
 earlier run stays as it was), and running again replaces the outputs cleanly.
-The closing summary gives the files written, the bytes read and written, and
-each refused file with velq's own message. The exit status is 1 when a file
-was refused.
+The closing summary counts the JSON files found, written and refused, gives
+the bytes read and written, each refused file with velq's own message, and the
+outputs of refused files that an earlier run left in place. The exit status is
+1 when a file was refused.
 """
 
 from __future__ import annotations
@@ -34,21 +37,27 @@ import velq
 
 class Outcome(NamedTuple):
     source: str
+    target: str
     bytes_in: int
     bytes_out: int
     error: str | None  # None when the file was written
+    earlier_output: bool = False  # refused, and the target exists from an earlier run
 
 
 def convert_file(source: str, target: str) -> Outcome:
     """Converts one JSON file into a VELQ file; runs in a worker process."""
+
+    def refused(bytes_in: int, error: str) -> Outcome:
+        return Outcome(source, target, bytes_in, 0, error, os.path.lexists(target))
+
     try:
         raw = pathlib.Path(source).read_bytes()
     except OSError as error:
-        return Outcome(source, 0, 0, f"cannot read the file: {error}")
+        return refused(0, f"cannot read the file: {error}")
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as error:
-        return Outcome(source, len(raw), 0, f"not UTF-8 text: {error}")
+        return refused(len(raw), f"not UTF-8 text: {error}")
 
     folder, name = os.path.split(target)
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
@@ -59,22 +68,32 @@ def convert_file(source: str, target: str) -> Outcome:
         written = os.stat(temporary).st_size
         os.replace(temporary, target)
     except (ValueError, OSError) as error:
-        return Outcome(source, len(raw), 0, str(error))
+        return refused(len(raw), str(error))
     finally:
         try:
             os.remove(temporary)
         except FileNotFoundError:
             pass
-    return Outcome(source, len(raw), written, None)
+    return Outcome(source, target, len(raw), written, None)
 
 
-def find_jobs(source: pathlib.Path, output: pathlib.Path) -> list[tuple[str, str]]:
-    """(JSON file, VELQ file) pairs, in path order."""
-    return [
-        (str(path), str(output / path.relative_to(source).with_suffix(".velq")))
-        for path in sorted(source.rglob("*.json"))
-        if path.is_file()
-    ]
+def find_jobs(source: pathlib.Path, output: pathlib.Path) -> tuple[list[tuple[str, str]], list[Outcome]]:
+    """(JSON file, VELQ file) pairs in path order, the suffix in any case, and the
+    refusals of files whose output an earlier one in that order already has
+    (a.json beside a.JSON)."""
+    jobs: list[tuple[str, str]] = []
+    clashes: list[Outcome] = []
+    claimed: dict[str, pathlib.Path] = {}
+    for path in sorted(source.rglob("*.json", case_sensitive=False)):
+        if not path.is_file():
+            continue
+        target = str(output / path.relative_to(source).with_suffix(".velq"))
+        if target in claimed:
+            clashes.append(Outcome(str(path), target, 0, 0, f"same output as {claimed[target]}"))
+        else:
+            claimed[target] = path.relative_to(source)
+            jobs.append((str(path), target))
+    return jobs, clashes
 
 
 class Counter:
@@ -147,9 +166,10 @@ def plural(count: int, noun: str, nouns: str | None = None) -> str:
     return f"{count} {noun}" if count == 1 else f"{count} {nouns or noun + 's'}"
 
 
-def summarize(outcomes: list[Outcome], source: pathlib.Path) -> str:
+def summarize(outcomes: list[Outcome], source: pathlib.Path, output: pathlib.Path) -> str:
     written = [o for o in outcomes if o.error is None]
     refused = sorted((o for o in outcomes if o.error is not None), key=lambda o: o.source)
+    kept = [o for o in refused if o.earlier_output]
     bytes_in = sum(o.bytes_in for o in written)
     bytes_out = sum(o.bytes_out for o in written)
     ratio = f" ({bytes_out / bytes_in:.1%})" if bytes_in else ""
@@ -158,12 +178,17 @@ def summarize(outcomes: list[Outcome], source: pathlib.Path) -> str:
         f"refused: {plural(len(refused), 'file')}",
     ]
     lines += [f"  {pathlib.Path(o.source).relative_to(source)}: {o.error}" for o in refused]
+    if kept:
+        # Left alone: this run has nothing to put in their place.
+        outputs = plural(len(kept), "output of a refused file", "outputs of refused files")
+        lines.append(f"kept from an earlier run: {outputs}")
+        lines += [f"  {pathlib.Path(o.target).relative_to(output)}" for o in kept]
     return "\n".join(lines)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Convert every .json file under a folder into .velq files.")
-    parser.add_argument("source", type=pathlib.Path, help="folder searched for .json files, subfolders included")
+    parser.add_argument("source", type=pathlib.Path, help="folder searched for .json files (in any case), subfolders included")
     parser.add_argument("output", type=pathlib.Path, help="folder for the .velq files (created if missing)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--workers", type=int, help="worker processes on this machine (default: one per core)")
@@ -175,7 +200,11 @@ def main(argv: list[str] | None = None) -> int:
         parser.error("--workers must be at least 1")
 
     source, output = args.source.resolve(), args.output.resolve()
-    jobs = find_jobs(source, output)
+    try:
+        output.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        parser.error(f"cannot create {output}: {error}")
+    jobs, clashes = find_jobs(source, output)
     started = time.perf_counter()
     if args.dask:
         outcomes = run_dask(jobs, args.dask)
@@ -185,9 +214,10 @@ def main(argv: list[str] | None = None) -> int:
         outcomes = run_local(jobs, workers)
         engine = plural(workers, "worker process", "worker processes")
     elapsed = time.perf_counter() - started
+    outcomes += clashes
 
-    print(f"{plural(len(jobs), 'JSON file')} under {source} converted with {engine} in {elapsed:.2f} s")
-    print(summarize(outcomes, source))
+    print(f"found: {plural(len(outcomes), 'JSON file')} under {source} ({engine}, {elapsed:.2f} s)")
+    print(summarize(outcomes, source, output))
     return 1 if any(o.error is not None for o in outcomes) else 0
 
 

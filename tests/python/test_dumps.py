@@ -72,6 +72,13 @@ def test_shapes_are_shared(text, definitions):
         ("[0, 0, -0]", [0.0, 0.0, -0.0]),
         ("[3000000000, 0.5]", [3000000000.0, 0.5]),
         ("[16777217, 0.5]", [16777216.0, 0.5]),
+        # A decimal is rounded to a double, then to a float32: this one lies just
+        # above the midpoint of 1 and the next float32, but its double is that
+        # midpoint, which rounds to even. A widened integer is rounded once, so
+        # 2^60 + 2^36 + 1 gives 2^60 + 2^37, and written as a decimal 2^60.
+        ("1.0000000596046448", 1.0),
+        ("[1152921573326323713, 0.5]", [1.1529216420458004e18, 0.5]),
+        ("[1152921573326323713.0, 0.5]", [1.152921504606847e18, 0.5]),
     ],
 )
 def test_values_read_back(text, value):

@@ -1,9 +1,12 @@
 """emit: Python values straight to VELQ bytes, and the conversion rules."""
 
 import collections
+import enum
 import itertools
 import json
 import math
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 from conftest import Index, MyDict, MyFloat, MyInt, MyList, MyStr, assert_identical, expected_from_emit, f32_of_int
@@ -123,6 +126,8 @@ def fake_numpy_bool(name, module="numpy", truth=True, broken=False):
         (Index(2**70), float(2**70)),  # too large for 64 bits: goes on to the float test
         (Float(), 2.5),
         (Both(3), 3),
+        (Decimal("2"), 2.0),
+        (Fraction(1, 3), 0.3333333432674408),
         (MyInt(5), 5),
         (MyFloat(0.5), 0.5),
         (MyStr("s"), "s"),
@@ -143,10 +148,19 @@ def test_numpy_scalars():
     assert_identical(round_trip([numpy.True_, numpy.bool_(False)]), [True, False])
     assert_identical(round_trip([numpy.int64(5), numpy.int32(-2)]), [5, -2])
     assert_identical(round_trip(numpy.float32(1.5)), 1.5)
+    # A 0-dimensional array converts like its scalar; others are refused.
+    assert_identical(round_trip([numpy.array(7), numpy.array(2.5)]), [7.0, 2.5])
+    for array in [numpy.array([1, 2]), numpy.zeros((2, 2))]:
+        with pytest.raises(TypeError, match="^Unsupported Python type: 'ndarray'$"):
+            velq.emit(array)
 
 
 class Unnamed:
     pass
+
+
+class Plain(enum.Enum):
+    A = 1
 
 
 @pytest.mark.parametrize(
@@ -159,6 +173,7 @@ class Unnamed:
         ({1}, "Unsupported Python type: 'set'"),
         (b"x", "Unsupported Python type: 'bytes'"),
         (Unnamed(), "Unsupported Python type: 'Unnamed'"),
+        (Plain.A, "Unsupported Python type: 'Plain'"),
         (10**400, "Unsupported Python type: 'int'"),
         ("\ud800", "Unsupported Python type: 'str'"),
         (fake_numpy_bool("bool_", module="elsewhere"), "Unsupported Python type: 'bool_'"),
