@@ -14,7 +14,7 @@ command -v "$CXX" >/dev/null || { echo "build.sh: $CXX not found (apt-get instal
 
 SANITIZE=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 CXXFLAGS=(-std=c++20 -g -O1 -fPIC "${SANITIZE[@]}" -I"$ROOT/src" -I"$ROOT/fuzz")
-CORE=(structure error format utf8 encode decode json compile decompile)
+CORE=(structure error format utf8 encode decode json compile decompile file)
 
 mkdir -p "$BUILD/obj"
 # Objects built with other flags (or another compiler) are rebuilt.

@@ -1,24 +1,34 @@
-// JSON text through the writing roads: parse_json, compile_json_str,
-// check_reader_limits, encode_document, and compile_json_to_velq, which dumps
-// takes. Beyond "no crash, no out-of-bounds access, no leak":
+// JSON text through the writing roads: parse_json, and compile_json_to_velq
+// then encode_document (dumps) or encode_front followed by the payload (dump).
+// Beyond "no crash, no out-of-bounds access, no leak":
 //   - the parser's tree keeps its promises (sorted unique keys, finite
 //     doubles, at most 127 levels);
 //   - the compiler fails exactly where the parser fails, with the same
-//     message, and otherwise only on arrays it cannot represent;
-//   - both roads write the same bytes or fail with the same first error, and
-//     the bytes start with a well-formed header.
+//     message, and otherwise only on arrays it cannot represent, on what the
+//     reader would refuse (too many definitions, too many fields) and on
+//     what the byte layout cannot hold (a field name of more than 255 bytes);
+//   - dumps and dump write the same bytes or fail with the same error;
+//   - a compiled document starts with the built-in definitions, and its
+//     bytes have a well-formed header and are read back, by a reader that
+//     keeps its contract, as one entry with the definitions and the
+//     dictionary that were compiled.
 // Input that is not valid UTF-8 is skipped: the text always comes from a
 // Python str, so the parser never sees any.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "compile.h"
+#include "format.h"
 #include "fuzz_support.h"
 #include "json.h"
 
 namespace {
+
+using velq::fuzz::fail;
+using velq::fuzz::starts_with;
 
 std::uint32_t read_u32(const std::string& bytes, std::size_t at) {
   std::uint32_t value = 0;
@@ -27,12 +37,20 @@ std::uint32_t read_u32(const std::string& bytes, std::size_t at) {
 }
 
 void check_header(const std::string& bytes) {
-  if (bytes.size() < 23) velq::fuzz::fail("encoded document shorter than 23 bytes");
-  if (bytes[0] != 1) velq::fuzz::fail("encoded document with a version other than 1");
+  if (bytes.size() < 23) fail("encoded document shorter than 23 bytes");
+  if (bytes[0] != 1) fail("encoded document with a version other than 1");
   std::uint32_t defs = read_u32(bytes, 1), dict = read_u32(bytes, 5), data = read_u32(bytes, 9);
   if (defs != 13 || dict < defs + 2 || data < dict + 4 || data + 4 > bytes.size()) {
-    velq::fuzz::fail("encoded document with inconsistent block offsets");
+    fail("encoded document with inconsistent block offsets");
   }
+  if (read_u32(bytes, data) != 1) fail("a compiled document of other than one entry");
+}
+
+// What a compile may refuse in text that parses.
+bool refusable(const std::string& message) {
+  return starts_with(message, "Mixed array item at /") || starts_with(message, "Definition count ") ||
+         (starts_with(message, "Object #") && message.find(" fields (max ") != std::string::npos) ||
+         message == velq::kFieldNameTooLong;
 }
 
 }  // namespace
@@ -47,26 +65,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)sum;
   }
 
-  auto compiled = velq::compile_json_str(text);
+  velq::VelqDocument front;
+  auto bytes = velq::fuzz::dumps_bytes(text, nullptr, &front);
   if (!parsed.ok()) {
-    if (compiled.ok()) velq::fuzz::fail("the compiler accepts text the parser refuses", parsed.error().message);
-    if (compiled.error().message != parsed.error().message) {
-      velq::fuzz::fail("compiler and parser disagree on the parse error",
-                       compiled.error().message + " | " + parsed.error().message);
+    if (bytes.ok()) fail("the compiler accepts text the parser refuses", parsed.error().message);
+    if (bytes.error().message != parsed.error().message) {
+      fail("compiler and parser disagree on the parse error", bytes.error().message + " | " + parsed.error().message);
     }
-  } else if (!compiled.ok()) {
-    if (!velq::fuzz::starts_with(compiled.error().message, "Mixed array item at /")) {
-      velq::fuzz::fail("unexpected compile error for parsable JSON", compiled.error().message);
-    }
-  } else {
-    const velq::VelqDocument& document = compiled.value();
-    if (document.chunks.size() != 1) velq::fuzz::fail("a compiled document must hold exactly one chunk");
-    if (document.definitions.size() < velq::BUILTIN_DEFINITION_COUNT) {
-      velq::fuzz::fail("a compiled document must start with the built-in definitions");
-    }
+    return 0;
+  }
+  if (!bytes.ok()) {
+    if (!refusable(bytes.error().message)) fail("unexpected compile error for parsable JSON", bytes.error().message);
+    return 0;
   }
 
-  std::string bytes = velq::fuzz::check_direct_road(text, compiled, nullptr);
-  if (!bytes.empty()) check_header(bytes);
+  const auto builtins = velq::builtin_definitions();
+  if (front.definitions.size() < builtins.size() ||
+      !std::equal(builtins.begin(), builtins.end(), front.definitions.begin())) {
+    fail("a compiled document must start with the built-in definitions");
+  }
+  check_header(bytes.value());
+  const velq::ByteSpan span = velq::fuzz::span_of(bytes.value());
+  velq::fuzz::ContractSink contract(span, &front);
+  const velq::Status read = velq::decode_document(span, contract);
+  if (!read.ok()) fail("the reader refuses what the writer wrote", read.error().message);
+  if (contract.entries() != 1) fail("a compiled document of other than one entry");
   return 0;
 }

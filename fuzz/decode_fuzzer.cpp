@@ -1,62 +1,71 @@
-// Hostile bytes through the reading road: decode_document, then
-// decompile_document, and the streaming road that loads takes
-// (decode_document_to feeding the streaming decompiler). Beyond "no crash, no
-// out-of-bounds access, no leak":
-//   - both roads give the same first error or the same value;
-//   - whatever the decoder accepts is a document the encoder can write, and
-//     writing then reading it gives the same document back, byte-stable;
-//   - a decompiled tree has sorted unique keys, finite numbers, valid UTF-8.
+// Hostile bytes through the reading road that loads takes: decode_document
+// handing values to the Decompiler, which hands them to a tree builder.
+// Beyond "no crash, no out-of-bounds access, no leak":
+//   - the reader keeps its sink contract (see ContractSink): the values it
+//     hands over agree with the definitions, the counts and the input;
+//   - the reader fails, or not, with the same message whatever its sink;
+//   - the decompiler fails exactly with the first error that its documented
+//     rules give for the values read (a dictionary reference out of bounds,
+//     a float that is not finite, an object whose definition it cannot find
+//     or whose fields do not match), and otherwise builds one value: null for
+//     no entry, an array for several;
+//   - a decompiled value has sorted unique keys, finite numbers, valid UTF-8,
+//     and an object's members are the last field of each name.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "decode.h"
 #include "decompile.h"
-#include "encode.h"
 #include "fuzz_support.h"
 
 namespace {
 
-// A few bytes can legitimately describe millions of nulls (an array item of
-// type Null takes no bytes). Past this many nodes the extra checks are skipped
-// so that the run measures the decoder, not the allocator.
-constexpr std::size_t kMaxCheckedNodes = 1 << 20;
+using velq::fuzz::fail;
 
-void check_rewrite(const velq::VelqDocument& document) {
-  auto bytes = velq::encode_document(document);
-  if (!bytes.ok()) velq::fuzz::fail("a decoded document cannot be encoded", bytes.error().message);
-  const std::string& first = bytes.value();
-  velq::ByteSpan span(reinterpret_cast<const std::uint8_t*>(first.data()), first.size());
-  auto again = velq::decode_document(span);
-  if (!again.ok()) velq::fuzz::fail("re-encoded bytes are refused", again.error().message);
-  if (!velq::fuzz::same_content(document, again.value())) {
-    velq::fuzz::fail("decode(encode(document)) differs from the document");
-  }
-  auto second = velq::encode_document(again.value());
-  if (!second.ok() || second.value() != first) velq::fuzz::fail("encoding is not stable across a round trip");
-}
+// A few bytes can legitimately describe millions of nulls (an array item of
+// type Null takes no bytes). Past this many values no tree is built, so that
+// the run measures the reader, not the allocator.
+constexpr std::size_t kMaxBuiltValues = 1 << 20;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const velq::ByteSpan bytes(data, size);
-  auto decoded = velq::decode_document(bytes);
-  if (!decoded.ok()) {
-    velq::fuzz::check_streaming_road(bytes, decoded, nullptr, nullptr);
+  velq::fuzz::ContractSink contract(bytes);
+  const velq::Status read = velq::decode_document(bytes, contract);
+  if (read.ok() != contract.ended()) fail("end_entries came without success, or success without end_entries");
+
+  velq::JsonArena arena;
+  velq::fuzz::TreeBuilder builder(arena, kMaxBuiltValues);
+  velq::Decompiler<velq::fuzz::TreeBuilder> decompiler(builder);
+  const velq::Status loaded = velq::decode_document(bytes, decompiler);
+  if (read.ok() != loaded.ok()) fail("the reader's outcome depends on its sink");
+  if (!read.ok()) {
+    if (read.error().message != loaded.error().message) {
+      fail("the reader fails differently with another sink", read.error().message + " | " + loaded.error().message);
+    }
     return 0;
   }
-  const velq::VelqDocument& document = decoded.value();
-  if (velq::fuzz::count_nodes(document) > kMaxCheckedNodes) return 0;
 
-  auto tree = velq::decompile_document(document);
-  if (tree.ok()) {
-    // One level more than the decoder allows: several chunks come wrapped in an array.
-    volatile std::size_t sum = velq::fuzz::check_json_tree(tree.value().root, 0, velq::MAX_DEPTH + 1);
-    (void)sum;
-    velq::fuzz::check_streaming_road(bytes, decoded, &tree.value().root, nullptr);
-  } else {
-    velq::fuzz::check_streaming_road(bytes, decoded, nullptr, &tree.error());
+  const std::optional<std::string>& expected = contract.expected_error();
+  if (decompiler.failed()) {
+    const std::string message = decompiler.take_error().message;
+    if (!expected) fail("the decompiler refuses values its rules accept", message);
+    if (message != *expected) fail("the decompiler reports another error than its first", message + " | " + *expected);
+    return 0;
   }
-  check_rewrite(document);
+  if (expected) fail("the decompiler accepts values its rules refuse", *expected);
+  if (builder.gave_up()) return 0;
+
+  const velq::JsonValue& root = builder.root();
+  const std::size_t entries = contract.entries();
+  if (entries == 0 && root.kind != velq::JsonKind::Null) fail("a document without entries does not read as null");
+  if (entries > 1 && (root.kind != velq::JsonKind::Array || root.size != entries)) {
+    fail("a document of several entries does not read as an array of them");
+  }
+  // One level more than the reader allows: several entries come wrapped in an array.
+  volatile std::size_t sum = velq::fuzz::check_json_tree(root, 0, velq::MAX_DEPTH + 1);
+  (void)sum;
   return 0;
 }

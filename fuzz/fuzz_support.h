@@ -2,16 +2,20 @@
 // aborts, which libFuzzer reports as a crash and saves the input.
 #pragma once
 
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <unordered_map>
 #include <vector>
 
+#include "bytes.h"
 #include "compile.h"
 #include "decode.h"
 #include "decompile.h"
@@ -64,73 +68,10 @@ inline bool is_valid_utf8(std::string_view text) {
   return true;
 }
 
-inline std::uint32_t float_bits(float f) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &f, sizeof bits);
-  return bits;
-}
+inline std::uint64_t double_bits(double d) { return std::bit_cast<std::uint64_t>(d); }
 
-inline std::uint64_t double_bits(double d) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  return bits;
-}
-
-// Node equality with floats compared by bit pattern, so that NaN payloads and
-// signed zeros count (operator== would call NaN unequal to itself).
-inline bool same_data(const VelqData& a, const VelqData& b) {
-  if (a.index() != b.index()) return false;
-  switch (a.index()) {
-    case kFloat32Index:
-      return float_bits(std::get<float>(a)) == float_bits(std::get<float>(b));
-    case kArrayIndex: {
-      const auto& x = std::get<VelqArray>(a);
-      const auto& y = std::get<VelqArray>(b);
-      if (x.self_def_index != y.self_def_index || x.elem_def_index != y.elem_def_index) return false;
-      if (x.items.size() != y.items.size()) return false;
-      for (std::size_t i = 0; i < x.items.size(); ++i) {
-        if (!same_data(x.items[i], y.items[i])) return false;
-      }
-      return true;
-    }
-    case kObjectIndex: {
-      const auto& x = std::get<VelqObject>(a);
-      const auto& y = std::get<VelqObject>(b);
-      if (x.self_def_index != y.self_def_index || x.values.size() != y.values.size()) return false;
-      for (std::size_t i = 0; i < x.values.size(); ++i) {
-        if (!same_data(x.values[i], y.values[i])) return false;
-      }
-      return true;
-    }
-    default:
-      return a == b;
-  }
-}
-
-// Same definitions, dictionary and chunks; block offsets and version may differ.
-inline bool same_content(const VelqDocument& a, const VelqDocument& b) {
-  if (a.definitions != b.definitions || a.dict != b.dict || a.chunks.size() != b.chunks.size()) return false;
-  for (std::size_t i = 0; i < a.chunks.size(); ++i) {
-    if (a.chunks[i].def_index != b.chunks[i].def_index) return false;
-    if (!same_data(a.chunks[i].data, b.chunks[i].data)) return false;
-  }
-  return true;
-}
-
-inline std::size_t count_nodes(const VelqData& data) {
-  std::size_t n = 1;
-  if (const auto* array = std::get_if<VelqArray>(&data)) {
-    for (const auto& item : array->items) n += count_nodes(item);
-  } else if (const auto* object = std::get_if<VelqObject>(&data)) {
-    for (const auto& value : object->values) n += count_nodes(value);
-  }
-  return n;
-}
-
-inline std::size_t count_nodes(const VelqDocument& document) {
-  std::size_t n = 0;
-  for (const auto& chunk : document.chunks) n += count_nodes(chunk.data);
-  return n;
+inline ByteSpan span_of(std::string_view bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
 }
 
 // What every JSON tree must hold, whoever built it: object keys strictly
@@ -174,44 +115,19 @@ inline std::size_t check_json_tree(const JsonValue& value, std::size_t depth, st
   return sum;
 }
 
-// Bitwise equality of two JSON trees (doubles by bit pattern, so -0.0 counts).
-inline bool same_json(const JsonValue& a, const JsonValue& b) {
-  if (a.kind != b.kind || a.size != b.size) return false;
-  switch (a.kind) {
-    case JsonKind::Null: return true;
-    case JsonKind::Bool: return a.boolean == b.boolean;
-    case JsonKind::UInt: return a.uint == b.uint;
-    case JsonKind::Int: return a.sint == b.sint;
-    case JsonKind::Double: return double_bits(a.dbl) == double_bits(b.dbl);
-    case JsonKind::String: return a.string() == b.string();
-    case JsonKind::Array:
-      for (std::size_t i = 0; i < a.size; ++i) {
-        if (!same_json(a.items[i], b.items[i])) return false;
-      }
-      return true;
-    case JsonKind::Object:
-      for (std::size_t i = 0; i < a.size; ++i) {
-        if (a.members[i].key != b.members[i].key || !same_json(a.members[i].value, b.members[i].value)) return false;
-      }
-      return true;
-  }
-  return false;
-}
-
-// Builds a JSON tree from what the streaming decompiler hands over, the way
-// the Python layer builds objects from it. Gives up (returns false) past a
-// node budget, which the decompiler must tolerate.
-class StreamTreeBuilder {
+// A builder for the Decompiler that makes a JSON tree of what it is handed,
+// the way loads makes Python objects of it, and checks what it is handed on
+// the way. Gives up (returns false) past a node budget, which the
+// decompiler must tolerate.
+class TreeBuilder {
  public:
-  explicit StreamTreeBuilder(JsonArena& arena, std::size_t budget) : arena_(arena), budget_(budget) {}
+  TreeBuilder(JsonArena& arena, std::size_t budget) : arena_(arena), budget_(budget) {}
 
   bool null() { return push(JsonValue::null()); }
   bool boolean(bool value) { return push(JsonValue::from_bool(value)); }
   bool real(double value) { return push(JsonValue::from_double(value)); }
-  bool non_negative(std::uint64_t value) { return push(JsonValue::from_uint(value)); }
-  bool negative(std::int64_t value) {
-    if (value >= 0) fail("a non-negative integer handed over as negative");
-    return push(JsonValue::from_int(value));
+  bool integer(std::int64_t value) {
+    return push(value < 0 ? JsonValue::from_int(value) : JsonValue::from_uint(static_cast<std::uint64_t>(value)));
   }
   bool string(std::string_view text, bool ascii) {
     bool really_ascii = true;
@@ -220,7 +136,10 @@ class StreamTreeBuilder {
     if (!is_valid_utf8(text)) fail("invalid UTF-8 handed over as a string");
     return push(JsonValue::from_string(arena_.copy_string(text)));
   }
-  bool dict_string(std::uint32_t, std::string_view text) { return push(JsonValue::from_string(arena_.copy_string(text))); }
+  bool dict_string(std::uint32_t, std::string_view text) {
+    if (!is_valid_utf8(text)) fail("invalid UTF-8 handed over from the dictionary");
+    return push(JsonValue::from_string(arena_.copy_string(text)));
+  }
   bool array(std::size_t count) {
     if (count > stack_.size()) fail("an array of more values than were handed over");
     JsonValue* items = arena_.new_values(count);
@@ -228,14 +147,44 @@ class StreamTreeBuilder {
     stack_.resize(stack_.size() - count);
     return push(JsonValue::from_array(items, count));
   }
+  bool fixed_array(VelqType type, const std::uint8_t* at, std::size_t count) {
+    if (!spend(count)) return false;
+    JsonValue* items = arena_.new_values(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t word = type == VelqType::Null || type == VelqType::Bool ? 0 : load_le32(at + 4 * i);
+      switch (type) {
+        case VelqType::Null: items[i] = JsonValue::null(); break;
+        case VelqType::Bool: items[i] = JsonValue::from_bool(at[i] != 0); break;
+        case VelqType::Int32: {
+          const auto value = static_cast<std::int32_t>(word);
+          items[i] = value < 0 ? JsonValue::from_int(value) : JsonValue::from_uint(static_cast<std::uint64_t>(value));
+          break;
+        }
+        case VelqType::UInt32: items[i] = JsonValue::from_uint(word); break;
+        case VelqType::Float32: {
+          const float value = std::bit_cast<float>(word);
+          if (!std::isfinite(value)) fail("a non-finite float handed over in an array");
+          items[i] = JsonValue::from_double(value);
+          break;
+        }
+        default: fail("an array of fixed-width items of a type that has no fixed width");
+      }
+    }
+    return push(JsonValue::from_array(items, count));
+  }
+  // Members in byte order of their names; of fields with the same name, the last one's value.
   bool object(const ObjectLayout& layout) {
     const std::vector<VelqField>& fields = *layout.fields;
     if (fields.size() > stack_.size()) fail("an object of more values than were handed over");
+    std::unordered_map<std::string_view, std::size_t> last;
+    for (std::size_t i = 0; i < fields.size(); ++i) last[fields[i].name] = i;
+    if (last.size() != layout.members.size()) fail("an object layout without one member per field name");
     const JsonValue* values = stack_.data() + (stack_.size() - fields.size());
     JsonMember* members = arena_.new_members(layout.members.size());
     for (std::size_t i = 0; i < layout.members.size(); ++i) {
-      std::uint16_t field = layout.members[i];
+      const std::uint16_t field = layout.members[i];
       if (field >= fields.size()) fail("an object layout naming a field that is not there");
+      if (last[fields[field].name] != field) fail("a member taken from another than the last field of its name");
       members[i] = {arena_.copy_string(fields[field].name), values[field]};
     }
     stack_.resize(stack_.size() - fields.size());
@@ -245,16 +194,18 @@ class StreamTreeBuilder {
   bool gave_up() const { return gave_up_; }
   // The one value left once a whole document has been handed over.
   const JsonValue& root() const {
-    if (stack_.size() != 1) fail("the streaming decompiler did not leave exactly one value");
+    if (stack_.size() != 1) fail("the decompiler did not leave exactly one value");
     return stack_.front();
   }
 
  private:
+  bool spend(std::size_t nodes) {
+    nodes_ += nodes;
+    if (nodes_ > budget_) gave_up_ = true;
+    return !gave_up_;
+  }
   bool push(JsonValue value) {
-    if (++nodes_ > budget_) {
-      gave_up_ = true;
-      return false;
-    }
+    if (!spend(1)) return false;
     stack_.push_back(value);
     return true;
   }
@@ -266,38 +217,188 @@ class StreamTreeBuilder {
   std::vector<JsonValue> stack_;
 };
 
-// The reading road that loads takes (decode_document_to feeding the streaming
-// decompiler) must agree with decode_document followed by decompile_document:
-// the same first error, or the same tree.
-inline void check_streaming_road(ByteSpan bytes, const Result<VelqDocument>& decoded, const JsonValue* expected,
-                                 const VelqError* decompile_error) {
-  JsonArena arena;
-  StreamTreeBuilder builder(arena, 1 << 20);
-  Decompiler<StreamTreeBuilder> decompiler(builder);
-  Status streamed = decode_document_to(bytes, decompiler);
-  if (!decoded.ok()) {
-    if (streamed.ok()) fail("streaming decoder accepts what decode_document refuses", decoded.error().message);
-    if (streamed.error().message != decoded.error().message) {
-      fail("streaming decoder fails differently", streamed.error().message + " | " + decoded.error().message);
-    }
-    return;
-  }
-  if (!streamed.ok()) fail("streaming decoder refuses what decode_document accepts", streamed.error().message);
-  if (decompile_error != nullptr) {
-    if (!decompiler.failed()) fail("streaming decompiler accepts what decompile_document refuses", decompile_error->message);
-    VelqError error = decompiler.take_error();
-    if (error.message != decompile_error->message) {
-      fail("streaming decompiler fails differently", error.message + " | " + decompile_error->message);
-    }
-    return;
-  }
-  if (decompiler.failed()) fail("streaming decompiler refuses what decompile_document accepts", decompiler.take_error().message);
-  if (builder.gave_up() || expected == nullptr) return;
-  if (!same_json(builder.root(), *expected)) fail("streaming road reads a different value");
-}
+// A decode sink that holds the reader to its contract: values come in
+// document order, as many as each container announced, each of the type its
+// object field gives; an array's items are of one type, and only strings,
+// arrays and objects come one by one; nesting stays within MAX_DEPTH; strings
+// are well-formed UTF-8 inside the input; end_entries comes once, after all
+// entries. On the way it works out, from the decompiler's rules as the
+// documentation states them, the first error decompiling must report.
+class ContractSink {
+ public:
+  explicit ContractSink(ByteSpan input, const VelqDocument* expected_front = nullptr)
+      : input_(input), expected_front_(expected_front) {}
 
-// Output memory for compile_json_to_velq, provided the way the Python layer
-// provides a bytes object's: a block that grows and keeps its content.
+  void begin_entries(const VelqDocument& document, std::size_t count) {
+    if (document_ != nullptr) fail("begin_entries came twice");
+    if (expected_front_ != nullptr && (document.definitions != expected_front_->definitions ||
+                                       document.dict != expected_front_->dict)) {
+      fail("the definitions or the dictionary read differ from those written");
+    }
+    document_ = &document;
+    entries_ = count;
+    frames_.push_back({nullptr, count});
+  }
+  void end_entries() {
+    started();
+    if (frames_.size() != 1 || frames_.back().seen != entries_) fail("end_entries before every entry was read");
+    ended_ = true;
+  }
+
+  void null() { value(VelqType::Null); }
+  void boolean(bool) { value(VelqType::Bool); }
+  void int32(std::int32_t) { value(VelqType::Int32); }
+  void uint32(std::uint32_t) { value(VelqType::UInt32); }
+  void float32(float number) {
+    value(VelqType::Float32);
+    check_float(number);
+  }
+  void string(std::string_view text, bool ascii) {
+    value(VelqType::String);
+    const auto* at = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (!text.empty() && !inside(at, text.size())) fail("a string outside the input");
+    bool really_ascii = true;
+    for (char c : text) really_ascii &= static_cast<unsigned char>(c) < 0x80;
+    if (ascii != really_ascii) fail("wrong ascii flag on a string");
+    if (!is_valid_utf8(text)) fail("invalid UTF-8 handed over as a string");
+  }
+  void str_ref(std::uint32_t position) {
+    value(VelqType::String);
+    if (position >= document_->dict.size()) {
+      std::string message = compose_message("StrRef index ", position, " out of bounds");
+      if (frames_.size() == 1) message += compose_message(" (dict len ", document_->dict.size(), ")");
+      expect_error(std::move(message));
+    }
+  }
+
+  void begin_array(std::size_t count) {
+    value(VelqType::Array);
+    frames_.push_back({nullptr, count});
+    if (frames_.size() - 1 > MAX_DEPTH) fail("an array nested deeper than MAX_DEPTH");
+  }
+  void end_array() { end(false); }
+  void fixed_array(VelqType type, const std::uint8_t* at, std::size_t count) {
+    value(VelqType::Array);
+    if (frames_.size() > MAX_DEPTH) fail("an array nested deeper than MAX_DEPTH");
+    if (count > MAX_ARRAY_ITEMS) fail("an array of more items than its count holds");
+    const std::size_t width = type == VelqType::Null ? 0 : type == VelqType::Bool ? 1 : 4;
+    if (type != VelqType::Null && type != VelqType::Bool && type != VelqType::Int32 && type != VelqType::UInt32 &&
+        type != VelqType::Float32) {
+      fail("fixed_array of a type that has no fixed width");
+    }
+    if (width * count != 0 && !inside(at, width * count)) fail("fixed_array items outside the input");
+    values_ += count;
+    if (type == VelqType::Float32) {
+      for (std::size_t i = 0; i < count; ++i) check_float(std::bit_cast<float>(load_le32(at + 4 * i)));
+    }
+  }
+
+  void begin_object(std::uint16_t index, std::size_t count) {
+    value(VelqType::Object);
+    const std::vector<VelqDefinition>& definitions = document_->definitions;
+    if (index >= definitions.size() || !definitions[index].fields) fail("an object of no object definition");
+    const std::vector<VelqField>& fields = *definitions[index].fields;
+    if (fields.size() != count) fail("an object's count differs from its definition's fields");
+    frames_.push_back({&fields, count});
+    if (frames_.size() - 1 > MAX_DEPTH) fail("an object nested deeper than MAX_DEPTH");
+    expect_layout(index, count);
+  }
+  void end_object() { end(true); }
+
+  bool ended() const { return ended_; }
+  std::size_t entries() const { return entries_; }
+  // Values read, the items of fixed-width arrays included.
+  std::size_t values() const { return values_; }
+  const std::optional<std::string>& expected_error() const { return expected_error_; }
+
+ private:
+  struct Frame {
+    const std::vector<VelqField>* fields;  // null for an array or the entries
+    std::size_t count;
+    std::size_t seen = 0;
+    VelqType items = VelqType::Null;  // an array's: the type of its first item
+  };
+
+  void started() const {
+    if (document_ == nullptr) fail("a value before begin_entries");
+    if (ended_) fail("a value after end_entries");
+  }
+
+  bool inside(const std::uint8_t* at, std::size_t size) const {
+    const auto* begin = input_.data();
+    const auto* end = begin + input_.size();
+    return at >= begin && at <= end && size <= static_cast<std::size_t>(end - at);
+  }
+
+  void value(VelqType type) {
+    started();
+    ++values_;
+    Frame& frame = frames_.back();
+    if (frame.seen >= frame.count) fail("more values than their container announced");
+    if (frame.fields != nullptr) {
+      if ((*frame.fields)[frame.seen].type != type) fail("a field's value of another type than its definition gives");
+    } else if (frames_.size() > 1) {
+      if (type != VelqType::String && type != VelqType::Array && type != VelqType::Object) {
+        fail("a fixed-width item handed over one by one");
+      }
+      if (frame.seen > 0 && type != frame.items) fail("an array of items of more than one type");
+      frame.items = type;
+    }
+    ++frame.seen;
+  }
+
+  void end(bool object) {
+    started();
+    if (frames_.size() < 2 || (frames_.back().fields != nullptr) != object) fail("an end without its begin");
+    if (frames_.back().seen != frames_.back().count) fail("fewer values than their container announced");
+    frames_.pop_back();
+  }
+
+  void check_float(float number) {
+    if (std::isnan(number)) expect_error("Cannot represent float NaN");
+    if (std::isinf(number)) expect_error(number > 0 ? "Cannot represent float inf" : "Cannot represent float -inf");
+  }
+
+  // The decompiler finds an object's definition by its position when the one there has that
+  // index, else as the first with that index.
+  void expect_layout(std::uint16_t index, std::size_t count) {
+    const std::vector<VelqDefinition>& definitions = document_->definitions;
+    const VelqDefinition* found = nullptr;
+    if (index < definitions.size() && definitions[index].index == index) {
+      found = &definitions[index];
+    } else {
+      for (const VelqDefinition& definition : definitions) {
+        if (definition.index == index) {
+          found = &definition;
+          break;
+        }
+      }
+    }
+    if (found == nullptr) {
+      expect_error(compose_message("Unknown definition index: ", index));
+    } else if (!found->fields) {
+      expect_error(compose_message("Object #", index, ": no field definitions"));
+    } else if (found->fields->size() != count) {
+      expect_error(compose_message("Object #", index, ": expected ", found->fields->size(), " fields, got ", count));
+    }
+  }
+
+  void expect_error(std::string message) {
+    if (!expected_error_) expected_error_ = std::move(message);
+  }
+
+  ByteSpan input_;
+  const VelqDocument* expected_front_;
+  const VelqDocument* document_ = nullptr;
+  std::size_t entries_ = 0;
+  std::size_t values_ = 0;
+  bool ended_ = false;
+  std::vector<Frame> frames_;
+  std::optional<std::string> expected_error_;
+};
+
+// Output memory provided the way the Python layer provides a bytes object's:
+// a block that grows and keeps its content.
 class GrowingStorage final : public ByteBuffer::Storage {
  public:
   char* resize(std::size_t capacity) override {
@@ -309,32 +410,36 @@ class GrowingStorage final : public ByteBuffer::Storage {
   std::vector<char> block_;
 };
 
-// The writing road that dumps takes (compile_json_to_velq) must give exactly
-// what compile_json_str, check_reader_limits and encode_document give: the
-// same bytes, or the same first error. Returns the bytes, empty on an error.
-inline std::string check_direct_road(std::string_view text, const Result<VelqDocument>& compiled,
-                                     ByteBuffer::Storage* storage) {
-  std::string expected, error;
-  if (!compiled.ok()) {
-    error = compiled.error().message;
-  } else if (Status limits = check_reader_limits(compiled.value()); !limits.ok()) {
-    error = limits.error().message;
-  } else if (auto bytes = encode_document(compiled.value()); !bytes.ok()) {
-    error = bytes.error().message;
-  } else {
-    expected = std::move(bytes.value());
+// The bytes dumps writes for the text (compile_json_to_velq, then
+// encode_document), or its first error. dump writes the same document as
+// the front (encode_front) followed by the payload: both must agree. The
+// definitions and dictionary go to `front` when given.
+inline Result<std::string> dumps_bytes(std::string_view text, ByteBuffer::Storage* storage,
+                                       VelqDocument* front = nullptr) {
+  auto compiled = compile_json_to_velq(text, storage);
+  if (!compiled) return std::move(compiled).error();
+  CompiledDocument<std::string>& document = compiled.value();
+  if (front != nullptr) *front = VelqDocument{document.definitions, document.dict};
+
+  ByteBuffer dump_front;
+  const Status dumped = encode_front(dump_front, document.front(), document.payload);
+  std::string dump_bytes;
+  if (dumped) dump_bytes = std::string(dump_front.view()).append(document.payload.bytes().view());
+
+  GrowingStorage fresh_storage;
+  ByteBuffer fresh(storage != nullptr ? &fresh_storage : nullptr);
+  auto encoded = encode_document(document.front(), document.payload, fresh);
+  if (!encoded) {
+    if (dumped) fail("encode_document refuses what encode_front writes", encoded.error().message);
+    if (encoded.error().message != dumped.error().message) {
+      fail("encode_document and encode_front fail differently", encoded.error().message + " | " + dumped.error().message);
+    }
+    return std::move(encoded).error();
   }
-  auto direct = compile_json_to_velq(text, storage);
-  if (!direct.ok()) {
-    if (error.empty()) fail("compile_json_to_velq refuses what the document road writes", direct.error().message);
-    if (direct.error().message != error) fail("compile_json_to_velq fails differently", direct.error().message + " | " + error);
-    return {};
-  }
-  if (!error.empty()) fail("compile_json_to_velq writes what the document road refuses", error);
-  std::string joined = direct.value().joined();
-  if (joined != expected) fail("compile_json_to_velq writes other bytes than the document road");
-  if (joined.size() != direct.value().size()) fail("EncodedDocument::size disagrees with its bytes");
-  return joined;
+  if (!dumped) fail("encode_document writes what encode_front refuses", dumped.error().message);
+  std::string bytes(encoded.value()->view());
+  if (bytes != dump_bytes) fail("encode_document writes other bytes than encode_front and the payload");
+  return bytes;
 }
 
 }  // namespace velq::fuzz

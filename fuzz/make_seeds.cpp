@@ -4,7 +4,7 @@
 // per array and m members per object, for a few (k, m)) as JSON seeds, and
 // their compiled documents as decoder seeds, keeping those below a size cap.
 // It adds hand-made JSON texts at the edges of the number and array rules, and
-// hand-made documents that the compiler never produces: several chunks,
+// hand-made documents that the compiler never produces: several entries,
 // definition indices that differ from positions, the string forms a writer
 // does not choose, no dict block, the deepest accepted nesting.
 #include <algorithm>
@@ -105,13 +105,44 @@ std::string read_file(const fs::path& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-// Compiles JSON text to bytes; empty when the writing road refuses it.
+// Compiles JSON text to the bytes dumps writes; empty when it refuses the text.
 std::string compile_to_bytes(std::string_view text) {
-  auto document = compile_json_str(text);
-  if (!document.ok() || !check_reader_limits(document.value()).ok()) return {};
-  auto bytes = encode_document(document.value());
-  return bytes.ok() ? std::move(bytes.value()) : std::string{};
+  auto compiled = compile_json_to_velq(text);
+  if (!compiled.ok()) return {};
+  ByteBuffer fresh;
+  auto bytes = encode_document(compiled.value().front(), compiled.value().payload, fresh);
+  return bytes.ok() ? std::string(bytes.value()->view()) : std::string{};
 }
+
+// Bytes of a document written by hand, little-endian, for layouts the
+// compiler does not produce.
+struct Bytes {
+  std::string out;
+
+  Bytes& u8(unsigned v) {
+    out.push_back(static_cast<char>(v));
+    return *this;
+  }
+  Bytes& u16(unsigned v) { return u8(v & 0xFF).u8(v >> 8 & 0xFF); }
+  Bytes& u32(std::uint32_t v) { return u16(v & 0xFFFF).u16(v >> 16); }
+  // A string in its shortest inline form (short or medium).
+  Bytes& text(std::string_view s) {
+    if (s.size() < 0x80) {
+      u8(static_cast<unsigned>(s.size()));
+    } else {
+      u8(0x80 | static_cast<unsigned>(s.size() >> 8)).u8(s.size() & 0xFF);
+    }
+    out.append(s);
+    return *this;
+  }
+  Bytes& ref(std::uint32_t position) { return u8(0xFF).u32(position); }
+  Bytes& array(unsigned self, unsigned elem, unsigned count) { return u16(self).u16(elem).u16(count); }
+  Bytes& object(unsigned self) { return u16(self); }
+  Bytes& then(const Bytes& more) {
+    out += more.out;
+    return *this;
+  }
+};
 
 VelqDefinition array_def(std::uint16_t index, VelqType elem) {
   VelqDefinition def;
@@ -129,90 +160,101 @@ VelqDefinition object_def(std::uint16_t index, std::vector<VelqField> fields) {
   return def;
 }
 
-std::vector<std::pair<std::string, std::string>> hand_made_documents() {
-  std::vector<std::pair<std::string, VelqDocument>> documents;
+struct Entry {
+  std::uint16_t def_index;  // position of its definition
+  Bytes payload;
+};
 
-  {  // Three chunks of different kinds, a dictionary and references into it.
-    VelqDocument d;
-    d.definitions = builtin_definitions();
-    d.definitions.push_back(array_def(6, VelqType::String));
-    d.definitions.push_back(object_def(7, {{"n", VelqType::Int32}, {"s", VelqType::String}, {"z", VelqType::Null}}));
-    d.dict = {"hi", "", "\xC3\xA9t\xC3\xA9"};
-    d.chunks.push_back({VelqData{std::int32_t{-5}}, 2});
-    d.chunks.push_back({VelqData{VelqArray{6, 5, {VelqData{VelqStrRef{0}}, VelqData{std::string("yo")},
-                                                 VelqData{VelqStrRef{2}}}}}, 6});
-    d.chunks.push_back({VelqData{VelqObject{7, {VelqData{std::int32_t{1}}, VelqData{VelqStrRef{1}},
-                                                VelqData{VelqNull{}}}}}, 7});
-    documents.emplace_back("multi_chunk", std::move(d));
+// Header, definition block, dictionary block and data block, back to back.
+std::string document(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+                     const std::vector<Entry>& entries) {
+  Bytes defs;
+  defs.u16(static_cast<unsigned>(definitions.size()));
+  for (const VelqDefinition& def : definitions) {
+    defs.u8(static_cast<unsigned>(def.kind)).u16(def.index);
+    if (def.elem_type) defs.u8(static_cast<unsigned>(*def.elem_type));
+    if (def.fields) {
+      defs.u16(static_cast<unsigned>(def.fields->size()));
+      for (const VelqField& field : *def.fields) {
+        defs.u8(static_cast<unsigned>(field.name.size()));
+        defs.out += field.name;
+        defs.u8(static_cast<unsigned>(field.type));
+      }
+    }
+  }
+  Bytes strings;
+  strings.u32(static_cast<std::uint32_t>(dict.size()));
+  for (const std::string& text : dict) strings.text(text);
+  Bytes data;
+  data.u32(static_cast<std::uint32_t>(entries.size()));
+  for (const Entry& entry : entries) {
+    data.u16(entry.def_index).u32(static_cast<std::uint32_t>(entry.payload.out.size())).then(entry.payload);
+  }
+  const std::size_t defs_at = 13, dict_at = defs_at + defs.out.size(), data_at = dict_at + strings.out.size();
+  Bytes whole;
+  whole.u8(1).u32(defs_at).u32(static_cast<std::uint32_t>(dict_at)).u32(static_cast<std::uint32_t>(data_at));
+  return whole.then(defs).then(strings).then(data).out;
+}
+
+std::vector<std::pair<std::string, std::string>> hand_made_documents() {
+  std::vector<std::pair<std::string, std::string>> out;
+  const std::vector<VelqDefinition> builtins = builtin_definitions();
+
+  {  // Three entries of different kinds, a dictionary and references into it.
+    auto defs = builtins;
+    defs.push_back(array_def(6, VelqType::String));
+    defs.push_back(object_def(7, {{"n", VelqType::Int32}, {"s", VelqType::String}, {"z", VelqType::Null}}));
+    out.emplace_back("multi_chunk",
+                     document(defs, {"hi", "", "\xC3\xA9t\xC3\xA9"},
+                              {{2, Bytes().u32(static_cast<std::uint32_t>(-5))},
+                               {6, Bytes().array(6, 5, 3).ref(0).text("yo").ref(2)},
+                               {7, Bytes().object(7).u32(1).ref(1)}}));
   }
   {  // Definitions whose index differs from their position, and a duplicate name.
-    VelqDocument d;
-    d.definitions.push_back(object_def(3, {{"x", VelqType::Int32}, {"x", VelqType::Int32}}));
-    d.definitions.push_back(object_def(0, {{"a", VelqType::Float32}}));
-    d.definitions.push_back(array_def(9, VelqType::Object));
-    d.chunks.push_back({VelqData{VelqArray{2, 0, {VelqData{VelqObject{0, {VelqData{std::int32_t{1}}, VelqData{std::int32_t{2}}}}},
-                                                  VelqData{VelqObject{1, {VelqData{1.5f}}}}}}}, 2});
-    documents.emplace_back("shuffled_indices", std::move(d));
+    std::vector<VelqDefinition> defs = {object_def(3, {{"x", VelqType::Int32}, {"x", VelqType::Int32}}),
+                                        object_def(0, {{"a", VelqType::Float32}}), array_def(9, VelqType::Object)};
+    out.emplace_back("shuffled_indices",
+                     document(defs, {},
+                              {{2, Bytes().array(2, 0, 2).object(0).u32(1).u32(2).object(1).u32(0x3FC00000)}}));
   }
   {  // Nulls cost nothing: an object of null fields, an array of nulls.
-    VelqDocument d;
-    d.definitions = builtin_definitions();
+    auto defs = builtins;
     std::vector<VelqField> fields;
     for (int i = 0; i < 40; ++i) fields.push_back({"f" + std::to_string(i), VelqType::Null});
-    d.definitions.push_back(object_def(6, fields));
-    d.definitions.push_back(array_def(7, VelqType::Null));
-    d.chunks.push_back({VelqData{VelqObject{6, std::vector<VelqData>(40)}}, 6});
-    d.chunks.push_back({VelqData{VelqArray{7, 0, std::vector<VelqData>(1000)}}, 7});
-    documents.emplace_back("nulls", std::move(d));
+    defs.push_back(object_def(6, fields));
+    defs.push_back(array_def(7, VelqType::Null));
+    out.emplace_back("nulls", document(defs, {}, {{6, Bytes().object(6)}, {7, Bytes().array(7, 0, 1000)}}));
   }
   {  // Every primitive type at the top level, and a UInt32 beyond int32.
-    VelqDocument d;
-    d.definitions = builtin_definitions();
-    d.chunks.push_back({VelqData{VelqNull{}}, 0});
-    d.chunks.push_back({VelqData{true}, 1});
-    d.chunks.push_back({VelqData{std::int32_t{-2147483647 - 1}}, 2});
-    d.chunks.push_back({VelqData{std::uint32_t{4294967295u}}, 3});
-    d.chunks.push_back({VelqData{-0.0f}, 4});
-    d.chunks.push_back({VelqData{std::string(200, 'm')}, 5});
-    documents.emplace_back("primitives", std::move(d));
+    out.emplace_back("primitives", document(builtins, {},
+                                            {{0, Bytes()},
+                                             {1, Bytes().u8(1)},
+                                             {2, Bytes().u32(0x80000000)},
+                                             {3, Bytes().u32(0xFFFFFFFF)},
+                                             {4, Bytes().u32(0x80000000)},  // -0.0f
+                                             {5, Bytes().text(std::string(200, 'm'))}}));
   }
   {  // The deepest accepted nesting: 128 levels of arrays, then of objects.
-    VelqDocument d;
-    d.definitions = builtin_definitions();
-    d.definitions.push_back(array_def(6, VelqType::Array));
-    d.definitions.push_back(array_def(7, VelqType::Null));
-    VelqData node{VelqArray{7, 0, {}}};
-    for (int level = 1; level < 128; ++level) node = VelqData{VelqArray{6, 0, {std::move(node)}}};
-    d.chunks.push_back({std::move(node), 6});
-    documents.emplace_back("deep_arrays", std::move(d));
+    auto defs = builtins;
+    defs.push_back(array_def(6, VelqType::Array));
+    defs.push_back(array_def(7, VelqType::Null));
+    Bytes nested;
+    for (int level = 1; level < 128; ++level) nested.array(6, 0, 1);
+    nested.array(7, 0, 0);
+    out.emplace_back("deep_arrays", document(defs, {}, {{6, nested}}));
   }
   {
-    VelqDocument d;
-    d.definitions = builtin_definitions();
-    d.definitions.push_back(object_def(6, {{"o", VelqType::Object}}));
-    d.definitions.push_back(object_def(7, {}));
-    VelqData node{VelqObject{7, {}}};
-    for (int level = 1; level < 128; ++level) node = VelqData{VelqObject{6, {std::move(node)}}};
-    d.chunks.push_back({std::move(node), 6});
-    documents.emplace_back("deep_objects", std::move(d));
+    auto defs = builtins;
+    defs.push_back(object_def(6, {{"o", VelqType::Object}}));
+    defs.push_back(object_def(7, {}));
+    Bytes nested;
+    for (int level = 1; level < 128; ++level) nested.object(6);
+    nested.object(7);
+    out.emplace_back("deep_objects", document(defs, {}, {{6, nested}}));
   }
   {  // Medium-form strings in the data and in the dictionary.
-    VelqDocument d;
-    d.definitions = builtin_definitions();
-    d.dict = {std::string(300, 'd')};
-    d.chunks.push_back({VelqData{std::string(1000, 'L')}, 5});
-    d.chunks.push_back({VelqData{VelqStrRef{0}}, 5});
-    documents.emplace_back("string_forms", std::move(d));
-  }
-
-  std::vector<std::pair<std::string, std::string>> out;
-  for (auto& [name, document] : documents) {
-    auto bytes = encode_document(document);
-    if (!bytes.ok()) {
-      std::cerr << name << ": " << bytes.error().message << "\n";
-      continue;
-    }
-    out.emplace_back(name, std::move(bytes.value()));
+    out.emplace_back("string_forms", document(builtins, {std::string(300, 'd')},
+                                              {{5, Bytes().text(std::string(1000, 'L'))}, {5, Bytes().ref(0)}}));
   }
 
   // Byte layouts a writer never produces.

@@ -1,7 +1,12 @@
 // Stage micro-benchmarks of the core on corpus files: the JSON parser beside
 // simdjson's DOM parse and a plain copy of the input (the floor), then the
-// compile, encode, decode and decompile stages of the tree roads, and the two
-// roads the module runs below Python (dumps core, loads core).
+// stages that the module runs below Python: compiling JSON text (parse
+// included) into definitions, dictionary and payload, putting the document
+// together around the payload, reading it, and the whole of dumps (text to
+// bytes) and of loads (bytes to values, handed to a builder that counts them).
+// Compiling a parsed tree and decompiling a decoded one are not stages of
+// their own: the compiler parses as it goes, and the decompiler runs as the
+// reader hands it values (loads_core minus decode).
 //
 //   velq_stages [Google Benchmark flags] FILE.json...
 //
@@ -10,6 +15,7 @@
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +27,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "compile.h"
 #include "counting_builder.h"
@@ -36,10 +44,9 @@ struct Input {
   std::string text;
   simdjson::padded_string padded;
   std::string copy_target;
-  std::optional<velq::JsonDocument> tree;
-  std::optional<velq::VelqDocument> compiled;
+  std::optional<velq::CompiledDocument<std::string>> compiled;
+  std::string payload;  // the compiled payload, as it was before encode_document took it
   std::string encoded;
-  std::optional<velq::VelqDocument> decoded;
 };
 
 std::string read_file(const std::string& path) {
@@ -97,80 +104,106 @@ void bm_parse(benchmark::State& state, Input* input) {
   count_bytes(state, *input);
 }
 
-#ifdef VELQ_HAVE_COMPILE_INLINE
-void bm_compile(benchmark::State& state, Input* input) {
-  for (auto _ : state) {
-    velq::CompileBuilder builder;
-    auto data = velq::compile_inline(builder, input->tree->root);
-    if (!data.ok()) {
-      fail(state, data.error());
-      break;
-    }
-    benchmark::DoNotOptimize(data.value());
-  }
-  count_bytes(state, *input);
-}
-#endif
-
+// JSON text to the definitions, the dictionary and the payload.
 void bm_parse_compile(benchmark::State& state, Input* input) {
   for (auto _ : state) {
-    auto document = velq::compile_json_str(input->text);
-    if (!document.ok()) {
-      fail(state, document.error());
+    auto compiled = velq::compile_json_to_velq(input->text);
+    if (!compiled.ok()) {
+      fail(state, compiled.error());
       break;
     }
-    benchmark::DoNotOptimize(document.value());
+    benchmark::DoNotOptimize(compiled.value().payload.bytes().data());
   }
   count_bytes(state, *input);
 }
 
+// A fresh copy of the compiled payload, with the room the compiler reserves.
+velq::PayloadWriter payload_copy(const Input& input) {
+  velq::PayloadWriter payload;
+  payload.reserve(input.text.size() + 64);
+  payload.bytes().put_bytes(input.payload.data(), input.payload.size());
+  return payload;
+}
+
+// The compiled document put together: the front written, then joined with
+// the payload. encode_document may write the front into the payload's own
+// memory, so each call gets a fresh copy of the payload, made in batches
+// outside the timing.
 void bm_encode(benchmark::State& state, Input* input) {
+  const std::size_t batch = std::clamp<std::size_t>((std::size_t{32} << 20) / (input->payload.size() + 1), 1, 64);
+  std::vector<velq::PayloadWriter> payloads;
+  std::size_t next = 0;
   for (auto _ : state) {
-    auto bytes = velq::encode_document(*input->compiled);
+    if (next == payloads.size()) {
+      state.PauseTiming();
+      payloads.clear();
+      for (std::size_t i = 0; i < batch; ++i) payloads.push_back(payload_copy(*input));
+      next = 0;
+      state.ResumeTiming();
+    }
+    velq::ByteBuffer fresh;
+    auto bytes = velq::encode_document(input->compiled->front(), payloads[next++], fresh);
     if (!bytes.ok()) {
       fail(state, bytes.error());
       break;
     }
-    benchmark::DoNotOptimize(bytes.value().data());
+    benchmark::DoNotOptimize(bytes.value()->data());
   }
   count_bytes(state, *input);
 }
 
+// A decode sink that counts the values the reader hands over.
+struct CountingSink {
+  std::uint64_t values = 0;
+
+  void begin_entries(const velq::VelqDocument&, std::size_t) {}
+  void end_entries() {}
+  void null() { ++values; }
+  void boolean(bool) { ++values; }
+  void int32(std::int32_t) { ++values; }
+  void uint32(std::uint32_t) { ++values; }
+  void float32(float) { ++values; }
+  void string(std::string_view, bool) { ++values; }
+  void str_ref(std::uint32_t) { ++values; }
+  void begin_array(std::size_t) { ++values; }
+  void end_array() {}
+  void fixed_array(velq::VelqType, const std::uint8_t*, std::size_t count) { values += count + 1; }
+  void begin_object(std::uint16_t, std::size_t) { ++values; }
+  void end_object() {}
+};
+
+// The reader alone: every block and value read and checked.
 void bm_decode(benchmark::State& state, Input* input) {
   for (auto _ : state) {
-    auto document = velq::decode_document(bytes_of(input->encoded));
-    if (!document.ok()) {
-      fail(state, document.error());
+    CountingSink sink;
+    const velq::Status read = velq::decode_document(bytes_of(input->encoded), sink);
+    if (!read.ok()) {
+      fail(state, read.error());
       break;
     }
-    benchmark::DoNotOptimize(document.value());
-  }
-  count_bytes(state, *input);
-}
-
-void bm_decompile(benchmark::State& state, Input* input) {
-  for (auto _ : state) {
-    auto tree = velq::decompile_document(*input->decoded);
-    if (!tree.ok()) {
-      fail(state, tree.error());
-      break;
-    }
-    benchmark::DoNotOptimize(tree.value().root);
+    benchmark::DoNotOptimize(sink.values);
   }
   count_bytes(state, *input);
 }
 
 // JSON text to bytes, and bytes to values: the roads that dumps and loads
-// run below the Python layer (compiled straight to bytes; the decoder feeding
-// the decompiler, which hands values to a builder that only counts them).
+// run below the Python layer (compiled, then put together; the reader
+// feeding the decompiler, which hands values to a builder that only counts
+// them).
 void bm_dumps_core(benchmark::State& state, Input* input) {
   for (auto _ : state) {
-    auto bytes = velq::compile_json_to_velq(input->text);
+    auto compiled = velq::compile_json_to_velq(input->text);
+    if (!compiled.ok()) {
+      fail(state, compiled.error());
+      break;
+    }
+    velq::ByteBuffer fresh;
+    auto bytes = velq::encode_document(compiled.value().front(), compiled.value().payload, fresh);
     if (!bytes.ok()) {
       fail(state, bytes.error());
       break;
     }
-    benchmark::DoNotOptimize(bytes.value().payload.data());
+    benchmark::DoNotOptimize(bytes.value()->data());
   }
   count_bytes(state, *input);
 }
@@ -179,7 +212,7 @@ void bm_loads_core(benchmark::State& state, Input* input) {
   for (auto _ : state) {
     CountingBuilder builder;
     velq::Decompiler<CountingBuilder> decompiler(builder);
-    const velq::Status read = velq::decode_document_to(bytes_of(input->encoded), decompiler);
+    const velq::Status read = velq::decode_document(bytes_of(input->encoded), decompiler);
     if (!read.ok()) {
       fail(state, read.error());
       break;
@@ -198,18 +231,20 @@ void bm_loads_core(benchmark::State& state, Input* input) {
 std::string prepare(Input& input) {
   auto tree = velq::parse_json(input.text);
   if (!tree.ok()) return "parse: " + tree.error().display();
-  input.tree.emplace(std::move(tree.value()));
-  auto compiled = velq::compile_json_str(input.text);
+  auto compiled = velq::compile_json_to_velq(input.text);
   if (!compiled.ok()) return "compile: " + compiled.error().display();
   input.compiled.emplace(std::move(compiled.value()));
-  auto encoded = velq::encode_document(*input.compiled);
+  input.payload = std::string(input.compiled->payload.bytes().view());
+  velq::PayloadWriter payload = payload_copy(input);
+  velq::ByteBuffer fresh;
+  auto encoded = velq::encode_document(input.compiled->front(), payload, fresh);
   if (!encoded.ok()) return "encode: " + encoded.error().display();
-  input.encoded = std::move(encoded.value());
-  auto decoded = velq::decode_document(bytes_of(input.encoded));
-  if (!decoded.ok()) return "decode: " + decoded.error().display();
-  input.decoded.emplace(std::move(decoded.value()));
-  auto decompiled = velq::decompile_document(*input.decoded);
-  if (!decompiled.ok()) return "decompile: " + decompiled.error().display();
+  input.encoded = std::string(encoded.value()->view());
+  CountingBuilder builder;
+  velq::Decompiler<CountingBuilder> decompiler(builder);
+  const velq::Status read = velq::decode_document(bytes_of(input.encoded), decompiler);
+  if (!read.ok()) return "decode: " + read.error().display();
+  if (decompiler.failed()) return "decompile: " + decompiler.take_error().display();
   return {};
 }
 
@@ -224,13 +259,9 @@ void register_file(Input* input) {
   }
   benchmark::AddCustomContext("velq_bytes/" + name, std::to_string(input->encoded.size()));
   benchmark::RegisterBenchmark(("parse/" + name).c_str(), bm_parse, input);
-#ifdef VELQ_HAVE_COMPILE_INLINE
-  benchmark::RegisterBenchmark(("compile/" + name).c_str(), bm_compile, input);
-#endif
   benchmark::RegisterBenchmark(("parse_compile/" + name).c_str(), bm_parse_compile, input);
   benchmark::RegisterBenchmark(("encode/" + name).c_str(), bm_encode, input);
   benchmark::RegisterBenchmark(("decode/" + name).c_str(), bm_decode, input);
-  benchmark::RegisterBenchmark(("decompile/" + name).c_str(), bm_decompile, input);
   benchmark::RegisterBenchmark(("dumps_core/" + name).c_str(), bm_dumps_core, input);
   benchmark::RegisterBenchmark(("loads_core/" + name).c_str(), bm_loads_core, input);
 }
@@ -239,13 +270,10 @@ void register_file(Input* input) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  benchmark::AddCustomContext("compile_stage",
-#ifdef VELQ_HAVE_COMPILE_INLINE
-                              "compile_inline on a parsed tree"
-#else
-                              "not measured alone: parse_compile minus parse"
-#endif
-  );
+  benchmark::AddCustomContext("compile_stage", "not measured alone: parse_compile minus parse");
+  benchmark::AddCustomContext("encode_stage", "encode_document of the compiled front and payload");
+  benchmark::AddCustomContext("decode_stage", "decode_document into a sink that counts values");
+  benchmark::AddCustomContext("decompile_stage", "not measured alone: loads_core minus decode");
   std::deque<Input> inputs;  // registered benchmarks keep pointers into it
   for (int i = 1; i < argc; ++i) {
     std::string path = argv[i];
