@@ -215,17 +215,23 @@ def expected_after_roundtrip(value):
         elif isinstance(value, float):
             return "Float32", float32(float(value)), None
         whole = None
+        # Only a TypeError or an OverflowError means "not this kind"; any
+        # other error of a conversion is the outcome.
         if isinstance(value, int) or hasattr(type(value), "__index__"):
             try:
                 whole = operator.index(value)
-            except Exception:  # noqa: BLE001 - a failed conversion only means "not an int"
+            except (TypeError, OverflowError):
                 pass
+            except Exception as error:  # noqa: BLE001
+                raise Refused(type(error), str(error)) from None
         if whole is not None and INT64_MIN <= whole <= INT64_MAX:
             return "Int32", low32(whole), whole
         try:
             return "Float32", float32(as_float(value)), None
-        except Exception:  # noqa: BLE001
+        except (TypeError, OverflowError):
             raise Refused(TypeError, f"Unsupported Python type: {type(value).__name__!r}") from None
+        except Exception as error:  # noqa: BLE001
+            raise Refused(type(error), str(error)) from None
 
     def convert_list(items, path, level):
         converted = [convert(item, f"{path}/{i}", level) for i, item in enumerate(list.__iter__(items))]
