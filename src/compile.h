@@ -156,6 +156,8 @@ struct CompiledDocument {
 // (check_reader_limits); the payload goes into `storage` when one is given,
 // from its start. The tree is released before this returns. `check` is asked
 // every so many values, by the parser and by the compiler (see SignalPoll).
+// The text must be valid UTF-8, as a Python str's is: the parser does not
+// check the strings it passes through, and the reader refuses invalid ones.
 Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text,
                                                            ByteBuffer::Storage* storage = nullptr,
                                                            SignalCheck check = nullptr);
