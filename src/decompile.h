@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +59,11 @@ class Decompiler {
     dict_ = &document.dict;
     entries_ = count;
     layout_at_.assign(document.definitions.size(), kNoLayout);
+    // Every object definition gets at most one layout; with room for all of
+    // them made at once, the layouts never move while frames point at them.
+    std::size_t objects = 0;
+    for (const VelqDefinition& definition : document.definitions) objects += definition.fields ? 1 : 0;
+    layouts_.reserve(objects);
   }
 
   void end_entries() {
@@ -201,7 +205,7 @@ class Decompiler {
   VelqError error_;
   std::vector<Frame> frames_;
   std::vector<std::size_t> layout_at_;  // by self_def_index: position in layouts_, or kNoLayout
-  std::deque<ObjectLayout> layouts_;    // a deque, so that frames may point at them
+  std::vector<ObjectLayout> layouts_;   // never grown beyond its first room, so frames may point at them
 };
 
 }  // namespace velq

@@ -131,23 +131,27 @@ void ByteBuffer::put_in_front(std::string_view bytes) {
 }
 
 template <class Text>
-std::size_t front_size_bound(const DocumentFront<Text>& front) {
-  std::size_t bound = HEADER_SIZE + DEFINITION_COUNT_SIZE + DICT_COUNT_SIZE + ENTRY_COUNT_SIZE + ENTRY_HEADER_SIZE;
+std::size_t front_size(const DocumentFront<Text>& front) {
+  std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE + DICT_COUNT_SIZE + ENTRY_COUNT_SIZE + ENTRY_HEADER_SIZE;
   for (const VelqDefinition& definition : front.definitions) {
-    bound += ARRAY_DEFINITION_SIZE;
-    if (definition.fields) {
-      bound += OBJECT_DEFINITION_LEAD_SIZE;
-      for (const VelqField& field : *definition.fields) bound += 2 + field.name.size();
+    if (definition.kind == VelqType::Array) {
+      size += ARRAY_DEFINITION_SIZE;
+    } else if (definition.kind == VelqType::Object && definition.fields) {
+      size += OBJECT_DEFINITION_LEAD_SIZE;
+      for (const VelqField& field : *definition.fields) size += 2 + field.name.size();
+    } else {
+      size += DEFINITION_LEAD_SIZE;
     }
   }
-  for (const Text& text : front.dict) bound += MAX_STRING_PREFIX_SIZE + text.size();
-  return bound;
+  std::uint8_t prefix[MAX_STRING_PREFIX_SIZE];
+  for (const Text& text : front.dict) size += store_string_prefix(prefix, text.size()) + text.size();
+  return size;
 }
 
 template <class Text>
 Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload) {
   // Room for all of it at once, so that it is written without growing.
-  out.reserve(front_size_bound(front));
+  out.reserve(front_size(front));
   FrontWriter writer(out);
   if (!writer.write(front, payload)) return writer.take_error();
   return {};
@@ -156,7 +160,7 @@ Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const Pay
 template <class Text>
 Result<ByteBuffer*> encode_document(const DocumentFront<Text>& front, PayloadWriter& payload, ByteBuffer& fresh) {
   const std::size_t payload_size = payload.bytes().size();
-  const std::size_t front_room = front_size_bound(front);
+  const std::size_t front_room = front_size(front);
   if (front_room <= payload_size / 8) {
     ByteBuffer in_front;
     if (Status written = encode_front(in_front, front, payload); !written) return std::move(written).error();
@@ -175,7 +179,7 @@ template Status encode_front(ByteBuffer&, const DocumentFront<std::string>&, con
 template Status encode_front(ByteBuffer&, const DocumentFront<std::string_view>&, const PayloadWriter&);
 template Result<ByteBuffer*> encode_document(const DocumentFront<std::string>&, PayloadWriter&, ByteBuffer&);
 template Result<ByteBuffer*> encode_document(const DocumentFront<std::string_view>&, PayloadWriter&, ByteBuffer&);
-template std::size_t front_size_bound(const DocumentFront<std::string>&);
-template std::size_t front_size_bound(const DocumentFront<std::string_view>&);
+template std::size_t front_size(const DocumentFront<std::string>&);
+template std::size_t front_size(const DocumentFront<std::string_view>&);
 
 }  // namespace velq

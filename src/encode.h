@@ -200,9 +200,9 @@ struct DocumentFront {
 template <class Text>
 Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload);
 
-// At least the size of what encode_front appends.
+// The size of what encode_front appends, when it succeeds.
 template <class Text>
-std::size_t front_size_bound(const DocumentFront<Text>& front);
+std::size_t front_size(const DocumentFront<Text>& front);
 
 // The whole document: the front, then the payload. It is put together in the
 // payload's own memory when the front is small beside the payload (the

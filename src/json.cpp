@@ -469,7 +469,9 @@ class Parser {
     std::vector<std::string_view> keys;
     std::vector<KeyOrder> order;
   };
-  std::array<RememberedOrder, 64> remembered_orders_;
+  // Made on the first object whose keys come out of order: most small
+  // documents never need it.
+  std::unique_ptr<std::array<RememberedOrder, 64>> remembered_orders_;
   std::string unescaped_;
   ParseFailure failure_ = ParseFailure::ExpectedValue;
   std::size_t stop_offset_ = 0;  // bytes up to and including the one the parser stopped on
@@ -611,7 +613,8 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
 const std::vector<KeyOrder>* Parser::key_order(const JsonMember* members, std::size_t count) {
   if (keys_ascending(members, count)) return nullptr;
   std::uint64_t hash = (key_prefix(members[0].key) ^ count) * 0x9E3779B97F4A7C15;
-  RememberedOrder& remembered = remembered_orders_[hash >> 58];  // the top six bits: one of 64 slots
+  if (!remembered_orders_) remembered_orders_ = std::make_unique<std::array<RememberedOrder, 64>>();
+  RememberedOrder& remembered = (*remembered_orders_)[hash >> 58];  // the top six bits: one of 64 slots
   auto same_keys = [&] {
     if (remembered.keys.size() != count) return false;
     for (std::size_t i = 0; i < count; ++i) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -260,7 +261,7 @@ class PyValueBuilder {
   PyValueBuilder& operator=(const PyValueBuilder&) = delete;
   ~PyValueBuilder() {
     drop_pending(0);
-    PyMem_RawFree(pending_);
+    if (pending_ != inline_pending_) PyMem_RawFree(pending_);
     for (PyObject* text : dict_strings_) Py_XDECREF(text);
     for (auto& entry : names_) Py_DECREF(entry.second);
   }
@@ -353,13 +354,15 @@ class PyValueBuilder {
   }
 
   [[gnu::noinline]] bool push_growing(PyObject* object) {
-    const std::size_t capacity = std::max<std::size_t>(256, 2 * capacity_);
-    void* grown = PyMem_RawRealloc(pending_, capacity * sizeof(PyObject*));
+    const std::size_t capacity = 4 * capacity_;
+    void* grown = pending_ == inline_pending_ ? PyMem_RawMalloc(capacity * sizeof(PyObject*))
+                                              : PyMem_RawRealloc(pending_, capacity * sizeof(PyObject*));
     if (grown == nullptr) {
       Py_DECREF(object);
       PyErr_NoMemory();
       return fail();
     }
+    if (pending_ == inline_pending_) std::memcpy(grown, inline_pending_, sizeof inline_pending_);
     pending_ = static_cast<PyObject**>(grown);
     capacity_ = capacity;
     pending_[size_++] = object;
@@ -445,7 +448,6 @@ class PyValueBuilder {
 
   // A borrowed reference owned by names_.
   PyObject* name_object(std::string_view text) {
-    if (names_.empty()) names_.reserve(256);  // room for most documents' names at once
     auto found = names_.find(text);
     if (found != names_.end()) return found->second;
     PyRef name(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
@@ -455,9 +457,11 @@ class PyValueBuilder {
   }
 
   // Finished values not yet in their list or dict (owned references).
-  PyObject** pending_ = nullptr;
+  // Room on the stack first: a small document needs no more.
+  PyObject* inline_pending_[64];
+  PyObject** pending_ = inline_pending_;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  std::size_t capacity_ = std::size(inline_pending_);
   PyRef error_;
   SignalPoll signals_{python_signals_allow};
   std::vector<PyObject*> dict_strings_;  // by dictionary position, created on first use
@@ -769,9 +773,13 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
   BytesObjectStorage& operator=(const BytesObjectStorage&) = delete;
   ~BytesObjectStorage() { Py_XDECREF(bytes_); }
 
+  // Small documents are written on the stack and become a bytes object of
+  // their exact size at the end, so that they cost one allocation.
   char* resize(std::size_t capacity) override {
+    if (bytes_ == nullptr && capacity <= sizeof first_) return first_;
     if (bytes_ == nullptr) {
       bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+      if (bytes_ != nullptr) std::memcpy(PyBytes_AS_STRING(bytes_), first_, sizeof first_);
     } else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) != 0) {
       bytes_ = nullptr;  // released by _PyBytes_Resize
     }
@@ -781,11 +789,13 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
 
   // The result, cut to the size of what was written into it.
   PyObject* finish(std::size_t size) {
-    resize(size);
+    if (bytes_ == nullptr) return PyBytes_FromStringAndSize(first_, static_cast<Py_ssize_t>(size));
+    if (static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)) != size) resize(size);
     return std::exchange(bytes_, nullptr);
   }
 
  private:
+  char first_[2048];
   PyObject* bytes_ = nullptr;
 };
 
