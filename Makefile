@@ -1,4 +1,6 @@
 # make setup : install system packages, create .venv (CPython 3.12), build and install velq, run the demo
+# make check : the edit loop: the C++ tests and the Python suite on CPython 3.12, from a reused
+#              build tree (about half a minute after an edit of one source file)
 # make test  : build and run the C++ tests (plain and sanitized), the Python tests (on CPython 3.12
 #              and 3.13, and sanitized on 3.12), mypy, the repaired wheels in fresh venvs, and each
 #              fuzzer (C++ and Python) for a minute
@@ -10,17 +12,18 @@ VENV  := .venv
 PY    := $(VENV)/bin/python
 JOBS  ?= $(shell nproc)
 
-# CPython 3.12: a pyenv installation if there is one, else python3.12 on the PATH.
-PYTHON312 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; command -v python3.12; } | head -n 1)
+# CPython 3.12: a pyenv installation if there is one, else python3.12 on the PATH
+# (tools/find_python.sh, which the fuzz and benchmark scripts use too).
+PYTHON312 ?= $(shell bash tools/find_python.sh 3.12)
 # CPython 3.13, found the same way; the Python suite runs on it too, in its own venv.
-PYTHON313 ?= $(shell { ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; command -v python3.13; } | head -n 1)
+PYTHON313 ?= $(shell bash tools/find_python.sh 3.13)
 VENV313 := build/venv-3.13
 PY313   := $(VENV313)/bin/python
 WHEELHOUSE := build/wheelhouse
 
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-types wheel test-wheel test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo check test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-types wheel test-wheel test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -39,21 +42,26 @@ $(PY):
 venv: $(PY)
 	$(PY) -m pip install -q -r requirements-dev.txt
 
+# The module of .venv and the C++ tests come from one build tree, reused from
+# run to run, so that a rebuild compiles only what changed.
+DEV_BUILD := build/dev
 install: venv
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.VELQ_BUILD_TREE_ROAD=ON .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install -q --no-build-isolation \
+	  -Cbuild-dir=$(DEV_BUILD) -Ccmake.define.VELQ_BUILD_TESTS=ON .
 
 demo:
 	$(PY) examples/demo.py
 
+# The edit loop: the C++ tests and the Python suite on CPython 3.12.
+check: test-cpp test-python-3.12
+
 test: test-cpp test-asan test-python test-types test-wheel test-asan-python test-fuzz test-fuzz-python
 
-test-cpp:
-	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build/cpp -j $(JOBS)
-	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+test-cpp: install
+	ctest --test-dir $(DEV_BUILD) --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B build/asan -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DVELQ_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --preset asan
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
 
@@ -69,7 +77,7 @@ $(PY313):
 
 test-python-3.13: $(PY313)
 	$(PY313) -m pip install -q -r requirements-dev.txt
-	$(PY313) -m pip install -q --no-build-isolation -Ccmake.define.VELQ_BUILD_TREE_ROAD=ON .
+	$(PY313) -m pip install -q --no-build-isolation .
 	$(PY313) -m pytest -q
 
 test-types: install
@@ -89,7 +97,7 @@ test-fuzz:
 
 # The atheris targets (loads, dumps, emit) against the module built with
 # coverage, ASan and UBSan, each for a minute after replaying their regressions;
-# fuzz/build_python.sh makes their venv (atheris from PyPI) under build/pyfuzz.
+# fuzz/run.sh builds them in build/fuzz, with their venv (atheris from PyPI).
 test-fuzz-python:
 	VELQ_FUZZ_SEED=$(FUZZ_SEED) PYTHON312="$(PYTHON312)" timeout 1200 bash fuzz/run.sh $(FUZZ_SECONDS) loads dumps emit
 

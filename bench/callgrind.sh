@@ -3,7 +3,7 @@
 # checks: unlike timings on these machines they repeat to within a fraction of
 # a percent, so two builds can be compared run against run.
 #
-#   bench/callgrind.sh [--src DIR] [--build DIR] [--python PY] [--json FILE]
+#   bench/callgrind.sh [--tree DIR] [--build DIR] [--python PY] [--json FILE]
 #
 # Workload: 3 rounds of twitter.json and canada.json through
 #   core:   the roads of dumps (parse and compile straight to bytes) and loads (decode
@@ -11,13 +11,17 @@
 #   python: velq.dumps then velq.loads, and velq.emit (bench/callgrind_workload.py),
 #           each counted as the run minus a run that only starts, imports and reads the files.
 # The Python part runs when PY (default bench/.venv/bin/python) imports velq.
+# --tree names another checkout of the repository to build the core workload
+# from (default: this one), for before/after comparisons; a checkout from
+# before the C++ benchmarks joined the main CMake project builds bench/cpp on
+# its own.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_DIR=$(dirname "$BENCH_DIR")
 CORPUS_DIR=${VELQ_CORPUS_DIR:-$(dirname "$REPO_DIR")/shared/corpus}
-SRC_DIR=$REPO_DIR/src
-BUILD_DIR=$BENCH_DIR/build/callgrind
+TREE=$REPO_DIR
+BUILD_DIR=$BENCH_DIR/build/cpp
 PYTHON=$BENCH_DIR/.venv/bin/python
 JSON_OUT=
 ITERATIONS=3
@@ -25,11 +29,11 @@ FILES=("$CORPUS_DIR/twitter.json" "$CORPUS_DIR/canada.json")
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --src) SRC_DIR=$(cd "$2" && pwd); shift 2 ;;
+    --tree) TREE=$(cd "$2" && pwd); shift 2 ;;
     --build) BUILD_DIR=$2; shift 2 ;;
     --python) PYTHON=$2; shift 2 ;;
     --json) JSON_OUT=$2; shift 2 ;;
-    *) echo "usage: $0 [--src DIR] [--build DIR] [--python PY] [--json FILE]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--tree DIR] [--build DIR] [--python PY] [--json FILE]" >&2; exit 2 ;;
   esac
 done
 
@@ -39,8 +43,18 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get ins
 if [ -x "$BENCH_DIR/.venv/bin/cmake" ]; then export PATH="$BENCH_DIR/.venv/bin:$PATH"; fi
 generator=()
 if command -v ninja >/dev/null; then generator=(-G Ninja); fi
-cmake -S "$BENCH_DIR/cpp" -B "$BUILD_DIR" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DVELQ_SRC_DIR="$SRC_DIR" >/dev/null
+if grep -q VELQ_BUILD_BENCH "$TREE/CMakeLists.txt"; then
+  project=(-S "$TREE" -DVELQ_BUILD_MODULE=OFF -DVELQ_BUILD_BENCH=ON)
+else
+  project=(-S "$TREE/bench/cpp" -DVELQ_SRC_DIR="$TREE/src")
+fi
+# A build directory configured from another project is configured afresh.
+fresh=()
+if [ -f "$BUILD_DIR/CMakeCache.txt" ] &&
+   ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=${project[1]}" "$BUILD_DIR/CMakeCache.txt"; then
+  fresh=(--fresh)
+fi
+cmake "${fresh[@]}" "${project[@]}" -B "$BUILD_DIR" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD_DIR" --target velq_workload -j 2 >/dev/null
 
 OUT_DIR=$(mktemp -d)

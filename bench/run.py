@@ -105,14 +105,20 @@ def install_velq(snapshot: Path) -> None:
   run([sys.executable, "-c", "import velq; assert velq.loads(velq.dumps('[1]')) == [1]"], cwd=BENCH_DIR)
 
 
-def build_stages(snapshot: Path, build_dir: Path) -> Path:
+def build_stages(tree: Path, build_dir: Path) -> Path:
+  """Builds the C++ benchmarks with the repository's CMake project as it is in
+  `tree` (the snapshot, or the repository itself). A build directory that was
+  configured from another tree is configured afresh."""
   env_bin = Path(sys.executable).parent
   generator = ["-G", "Ninja"] if (env_bin / "ninja").exists() or shutil.which("ninja") else []
   cmake = str(env_bin / "cmake") if (env_bin / "cmake").exists() else "cmake"
   env = dict(os.environ, PATH=f"{env_bin}:{os.environ.get('PATH', '')}")
-  run([cmake, "-S", BENCH_DIR / "cpp", "-B", build_dir, *generator, "-DCMAKE_BUILD_TYPE=Release",
-       f"-DVELQ_SRC_DIR={snapshot / 'src'}"], env=env, stdout=subprocess.DEVNULL)
-  run([cmake, "--build", build_dir, "-j", "2"], env=env, stdout=subprocess.DEVNULL)
+  cache = build_dir / "CMakeCache.txt"
+  fresh = ["--fresh"] if cache.exists() and f"CMAKE_HOME_DIRECTORY:INTERNAL={tree}\n" not in cache.read_text() else []
+  run([cmake, *fresh, "-S", tree, "-B", build_dir, *generator, "-DCMAKE_BUILD_TYPE=Release",
+       "-DVELQ_BUILD_MODULE=OFF", "-DVELQ_BUILD_BENCH=ON"], env=env, stdout=subprocess.DEVNULL)
+  run([cmake, "--build", build_dir, "-j", "2", "--target", "velq_stages", "velq_workload"], env=env,
+      stdout=subprocess.DEVNULL)
   return build_dir / "velq_stages"
 
 
@@ -160,7 +166,7 @@ def main() -> None:
     binary = build_stages(source, BENCH_DIR / "build" / "cpp")
     run_stages(binary, mode, raw / "stages.json", files)
   if "callgrind" not in args.skip and (mode == "full" or args.callgrind):
-    run(["bash", BENCH_DIR / "callgrind.sh", "--src", source / "src", "--build", BENCH_DIR / "build" / "cpp",
+    run(["bash", BENCH_DIR / "callgrind.sh", "--tree", source, "--build", BENCH_DIR / "build" / "cpp",
          "--python", sys.executable, "--json", raw / "callgrind.json"])
 
   meta = {

@@ -28,14 +28,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 if [ ! -x "$VENV/bin/python" ]; then
-  # The same CPython 3.12 as the development environment (see the Makefile).
-  # No pipe ends early here: under pipefail a writer killed by SIGPIPE would end the script.
-  python312=${PYTHON312:-}
-  if [ -z "$python312" ]; then
-    pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-    python312=$(ls -d "$pyenv_root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)
-    [ -n "$python312" ] || python312=$(command -v python3.12 || true)
-  fi
+  # The same CPython 3.12 as the development environment.
+  python312=$(bash "$BENCH_DIR/../tools/find_python.sh" 3.12 || true)
   [ -n "$python312" ] || { echo "CPython 3.12 not found: set PYTHON312=/path/to/python3.12" >&2; exit 1; }
   echo "creating $VENV from $python312" >&2
   "$python312" -m venv "$VENV"

@@ -5,8 +5,9 @@
 #   fuzz/asan_pytest.sh [PYTEST_ARGS...]
 # The virtual environment, the build and the sanitizer logs live under
 # build/asan-python, apart from the regular ones. PYTHON312 chooses the
-# interpreter; VELQ_ASAN_FULL_STACKS=1 unwinds every allocation stack fully
-# (several times slower) so that leaks of Python objects are attributed too.
+# interpreter (see tools/find_python.sh); VELQ_ASAN_FULL_STACKS=1 unwinds
+# every allocation stack fully (several times slower) so that leaks of Python
+# objects are attributed too.
 #
 # Leak detection: at exit the interpreter still holds memory that it never
 # frees (interned strings, static types, caches), so LeakSanitizer always has
@@ -21,11 +22,8 @@ VENV="$WORK/venv"
 LOGS="$WORK/logs"
 cd "$ROOT"
 
-# shellcheck source=fuzz/find_python312.sh
-source "$ROOT/fuzz/find_python312.sh"
-
 if [[ ! -x "$VENV/bin/python" ]]; then
-  python312="$(find_python312)"
+  python312="$(bash "$ROOT/tools/find_python.sh" 3.12)"
   [[ -n "$python312" ]] || { echo "asan_pytest.sh: CPython 3.12 not found (set PYTHON312)" >&2; exit 1; }
   "$python312" -m venv "$VENV"
   "$VENV/bin/python" -m pip install -q --upgrade pip
@@ -37,7 +35,6 @@ fi
   -C build-dir="$WORK/cmake" \
   -C cmake.build-type=RelWithDebInfo \
   -C cmake.define.VELQ_SANITIZE=ON \
-  -C cmake.define.VELQ_BUILD_TREE_ROAD=ON \
   .
 
 # libstdc++ is preloaded with the runtime: the interpreter does not link it, and

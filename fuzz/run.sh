@@ -4,9 +4,12 @@
 # any finding (crash, sanitizer report, leak, timeout, out-of-memory).
 #   fuzz/run.sh [SECONDS_PER_TARGET] [TARGET...]     default: 60, the three C++ targets
 # Targets: decode compile roundtrip (C++, libFuzzer), loads dumps emit (Python,
-# atheris, against the sanitized module; see build_python.sh).
+# atheris, against the module built with coverage and the sanitizers).
+# Everything is built by CMake's fuzz preset (clang-14; fuzz/CMakeLists.txt);
+# the Python targets' venv (CPython 3.12 with atheris) goes in the same tree.
 # Environment: VELQ_FUZZ_BUILD (default build/fuzz), VELQ_SHARED_DIR (default ../shared),
-# VELQ_FUZZ_SEED (libFuzzer's random seed; unset: a new one each run).
+# VELQ_FUZZ_SEED (libFuzzer's random seed; unset: a new one each run), CXX (default
+# clang++-14), PYTHON312 (see tools/find_python.sh).
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -17,21 +20,46 @@ shift || true
 TARGETS=("$@")
 [[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=(decode compile roundtrip)
 
-PYBUILD="$ROOT/build/pyfuzz"
+CXX="${CXX:-clang++-14}"
+ATHERIS_VERSION=3.1.0
 is_python() { [[ "$1" == loads || "$1" == dumps || "$1" == emit ]]; }
 python_targets=0
-for target in "${TARGETS[@]}"; do is_python "$target" && python_targets=1; done
+cpp_targets=0
+for target in "${TARGETS[@]}"; do
+  if is_python "$target"; then python_targets=1; else cpp_targets=1; fi
+done
 
-"$ROOT/fuzz/build.sh" "$BUILD" || exit 1
+command -v "$CXX" >/dev/null || { echo "run.sh: $CXX not found (apt-get install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
+python312="$(bash "$ROOT/tools/find_python.sh" 3.12)"
+[[ -n "$python312" || $python_targets == 0 ]] || { echo "run.sh: CPython 3.12 not found (set PYTHON312)" >&2; exit 1; }
+
+# One tree: the core, the C++ targets and make_seeds, the module and the runtime
+# that the Python targets preload. Only what the targets need is built.
+build_targets=()
+[[ $cpp_targets == 0 ]] || build_targets+=(decode_fuzzer compile_fuzzer roundtrip_fuzzer make_seeds)
+[[ $python_targets == 0 ]] || build_targets+=(velq velq_fuzz_runtime)
+mkdir -p "$BUILD" && BUILD="$(cd "$BUILD" && pwd)"
+module=(-DVELQ_BUILD_MODULE=OFF)
+[[ -z "$python312" ]] || module=(-DVELQ_BUILD_MODULE=ON "-DPython_EXECUTABLE=$python312")
+echo "building ${build_targets[*]} in $BUILD"
+(cd "$ROOT" && cmake --preset fuzz -B "$BUILD" "-DCMAKE_CXX_COMPILER=$CXX" "${module[@]}") >"$BUILD/cmake.log" 2>&1 &&
+  cmake --build "$BUILD" --parallel "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" --target "${build_targets[@]}" \
+    >>"$BUILD/cmake.log" 2>&1 || { tail -n 40 "$BUILD/cmake.log"; echo "run.sh: the build failed (log: $BUILD/cmake.log)" >&2; exit 1; }
+
 if [[ $python_targets == 1 ]]; then
-  "$ROOT/fuzz/build_python.sh" "$PYBUILD" || exit 1
+  venv="$BUILD/venv"
+  if [[ ! -x "$venv/bin/python" ]]; then
+    "$python312" -m venv "$venv" && "$venv/bin/python" -m pip install -q --upgrade pip || exit 1
+  fi
+  "$venv/bin/python" -c "import atheris" 2>/dev/null || "$venv/bin/python" -m pip install -q "atheris==$ATHERIS_VERSION" || exit 1
   # The interpreter is not instrumented: the sanitizer and fuzzer runtimes are
-  # preloaded, with libstdc++ so that ASan's interceptor of C++ throws finds it
-  # when it starts. Python objects come from malloc, so ASan and LeakSanitizer
-  # see them: a reference the module never drops shows as a leak.
+  # preloaded (asan_with_fuzzer.so, see fuzz/CMakeLists.txt), with libstdc++ so
+  # that ASan's interceptor of C++ throws finds it when it starts. Python
+  # objects come from malloc, so ASan and LeakSanitizer see them: a reference
+  # the module never drops shows as a leak. The module is at the top of the tree.
   LIBSTDCXX="$(readlink -f "$(gcc -print-file-name=libstdc++.so)")"
-  PYTHON_ENV=(env "LD_PRELOAD=$PYBUILD/asan_with_fuzzer.so $LIBSTDCXX" PYTHONMALLOC=malloc
-              "PYTHONPATH=$PYBUILD/module:$ROOT/fuzz" PYTHONDONTWRITEBYTECODE=1)
+  PYTHON_ENV=(env "LD_PRELOAD=$BUILD/asan_with_fuzzer.so $LIBSTDCXX" PYTHONMALLOC=malloc
+              "PYTHONPATH=$BUILD:$ROOT/fuzz" PYTHONDONTWRITEBYTECODE=1)
 fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
@@ -97,7 +125,7 @@ failed=()
 summary=()
 for target in "${TARGETS[@]}"; do
   if is_python "$target"; then
-    binary=("${PYTHON_ENV[@]}" "$PYBUILD/venv/bin/python" "$ROOT/fuzz/${target}_fuzzer.py")
+    binary=("${PYTHON_ENV[@]}" "$BUILD/venv/bin/python" "$ROOT/fuzz/${target}_fuzzer.py")
   else
     binary=("$BUILD/${target}_fuzzer")
     [[ -x "${binary[0]}" ]] || { echo "unknown target: $target" >&2; exit 2; }
