@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)sum;
   }
 
-  velq::VelqDocument front;
+  velq::fuzz::WrittenFront front;
   auto bytes = velq::fuzz::dumps_bytes(text, nullptr, &front);
   if (!parsed.ok()) {
     if (bytes.ok()) fail("the compiler accepts text the parser refuses", parsed.error().message);

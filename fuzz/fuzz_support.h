@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -142,14 +143,14 @@ class TreeBuilder {
   }
   bool array(std::size_t count) {
     if (count > stack_.size()) fail("an array of more values than were handed over");
-    JsonValue* items = arena_.new_values(count);
-    std::copy(stack_.end() - static_cast<std::ptrdiff_t>(count), stack_.end(), items);
+    const JsonValue* items =
+        arena_.copy_values(std::span<const JsonValue>(stack_).subspan(stack_.size() - count));
     stack_.resize(stack_.size() - count);
     return push(JsonValue::from_array(items, count));
   }
   bool fixed_array(VelqType type, const std::uint8_t* at, std::size_t count) {
     if (!spend(count)) return false;
-    JsonValue* items = arena_.new_values(count);
+    std::vector<JsonValue> items(count);
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t word = type == VelqType::Null || type == VelqType::Bool ? 0 : load_le32(at + 4 * i);
       switch (type) {
@@ -170,7 +171,7 @@ class TreeBuilder {
         default: fail("an array of fixed-width items of a type that has no fixed width");
       }
     }
-    return push(JsonValue::from_array(items, count));
+    return push(JsonValue::from_array(arena_.copy_values(items), count));
   }
   // Members in byte order of their names; of fields with the same name, the last one's value.
   bool object(const ObjectLayout& layout) {
@@ -224,15 +225,24 @@ class TreeBuilder {
 // are well-formed UTF-8 inside the input; end_entries comes once, after all
 // entries. On the way it works out, from the decompiler's rules as the
 // documentation states them, the first error decompiling must report.
+// The definitions and dictionary a compiler wrote, to compare with those read.
+struct WrittenFront {
+  std::vector<VelqDefinition> definitions;
+  std::vector<std::string> dict;
+};
+
 class ContractSink {
  public:
-  explicit ContractSink(ByteSpan input, const VelqDocument* expected_front = nullptr)
+  explicit ContractSink(ByteSpan input, const WrittenFront* expected_front = nullptr)
       : input_(input), expected_front_(expected_front) {}
 
   void begin_entries(const VelqDocument& document, std::size_t count) {
     if (document_ != nullptr) fail("begin_entries came twice");
-    if (expected_front_ != nullptr && (document.definitions != expected_front_->definitions ||
-                                       document.dict != expected_front_->dict)) {
+    if (expected_front_ != nullptr &&
+        (!std::equal(document.definitions.begin(), document.definitions.end(),
+                     expected_front_->definitions.begin(), expected_front_->definitions.end()) ||
+         !std::equal(document.dict.begin(), document.dict.end(), expected_front_->dict.begin(),
+                     expected_front_->dict.end()))) {
       fail("the definitions or the dictionary read differ from those written");
     }
     document_ = &document;
@@ -295,7 +305,7 @@ class ContractSink {
 
   void begin_object(std::uint16_t index, std::size_t count) {
     value(VelqType::Object);
-    const std::vector<VelqDefinition>& definitions = document_->definitions;
+    const Definitions& definitions = document_->definitions;
     if (index >= definitions.size() || !definitions[index].fields) fail("an object of no object definition");
     const std::vector<VelqField>& fields = *definitions[index].fields;
     if (fields.size() != count) fail("an object's count differs from its definition's fields");
@@ -362,7 +372,7 @@ class ContractSink {
   // The decompiler finds an object's definition by its position when the one there has that
   // index, else as the first with that index.
   void expect_layout(std::uint16_t index, std::size_t count) {
-    const std::vector<VelqDefinition>& definitions = document_->definitions;
+    const Definitions& definitions = document_->definitions;
     const VelqDefinition* found = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {
       found = &definitions[index];
@@ -388,7 +398,7 @@ class ContractSink {
   }
 
   ByteSpan input_;
-  const VelqDocument* expected_front_;
+  const WrittenFront* expected_front_;
   const VelqDocument* document_ = nullptr;
   std::size_t entries_ = 0;
   std::size_t values_ = 0;
@@ -415,11 +425,11 @@ class GrowingStorage final : public ByteBuffer::Storage {
 // the front (encode_front) followed by the payload: both must agree. The
 // definitions and dictionary go to `front` when given.
 inline Result<std::string> dumps_bytes(std::string_view text, ByteBuffer::Storage* storage,
-                                       VelqDocument* front = nullptr) {
+                                       WrittenFront* front = nullptr) {
   auto compiled = compile_json_to_velq(text, storage);
   if (!compiled) return std::move(compiled).error();
-  CompiledDocument<std::string>& document = compiled.value();
-  if (front != nullptr) *front = VelqDocument{document.definitions, document.dict};
+  CompiledJson& document = compiled.value();
+  if (front != nullptr) *front = WrittenFront{document.definitions, document.dict};
 
   ByteBuffer dump_front;
   const Status dumped = encode_front(dump_front, document.front(), document.payload);

@@ -333,10 +333,10 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   return index;
 }
 
-Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage,
+Result<CompiledJson> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage,
                                                            SignalCheck check) {
   CompileBuilder builder;
-  CompiledDocument<std::string> compiled{{}, {}, 0, PayloadWriter(storage)};
+  CompiledJson compiled{{}, {}, 0, PayloadWriter(storage)};
   {
     Result<JsonDocument> parsed = parse_json(text, check);
     if (!parsed) return std::move(parsed).error();

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -142,15 +143,27 @@ struct CompileBuilder {
 
 // A document of one entry, compiled: what stands in front of its payload,
 // and the payload. encode_document puts them together.
-template <class Text>
+template <class Dict>
 struct CompiledDocument {
   std::vector<VelqDefinition> definitions;
-  std::vector<Text> dict;
+  Dict dict;
   std::uint16_t def_index = 0;
   PayloadWriter payload;
 
-  DocumentFront<Text> front() const { return {definitions, dict, def_index}; }
+  DocumentFront<typename Dict::value_type> front() const {
+    return {{definitions.data(), definitions.size()}, {dict.data(), dict.size()}, def_index};
+  }
 };
+
+// The dictionary of the value compiler: views of the strs' texts, with room
+// for a small document's in place.
+using ValueDictionary = boost::container::small_vector<std::string_view, 16>;
+
+// What each compiler makes: the JSON compiler owns its dictionary's strings
+// (unescaped ones live in the tree, which goes first); the value compiler's
+// view the strs it was given.
+using CompiledJson = CompiledDocument<std::vector<std::string>>;
+using CompiledValue = CompiledDocument<ValueDictionary>;
 
 // Parses the text and compiles it, refusing what the reader would refuse
 // (check_reader_limits); the payload goes into `storage` when one is given,
@@ -158,7 +171,7 @@ struct CompiledDocument {
 // every so many values, by the parser and by the compiler (see SignalPoll).
 // The text must be valid UTF-8, as a Python str's is: the parser does not
 // check the strings it passes through, and the reader refuses invalid ones.
-Result<CompiledDocument<std::string>> compile_json_to_velq(std::string_view text,
+Result<CompiledJson> compile_json_to_velq(std::string_view text,
                                                            ByteBuffer::Storage* storage = nullptr,
                                                            SignalCheck check = nullptr);
 
@@ -187,7 +200,7 @@ class PointerPath {
     const char* key;
     std::size_t count;
   };
-  std::vector<Step> steps_;
+  boost::container::small_vector<Step, 16> steps_;
 };
 
 // The type code the compiled node of a JSON value will have.
@@ -211,7 +224,7 @@ struct StringSlotHash {
 // Compares a text with the dictionary string of a slot.
 struct StringSlotEqual {
   using is_transparent = void;
-  const std::vector<std::string_view>* dict = nullptr;
+  const ValueDictionary* dict = nullptr;
 
   bool operator()(const StringSlot& a, const StringSlot& b) const noexcept { return a.position == b.position; }
   bool operator()(const HashedText& text, const StringSlot& slot) const noexcept {
@@ -277,7 +290,7 @@ class DataCompiler {
   }
 
   std::vector<VelqDefinition> definitions;
-  std::vector<std::string_view> dict;
+  ValueDictionary dict;
   // Object shapes by the type codes of their values, in order.
   boost::unordered_flat_map<std::string, std::uint16_t, ShapeKeyHash, ShapeKeyEqual> object_shapes;
   // Array shapes by element type code; 0 until there is one.
@@ -327,9 +340,9 @@ class ObjectShapeKeys {
   };
 
   // Codes of the open keys: the first size_ bytes.
-  std::vector<char> buffer_;
+  boost::container::small_vector<char, 256> buffer_;
   std::size_t size_ = 0;
-  std::vector<Open> open_;
+  boost::container::small_vector<Open, 16> open_;
 };
 
 // What a source of the value compiler says a value is. A source sets `type`
@@ -564,9 +577,9 @@ inline std::size_t expected_payload_size(std::size_t items) { return 1024 + 32 *
 // (check_reader_limits); empty when the source failed (its own error then
 // stands). The payload goes into `storage` when one is given, from its start.
 template <class Source>
-std::optional<Result<CompiledDocument<std::string_view>>> compile_value_to_velq(
+std::optional<Result<CompiledValue>> compile_value_to_velq(
     Source& source, typename Source::Node root, std::size_t items, ByteBuffer::Storage* storage = nullptr) {
-  using Compiled = Result<CompiledDocument<std::string_view>>;
+  using Compiled = Result<CompiledValue>;
   DataCompiler tables;
   PayloadWriter payload(storage);
   payload.reserve(expected_payload_size(items));
@@ -577,8 +590,7 @@ std::optional<Result<CompiledDocument<std::string_view>>> compile_value_to_velq(
     return Compiled(std::move(*compiler.refusal()));
   }
   if (Status limits = check_reader_limits(tables.definitions); !limits) return Compiled(std::move(limits).error());
-  return Compiled(CompiledDocument<std::string_view>{std::move(tables.definitions), std::move(tables.dict),
-                                                     def_index, std::move(payload)});
+  return Compiled(CompiledValue{std::move(tables.definitions), std::move(tables.dict), def_index, std::move(payload)});
 }
 
 }  // namespace velq

@@ -69,7 +69,7 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
   if (size < needed) {
     return fail(compose_message("Definition block has ", size, " bytes but ", n, " defs require ", needed));
   }
-  std::vector<VelqDefinition>& definitions = document_.definitions;
+  Definitions& definitions = document_.definitions;
   definitions.reserve(n);
   std::size_t p = DEFINITION_COUNT_SIZE;
   for (std::size_t i = 0; i < n; ++i) {
@@ -124,7 +124,7 @@ bool BlockReader::read_dictionary(const std::uint8_t* block, std::size_t size) {
   if (size == 0) return true;
   if (size < DICT_COUNT_SIZE) return fail("Dict block too short for entry count");
   const std::size_t count = load_le32(block);
-  std::vector<std::string>& dict = document_.dict;
+  std::vector<std::string_view>& dict = document_.dict;
   // The count is not bounded by the format, but every string takes at least one byte of the block.
   dict.reserve(std::min(count, size - DICT_COUNT_SIZE));
   std::size_t p = DICT_COUNT_SIZE;

@@ -59,7 +59,7 @@ struct Cursor {
 };
 
 // The definition at position `index`, or null.
-inline const VelqDefinition* definition_at(const std::vector<VelqDefinition>& definitions, std::uint16_t index) {
+inline const VelqDefinition* definition_at(std::span<const VelqDefinition> definitions, std::uint16_t index) {
   return index < definitions.size() ? &definitions[index] : nullptr;
 }
 
@@ -69,7 +69,7 @@ inline const VelqDefinition* definition_at(const std::vector<VelqDefinition>& de
 template <class Sink>
 class ValueReader {
  public:
-  ValueReader(const std::vector<VelqDefinition>& definitions, Sink& sink) : definitions_(definitions), sink_(sink) {}
+  ValueReader(std::span<const VelqDefinition> definitions, Sink& sink) : definitions_(definitions), sink_(sink) {}
 
   // The entry's own value, at depth 1, of the type its definition gives.
   bool read_entry(Cursor& c, VelqType kind) {
@@ -91,7 +91,7 @@ class ValueReader {
     return false;
   }
 
-  const std::vector<VelqDefinition>& definitions_;
+  std::span<const VelqDefinition> definitions_;
   Sink& sink_;
   std::string message_;
 };
@@ -236,7 +236,7 @@ Status read_entries(ByteSpan block, const VelqDocument& document, Sink& sink) {
   if (count > MAX_DATA_ENTRIES) {
     return VelqError{compose_message("Data entry count ", count, " exceeds max ", MAX_DATA_ENTRIES)};
   }
-  const std::vector<VelqDefinition>& definitions = document.definitions;
+  std::span<const VelqDefinition> definitions = document.definitions;
   sink.begin_entries(document, count);
   ValueReader<Sink> reader(definitions, sink);
   std::size_t p = ENTRY_COUNT_SIZE;

@@ -9,7 +9,7 @@ ObjectLayout layout_object(const std::vector<VelqField>& fields, std::size_t id)
   ObjectLayout layout;
   layout.fields = &fields;
   layout.id = id;
-  std::vector<std::uint16_t>& members = layout.members;
+  auto& members = layout.members;
   members.resize(fields.size());
   std::iota(members.begin(), members.end(), std::uint16_t{0});
   auto name_of = [&fields](std::uint16_t position) -> std::string_view { return fields[position].name; };

@@ -25,7 +25,7 @@ namespace velq {
 // member, in ascending byte order of their names; of fields with the same name only the last.
 struct ObjectLayout {
   const std::vector<VelqField>* fields = nullptr;
-  std::vector<std::uint16_t> members;
+  boost::container::small_vector<std::uint16_t, 16> members;
   std::size_t id = 0;  // 0, 1, 2, ... in the order one Decompiler first needs them
 };
 
@@ -171,7 +171,7 @@ class Decompiler {
   // writer's definitions need not stand at their index, so then the first with that index.
   const ObjectLayout* find_layout(std::uint16_t index) {
     if (index < layout_at_.size() && layout_at_[index] != kNoLayout) return &layouts_[layout_at_[index]];
-    const std::vector<VelqDefinition>& definitions = *definitions_;
+    std::span<const VelqDefinition> definitions = *definitions_;
     const VelqDefinition* definition = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {
       definition = &definitions[index];
@@ -197,15 +197,16 @@ class Decompiler {
   }
 
   Builder& builder_;
-  const std::vector<VelqDefinition>* definitions_ = nullptr;
-  const std::vector<std::string>* dict_ = nullptr;
+  const Definitions* definitions_ = nullptr;
+  const std::vector<std::string_view>* dict_ = nullptr;
   std::size_t entries_ = 0;
   bool failed_ = false;
   bool building_ = true;  // false once building failed, and once the decompilation failed
   VelqError error_;
-  std::vector<Frame> frames_;
-  std::vector<std::size_t> layout_at_;  // by self_def_index: position in layouts_, or kNoLayout
-  std::vector<ObjectLayout> layouts_;   // never grown beyond its first room, so frames may point at them
+  // Room in place for what a small document needs.
+  boost::container::small_vector<Frame, 16> frames_;
+  boost::container::small_vector<std::size_t, 32> layout_at_;  // by self_def_index: position in layouts_, or kNoLayout
+  boost::container::small_vector<ObjectLayout, 4> layouts_;    // never grown beyond its first room, so frames may point at them
 };
 
 }  // namespace velq

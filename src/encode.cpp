@@ -18,10 +18,10 @@ class FrontWriter {
   VelqError take_error() { return VelqError{std::move(error_)}; }
 
  private:
-  bool write_definitions(const std::vector<VelqDefinition>& definitions);
+  bool write_definitions(std::span<const VelqDefinition> definitions);
   bool write_definition(const VelqDefinition& definition);
   template <class Text>
-  bool write_dictionary(const std::vector<Text>& dict);
+  bool write_dictionary(std::span<const Text> dict);
   bool block_offset(const char* block, std::size_t offset);
 
   [[gnu::cold]] bool fail(std::string message) {
@@ -60,7 +60,7 @@ bool FrontWriter::block_offset(const char* block, std::size_t offset) {
   return fail(compose_message(block, " block offset too large (", offset, " bytes), max ", MAX_U32));
 }
 
-bool FrontWriter::write_definitions(const std::vector<VelqDefinition>& definitions) {
+bool FrontWriter::write_definitions(std::span<const VelqDefinition> definitions) {
   if (definitions.size() > MAX_ENCODED_DEFINITIONS) {
     return fail(compose_message("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS));
   }
@@ -93,7 +93,7 @@ bool FrontWriter::write_definition(const VelqDefinition& definition) {
 }
 
 template <class Text>
-bool FrontWriter::write_dictionary(const std::vector<Text>& dict) {
+bool FrontWriter::write_dictionary(std::span<const Text> dict) {
   if (dict.size() > MAX_U32) {
     return fail(compose_message("Too many dictionary strings (", dict.size(), "), max ", MAX_U32));
   }

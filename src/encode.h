@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -188,8 +189,8 @@ class PayloadWriter {
 // position of the entry's definition.
 template <class Text>
 struct DocumentFront {
-  const std::vector<VelqDefinition>& definitions;
-  const std::vector<Text>& dict;
+  std::span<const VelqDefinition> definitions;
+  std::span<const Text> dict;
   std::uint16_t def_index;
 };
 

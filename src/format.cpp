@@ -4,7 +4,7 @@
 
 namespace velq {
 
-Status check_reader_limits(const std::vector<VelqDefinition>& definitions) {
+Status check_reader_limits(std::span<const VelqDefinition> definitions) {
   if (definitions.size() > MAX_DEFINITIONS) return VelqError{too_many_definitions_message(definitions.size())};
   for (const VelqDefinition& definition : definitions) {
     if (definition.kind != VelqType::Object || !definition.fields) continue;

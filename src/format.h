@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -182,7 +183,7 @@ inline constexpr std::size_t MAX_U32 = 0xFFFFFFFF;
 
 // Refuses definitions that the reader would: more than MAX_DEFINITIONS, then
 // the first object definition of more than MAX_OBJECT_FIELDS fields.
-Status check_reader_limits(const std::vector<VelqDefinition>& definitions);
+Status check_reader_limits(std::span<const VelqDefinition> definitions);
 
 // ---------------------------------------------------------------------------
 // Messages that more than one place reports.

@@ -17,6 +17,8 @@
 #include <emmintrin.h>
 #endif
 
+#include <boost/container/small_vector.hpp>
+
 #include "bytes.h"
 #include "utf8.h"
 
@@ -461,8 +463,9 @@ class Parser {
   std::size_t depth_ = 0;
   // Items and members of the containers being parsed, innermost last; each
   // finished container moves its share into the arena in one piece.
-  std::vector<JsonValue> items_;
-  std::vector<JsonMember> members_;
+  // Their first room is part of the parser, which small documents never outgrow.
+  boost::container::small_vector<JsonValue, 32> items_;
+  boost::container::small_vector<JsonMember, 16> members_;
   // Objects of one kind repeat the same keys in the same order: the key order
   // of recent unordered key sequences is kept, in slots chosen by a hash.
   struct RememberedOrder {

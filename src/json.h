@@ -86,7 +86,7 @@ static_assert(sizeof(JsonValue) == 16);
 // the tree; a request larger than a block gets one of its own.
 class JsonArena {
  public:
-  JsonArena() = default;
+  JsonArena() noexcept : cursor_(first_block_), limit_(first_block_ + sizeof first_block_) {}
   JsonArena(const JsonArena&) = delete;
   JsonArena& operator=(const JsonArena&) = delete;
   ~JsonArena();
@@ -118,6 +118,9 @@ class JsonArena {
   static constexpr std::size_t kFirstBlock = 16 * 1024;
   static constexpr std::size_t kLargestBlock = 1024 * 1024;
 
+  // The first block lives in the arena itself, so that a small document's
+  // tree needs no allocation of its own.
+  alignas(kAlignment) char first_block_[2048];
   Block* blocks_ = nullptr;
   char* cursor_ = nullptr;
   char* limit_ = nullptr;

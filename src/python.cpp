@@ -316,7 +316,7 @@ class PyValueBuilder {
 
   bool object(const ObjectLayout& layout) {
     if (!signals_.poll(layout.fields->size() + 1)) return fail();
-    const std::vector<PyObject*>* keys = keys_of(layout);
+    const LayoutKeys::Keys* keys = keys_of(layout);
     if (keys == nullptr) return fail();
     const std::size_t base = size_ - layout.fields->size();
     const std::size_t count = layout.members.size();
@@ -343,7 +343,8 @@ class PyValueBuilder {
   // The dict keys of one layout, made on its first object.
   struct LayoutKeys {
     bool ready = false;
-    std::vector<PyObject*> keys;
+    using Keys = boost::container::small_vector<PyObject*, 16>;
+    Keys keys;
   };
 
   [[gnu::always_inline]] bool push(PyObject* object) {
@@ -431,7 +432,7 @@ class PyValueBuilder {
 
   // The keys of a layout's members, in member order (borrowed from names_);
   // nullptr with an exception pending.
-  const std::vector<PyObject*>* keys_of(const ObjectLayout& layout) {
+  const LayoutKeys::Keys* keys_of(const ObjectLayout& layout) {
     if (layout.id >= layout_keys_.size()) layout_keys_.resize(layout.id + 1);
     LayoutKeys& entry = layout_keys_[layout.id];
     if (!entry.ready) {
@@ -464,8 +465,9 @@ class PyValueBuilder {
   std::size_t capacity_ = std::size(inline_pending_);
   PyRef error_;
   SignalPoll signals_{python_signals_allow};
-  std::vector<PyObject*> dict_strings_;  // by dictionary position, created on first use
-  std::vector<LayoutKeys> layout_keys_;  // by ObjectLayout::id
+  // Room in place for what a small document needs.
+  boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position, created on first use
+  boost::container::small_vector<LayoutKeys, 4> layout_keys_;   // by ObjectLayout::id
   // Texts point into the document's definitions, which outlive the builder's use of them.
   boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
 };
@@ -734,9 +736,9 @@ class PySource {
   static constexpr std::size_t kMaxRecentlyKept = 4096;
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
-  std::vector<PyObject*> kept_;
+  boost::container::small_vector<PyObject*, 32> kept_;
   // The latest kept strings by hash (a power of two of slots).
-  std::vector<PyObject*> recently_kept_ = std::vector<PyObject*>(64);
+  boost::container::small_vector<PyObject*, 64> recently_kept_ = decltype(recently_kept_)(64, nullptr);
   SignalPoll signals_{python_signals_allow};
 };
 
@@ -813,8 +815,8 @@ PyObject* decode_to_py(ByteSpan bytes) {
 
 // A compiled document as a bytes object: the payload was written into
 // `payload_storage`, and the whole document ends there or in a new object.
-template <class Text>
-PyObject* document_bytes(CompiledDocument<Text>& compiled, BytesObjectStorage& payload_storage) {
+template <class Dict>
+PyObject* document_bytes(CompiledDocument<Dict>& compiled, BytesObjectStorage& payload_storage) {
   BytesObjectStorage fresh_storage;
   ByteBuffer fresh(&fresh_storage);
   auto document = encode_document(compiled.front(), compiled.payload, fresh);

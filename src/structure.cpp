@@ -19,7 +19,9 @@ std::string_view type_name(VelqType type) {
 }
 
 std::vector<VelqDefinition> builtin_definitions() {
-  std::vector<VelqDefinition> definitions(BUILTIN_DEFINITION_COUNT);
+  std::vector<VelqDefinition> definitions;
+  definitions.reserve(4 * BUILTIN_DEFINITION_COUNT);
+  definitions.resize(BUILTIN_DEFINITION_COUNT);
   for (std::uint16_t i = 0; i < BUILTIN_DEFINITION_COUNT; ++i) {
     definitions[i].index = i;
     definitions[i].kind = static_cast<VelqType>(i);

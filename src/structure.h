@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 namespace velq {
 
 // Value types. The numeric values are written to files unchanged.
@@ -45,17 +47,22 @@ struct VelqDefinition {
   friend bool operator==(const VelqDefinition&, const VelqDefinition&) = default;
 };
 
+// The definitions a document read holds, with room for those of a small
+// one in place.
+using Definitions = boost::container::small_vector<VelqDefinition, 16>;
+
 // What a document holds besides its values: the definitions that values
 // refer to by position and the dictionary strings that they refer to by
-// position.
+// position (views into the bytes read).
 struct VelqDocument {
-  std::vector<VelqDefinition> definitions;
-  std::vector<std::string> dict;
+  Definitions definitions;
+  std::vector<std::string_view> dict;
 };
 
 // The six definitions every compiled document starts with: position i has
 // index i and the primitive kind of value i (Null, Bool, Int32, UInt32,
 // Float32, String).
+// The list has room for a small document's own definitions besides.
 std::vector<VelqDefinition> builtin_definitions();
 inline constexpr std::uint16_t BUILTIN_DEFINITION_COUNT = 6;
 

@@ -44,7 +44,7 @@ struct Input {
   std::string text;
   simdjson::padded_string padded;
   std::string copy_target;
-  std::optional<velq::CompiledDocument<std::string>> compiled;
+  std::optional<velq::CompiledJson> compiled;
   std::string payload;  // the compiled payload, as it was before encode_document took it
   std::string encoded;
 };

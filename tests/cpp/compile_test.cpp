@@ -24,7 +24,7 @@ const float kInf = std::numeric_limits<float>::infinity();
 
 // The whole document of a compilation, or "failure: {message}".
 std::string document_bytes(std::string_view text) {
-  Result<CompiledDocument<std::string>> compiled = compile_json_to_velq(text);
+  Result<CompiledJson> compiled = compile_json_to_velq(text);
   if (!compiled) return "failure: " + compiled.error().message;
   ByteBuffer fresh;
   Result<ByteBuffer*> whole = encode_document(compiled.value().front(), compiled.value().payload, fresh);
@@ -50,9 +50,9 @@ class CompileJson : public testing::TestWithParam<CompileCase> {};
 
 TEST_P(CompileJson, DefinitionsDictionaryAndPayload) {
   const CompileCase& c = GetParam();
-  Result<CompiledDocument<std::string>> compiled = compile_json_to_velq(c.text);
+  Result<CompiledJson> compiled = compile_json_to_velq(c.text);
   ASSERT_TRUE(compiled.ok()) << compiled.error().message;
-  const CompiledDocument<std::string>& doc = compiled.value();
+  const CompiledJson& doc = compiled.value();
   EXPECT_TRUE(doc.definitions == with_builtins(c.extra_definitions));
   EXPECT_EQ(doc.dict, c.dict);
   EXPECT_EQ(doc.def_index, c.def_index);
@@ -252,7 +252,7 @@ TEST(CompileJsonFailures, FirstFailureInOrder) {
 }
 
 TEST(CompileJsonFailures, NestingUpToTheParserLimitCompiles) {
-  Result<CompiledDocument<std::string>> deep = compile_json_to_velq(std::string(127, '[') + std::string(127, ']'));
+  Result<CompiledJson> deep = compile_json_to_velq(std::string(127, '[') + std::string(127, ']'));
   ASSERT_TRUE(deep.ok()) << deep.error().message;
   EXPECT_TRUE(deep.value().definitions == with_builtins({arr_def(6, kNull), arr_def(7, kArray)}));
   EXPECT_EQ(deep.value().def_index, 7);
@@ -282,7 +282,7 @@ TEST(CompileJson, WritesThePayloadIntoTheGivenStorage) {
     }
   } storage;
   const std::string text = R"({"list":[{"a":"x"},{"a":"x"}],"n":[1.5,2]})" + std::string(4000, ' ');
-  Result<CompiledDocument<std::string>> compiled = compile_json_to_velq(text, &storage);
+  Result<CompiledJson> compiled = compile_json_to_velq(text, &storage);
   ASSERT_TRUE(compiled.ok()) << compiled.error().message;
   EXPECT_GT(storage.resizes, 0);
   EXPECT_EQ(compiled.value().payload.bytes().data(), storage.bytes.data());

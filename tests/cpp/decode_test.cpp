@@ -302,8 +302,8 @@ TEST(DecodeDocument, ReadsWhatTheFormatAllows) {
     RawText sink;
     Status status = decode_into(c.bytes, sink);
     ASSERT_TRUE(status.ok()) << status.error().message;
-    EXPECT_TRUE(sink.document.definitions == c.definitions);
-    EXPECT_EQ(sink.document.dict, c.dict);
+    EXPECT_TRUE(sink.definitions == c.definitions);
+    EXPECT_EQ(sink.dict, c.dict);
     EXPECT_EQ(sink.text(), c.values);
     EXPECT_TRUE(sink.ended);
   }
@@ -315,13 +315,13 @@ TEST(DecodeDocument, LimitsOfCounts) {
   for (int i = 0; i < 2048; ++i) defs += "000000";
   RawText most_definitions;
   ASSERT_TRUE(decode_into(assemble(defs, kEmptyDict, kNoEntries), most_definitions).ok());
-  EXPECT_EQ(most_definitions.document.definitions.size(), 2048u);
+  EXPECT_EQ(most_definitions.definitions.size(), 2048u);
 
   std::string fields = "0100 1100000001";
   for (int i = 0; i < 256; ++i) fields += "0000";
   RawText most_fields;
   ASSERT_TRUE(decode_into(assemble(fields, kEmptyDict, kNoEntries), most_fields).ok());
-  EXPECT_EQ(most_fields.document.definitions[0].fields->size(), 256u);
+  EXPECT_EQ(most_fields.definitions[0].fields->size(), 256u);
 }
 
 // Arrays nested `levels` deep (the entry's own array is level 1); the innermost one is empty.
@@ -379,8 +379,8 @@ TEST(DecodeDocument, ReadsEveryKindOfValue) {
   RawText sink;
   Status status = decode_into(varied_document(true), sink);
   ASSERT_TRUE(status.ok()) << status.error().message;
-  EXPECT_TRUE(sink.document.definitions == varied_definitions());
-  EXPECT_EQ(sink.document.dict, kVariedDict);
+  EXPECT_TRUE(sink.definitions == varied_definitions());
+  EXPECT_EQ(sink.dict, kVariedDict);
   EXPECT_EQ(sink.entries, 7u);
   EXPECT_EQ(sink.text(), "[ {7 \"x\" [ @0 \"y\" @3 ] n t " + float_token(-0.25f) + " u4000000000 } {7 @2 [ ] n f " +
                              float_token(1e30f) + " u0 } ] {9 } n \"" + std::string(16384, 'L') +
@@ -443,7 +443,7 @@ TEST(DecodeDocument, ReadsLargeValuesWithinTheLimits) {
   }
   RawText sink;
   ASSERT_TRUE(decode_into(write_document({arr_def(0, kString)}, dict, {{0, A(0, 0, {})}}), sink).ok());
-  EXPECT_EQ(sink.document.dict, dict);
+  EXPECT_EQ(sink.dict, dict);
 }
 
 // Every single-byte change and every truncation of a valid file must be decoded or refused without

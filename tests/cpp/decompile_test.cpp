@@ -176,7 +176,8 @@ TEST(LayoutObject, SortsByBytesAndKeepsTheLastDuplicate) {
   const std::vector<VelqField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
                                          {"a", kInt}, {"", kInt}};
   const ObjectLayout layout = layout_object(fields, 3);
-  EXPECT_EQ(layout.members, (std::vector<std::uint16_t>{5, 3, 4, 0, 1}));
+  EXPECT_EQ(std::vector<std::uint16_t>(layout.members.begin(), layout.members.end()),
+            (std::vector<std::uint16_t>{5, 3, 4, 0, 1}));
   EXPECT_EQ(layout.id, 3u);
   EXPECT_EQ(layout.fields, &fields);
 }

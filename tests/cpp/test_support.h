@@ -168,12 +168,15 @@ inline std::string real_text(double value) {
 class RawText {
  public:
   std::vector<std::string> tokens;
-  VelqDocument document;  // the definitions and dictionary read
+  // Copies of the definitions and dictionary read.
+  std::vector<VelqDefinition> definitions;
+  std::vector<std::string> dict;
   std::size_t entries = 0;
   bool ended = false;
 
   void begin_entries(const VelqDocument& read, std::size_t count) {
-    document = read;
+    definitions.assign(read.definitions.begin(), read.definitions.end());
+    dict.assign(read.dict.begin(), read.dict.end());
     entries = count;
   }
   void end_entries() { ended = true; }
