@@ -37,7 +37,8 @@ void append_pointer_token(std::string& pointer, std::string_view token) {
 
 std::string PointerPath::pointer_to_item(std::size_t index) const {
   std::string pointer;
-  for (const Step& step : steps_) {
+  for (const Step* step_at = steps_.data() + 1; step_at <= top_; ++step_at) {
+    const Step& step = *step_at;
     append_pointer_token(pointer, step.key == nullptr ? std::to_string(step.count)
                                                      : std::string(step.key, step.count));
   }

@@ -185,11 +185,15 @@ VelqError mixed_array_error(std::string_view pointer, VelqType found, VelqType e
 // per enclosing array (an index) or object (a key), as a JSON Pointer.
 class PointerPath {
  public:
-  void enter_array() { steps_.push_back({nullptr, 0}); }
-  void enter_object() { steps_.push_back({"", 0}); }
-  void at_index(std::size_t index) { steps_.back().count = index; }
-  void at_key(std::string_view key) { steps_.back() = {key.data() != nullptr ? key.data() : "", key.size()}; }
-  void leave() { steps_.pop_back(); }
+  PointerPath() = default;
+  PointerPath(const PointerPath&) = delete;
+  PointerPath& operator=(const PointerPath&) = delete;
+
+  void enter_array() { *++top_ = {nullptr, 0}; }
+  void enter_object() { *++top_ = {"", 0}; }
+  void at_index(std::size_t index) { top_->count = index; }
+  void at_key(std::string_view key) { *top_ = {key.data() != nullptr ? key.data() : "", key.size()}; }
+  void leave() { --top_; }
   // The pointer to item `index` of the innermost array.
   std::string pointer_to_item(std::size_t index) const;
 
@@ -200,7 +204,10 @@ class PointerPath {
     const char* key;
     std::size_t count;
   };
-  boost::container::small_vector<Step, 16> steps_;
+  // Both compilers refuse deeper nesting before they enter it, so the path
+  // never outgrows its room, which is part of the compiler.
+  std::array<Step, MAX_DEPTH + 1> steps_;
+  Step* top_ = steps_.data();  // the innermost step; steps_[0] stands for the root
 };
 
 // The type code the compiled node of a JSON value will have.
@@ -421,8 +428,9 @@ class ValueCompiler {
   }
 
   // Compiles a classified value at nesting `depth` (0 for the root). Numbers,
-  // the bulk of many documents, are written here without a call.
-  bool value(Node node, const SourceValue& value, std::size_t depth) {
+  // the bulk of many documents, are written here without a call: this is
+  // inlined into the loops over items and values.
+  [[gnu::always_inline]] bool value(Node node, const SourceValue& value, std::size_t depth) {
     switch (value.type) {
       case VelqType::Float32: out_.float32(value.number); return true;
       case VelqType::Int32:
@@ -437,7 +445,8 @@ class ValueCompiler {
     }
   }
 
-  bool compound(Node node, const SourceValue& value, std::size_t depth, std::uint16_t& def_index) {
+  [[gnu::always_inline]] bool compound(Node node, const SourceValue& value, std::size_t depth,
+                                       std::uint16_t& def_index) {
     if (depth + 1 > MAX_DEPTH) [[unlikely]] return refuse(VelqError{nesting_too_deep_message(value.type)});
     return value.type == VelqType::Array ? array(node, depth + 1, def_index) : object(node, value, depth + 1, def_index);
   }
