@@ -71,23 +71,37 @@ bool FrontWriter::write_definitions(std::span<const VelqDefinition> definitions)
   return true;
 }
 
+// Each definition, and each field record, is claimed whole and stored in place.
 bool FrontWriter::write_definition(const VelqDefinition& definition) {
-  out_.put_u8(static_cast<std::uint8_t>(definition.kind));
-  out_.put_u16(definition.index);
+  const auto kind = static_cast<std::uint8_t>(definition.kind);
   if (definition.kind == VelqType::Array) {
     if (!definition.elem_type) return fail(missing_elem_type_message(definition.index));
-    out_.put_u8(static_cast<std::uint8_t>(*definition.elem_type));
-  } else if (definition.kind == VelqType::Object) {
-    if (!definition.fields) return fail(missing_fields_message(definition.index));
-    const std::vector<VelqField>& fields = *definition.fields;
-    if (fields.size() > 0xFFFF) return fail(compose_message("Too many fields (", fields.size(), "), max ", 0xFFFF));
-    out_.put_u16(static_cast<std::uint16_t>(fields.size()));
-    for (const VelqField& field : fields) {
-      if (field.name.size() > MAX_FIELD_NAME_LEN) return fail(kFieldNameTooLong);
-      out_.put_u8(static_cast<std::uint8_t>(field.name.size()));
-      out_.put_bytes(field.name.data(), field.name.size());
-      out_.put_u8(static_cast<std::uint8_t>(field.type));
-    }
+    std::uint8_t* at = out_.claim_bytes(ARRAY_DEFINITION_SIZE);
+    at[0] = kind;
+    store_le16(at + 1, definition.index);
+    at[3] = static_cast<std::uint8_t>(*definition.elem_type);
+    return true;
+  }
+  if (definition.kind != VelqType::Object) {
+    std::uint8_t* at = out_.claim_bytes(DEFINITION_LEAD_SIZE);
+    at[0] = kind;
+    store_le16(at + 1, definition.index);
+    return true;
+  }
+  if (!definition.fields) return fail(missing_fields_message(definition.index));
+  const std::vector<VelqField>& fields = *definition.fields;
+  if (fields.size() > 0xFFFF) return fail(compose_message("Too many fields (", fields.size(), "), max ", 0xFFFF));
+  std::uint8_t* at = out_.claim_bytes(OBJECT_DEFINITION_LEAD_SIZE);
+  at[0] = kind;
+  store_le16(at + 1, definition.index);
+  store_le16(at + DEFINITION_LEAD_SIZE, static_cast<std::uint16_t>(fields.size()));
+  for (const VelqField& field : fields) {
+    const std::size_t length = field.name.size();
+    if (length > MAX_FIELD_NAME_LEN) return fail(kFieldNameTooLong);
+    std::uint8_t* record = out_.claim_bytes(length + 2);
+    record[0] = static_cast<std::uint8_t>(length);
+    if (length != 0) std::memcpy(record + 1, field.name.data(), length);
+    record[length + 1] = static_cast<std::uint8_t>(field.type);
   }
   return true;
 }
@@ -148,13 +162,24 @@ std::size_t front_size(const DocumentFront<Text>& front) {
   return size;
 }
 
+namespace {
+
+// `size` is front_size(front): room for all of it at once, so that it is
+// written without growing.
 template <class Text>
-Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload) {
-  // Room for all of it at once, so that it is written without growing.
-  out.reserve(front_size(front));
+Status encode_front_sized(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload,
+                          std::size_t size) {
+  out.reserve(size);
   FrontWriter writer(out);
   if (!writer.write(front, payload)) return writer.take_error();
   return {};
+}
+
+}  // namespace
+
+template <class Text>
+Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload) {
+  return encode_front_sized(out, front, payload, front_size(front));
 }
 
 template <class Text>
@@ -163,12 +188,16 @@ Result<ByteBuffer*> encode_document(const DocumentFront<Text>& front, PayloadWri
   const std::size_t front_room = front_size(front);
   if (front_room <= payload_size / 8) {
     ByteBuffer in_front;
-    if (Status written = encode_front(in_front, front, payload); !written) return std::move(written).error();
+    if (Status written = encode_front_sized(in_front, front, payload, front_room); !written) {
+      return std::move(written).error();
+    }
     payload.bytes().put_in_front(in_front.view());
     return &payload.bytes();
   }
   fresh.reserve(front_room + payload_size);
-  if (Status written = encode_front(fresh, front, payload); !written) return std::move(written).error();
+  if (Status written = encode_front_sized(fresh, front, payload, front_room); !written) {
+    return std::move(written).error();
+  }
   fresh.put_bytes(payload.bytes().data(), payload_size);
   return &fresh;
 }

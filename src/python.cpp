@@ -263,7 +263,9 @@ class PyValueBuilder {
     drop_pending(0);
     if (pending_ != inline_pending_) PyMem_RawFree(pending_);
     for (PyObject* text : dict_strings_) Py_XDECREF(text);
-    for (auto& entry : names_) Py_DECREF(entry.second);
+    for (LayoutKeys& entry : layout_keys_) {
+      for (PyObject* key : entry.keys) Py_DECREF(key);
+    }
   }
 
   bool null() { return push(Py_NewRef(Py_None)); }
@@ -340,11 +342,12 @@ class PyValueBuilder {
   }
 
  private:
-  // The dict keys of one layout, made on its first object.
+  // The dict keys of one layout (owned references), made on its first object.
   struct LayoutKeys {
     bool ready = false;
     using Keys = boost::container::small_vector<PyObject*, 16>;
     Keys keys;
+    const ObjectLayout* layout = nullptr;  // the decompiler's, alive for the whole call
   };
 
   [[gnu::always_inline]] bool push(PyObject* object) {
@@ -430,31 +433,46 @@ class PyValueBuilder {
     return str;
   }
 
-  // The keys of a layout's members, in member order (borrowed from names_);
-  // nullptr with an exception pending.
+  // The keys of a layout's members, in member order; nullptr with an
+  // exception pending.
   const LayoutKeys::Keys* keys_of(const ObjectLayout& layout) {
     if (layout.id >= layout_keys_.size()) layout_keys_.resize(layout.id + 1);
     LayoutKeys& entry = layout_keys_[layout.id];
-    if (!entry.ready) {
-      entry.keys.reserve(layout.members.size());
-      for (std::uint16_t field : layout.members) {
-        PyObject* name = name_object((*layout.fields)[field].name);
-        if (name == nullptr) return nullptr;
-        entry.keys.push_back(name);
-      }
-      entry.ready = true;
+    if (entry.ready) return &entry.keys;
+    // The first layout's names are made as they are; once a second layout
+    // needs keys, names are looked up, so that one name is one str.
+    if (names_.empty() && made_layouts_ > 0) remember_names();
+    entry.keys.reserve(layout.members.size());
+    for (std::uint16_t field : layout.members) {
+      const std::string_view text = (*layout.fields)[field].name;
+      PyObject* name = made_layouts_ == 0 ? new_str(text, false) : name_object(text);
+      if (name == nullptr) return nullptr;
+      entry.keys.push_back(name);
+      if (made_layouts_ > 0) names_.emplace(text, name);
     }
+    entry.ready = true;
+    entry.layout = &layout;
+    ++made_layouts_;
     return &entry.keys;
   }
 
-  // A borrowed reference owned by names_.
+  // A new reference: the str of that name made before, or a new one.
   PyObject* name_object(std::string_view text) {
     auto found = names_.find(text);
-    if (found != names_.end()) return found->second;
-    PyRef name(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-    if (!name) return nullptr;
-    names_.emplace(text, name.get());
-    return name.release();
+    if (found != names_.end()) return Py_NewRef(found->second);
+    return new_str(text, false);
+  }
+
+  // Lists the names of the layouts made so far.
+  void remember_names() {
+    for (const LayoutKeys& entry : layout_keys_) {
+      if (!entry.ready) continue;
+      // The keys stand in member order.
+      const ObjectLayout& layout = *entry.layout;
+      for (std::size_t k = 0; k < entry.keys.size(); ++k) {
+        names_.emplace((*layout.fields)[layout.members[k]].name, entry.keys[k]);
+      }
+    }
   }
 
   // Finished values not yet in their list or dict (owned references).
@@ -468,8 +486,11 @@ class PyValueBuilder {
   // Room in place for what a small document needs.
   boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position, created on first use
   boost::container::small_vector<LayoutKeys, 4> layout_keys_;   // by ObjectLayout::id
-  // Texts point into the document's definitions, which outlive the builder's use of them.
+  // Borrowed references to the keys above, by text, filled from the second
+  // layout on; the texts point into the document's definitions, which outlive
+  // the builder's use of them.
   boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
+  std::size_t made_layouts_ = 0;
 };
 
 // ---------------------------------------------------------------------------

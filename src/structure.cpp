@@ -2,8 +2,6 @@
 
 namespace velq {
 
-bool is_type_byte(std::uint8_t byte) { return byte <= 0x05 || byte == 0x10 || byte == 0x11; }
-
 std::string_view type_name(VelqType type) {
   switch (type) {
     case VelqType::Null: return "Null";

@@ -28,7 +28,7 @@ enum class VelqType : std::uint8_t {
 
 // True for the eight bytes that name a VelqType; every other byte in a type
 // position is invalid.
-bool is_type_byte(std::uint8_t byte);
+inline bool is_type_byte(std::uint8_t byte) { return byte <= 0x05 || byte == 0x10 || byte == 0x11; }
 
 // "Null", "Bool", "Int32", "UInt32", "Float32", "String", "Array", "Object".
 std::string_view type_name(VelqType type);
