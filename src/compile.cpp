@@ -265,8 +265,25 @@ CompileBuilder::CompileBuilder() : definitions(builtin_definitions()) { array_sh
 std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text) {
   const std::uint64_t hash = QuickTextHash{}(text);
   const auto half_hash = static_cast<std::uint32_t>(hash ^ (hash >> 32));
-  auto [entry, first_occurrence] = strings.insert(StringEntry{text.data(), text.size(), half_hash, kNotInDict});
-  if (first_occurrence) return std::nullopt;
+  const StringEntry* entry = nullptr;
+  if (strings.empty()) {
+    for (std::size_t i = 0; i < few_string_count; ++i) {
+      if (few_strings[i].hash == half_hash && few_strings[i].text() == text) {
+        entry = &few_strings[i];
+        break;
+      }
+    }
+    if (entry == nullptr && few_string_count < few_strings.size()) {
+      few_strings[few_string_count++] = {text.data(), text.size(), half_hash, kNotInDict};
+      return std::nullopt;
+    }
+    if (entry == nullptr) strings.insert(few_strings.begin(), few_strings.end());
+  }
+  if (entry == nullptr) {
+    auto [found, first_occurrence] = strings.insert(StringEntry{text.data(), text.size(), half_hash, kNotInDict});
+    if (first_occurrence) return std::nullopt;
+    entry = &*found;
+  }
   if (entry->position == kNotInDict) {
     entry->position = static_cast<std::uint32_t>(dict.size());
     dict.emplace_back(text);
@@ -314,9 +331,13 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   RecentShape& recent = recent_object_shapes[members.size() % recent_object_shapes.size()];
   if (recent.index != 0 && ObjectShapeEqual{}(MembersShape{members}, recent.shape)) return recent.index;
   const MembersShape shape = MembersShape::of(members);
-  if (auto known = object_shapes.find(shape); known != object_shapes.end()) {
-    recent = {known->first, known->second};
-    return known->second;
+  // The slot's shape is about to give way: it moves into the table.
+  if (recent.index != 0 && !recent.in_table) object_shapes.emplace(recent.shape, recent.index);
+  if (!object_shapes.empty()) {
+    if (auto known = object_shapes.find(shape); known != object_shapes.end()) {
+      recent = {known->first, known->second, true};
+      return known->second;
+    }
   }
   std::uint16_t index = next_def_index++;
   std::vector<VelqField> fields;
@@ -328,9 +349,7 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   definition.fields = std::move(fields);
   definition.index = index;
   definition.kind = VelqType::Object;
-  const ObjectShape created{definition.fields->data(), definition.fields->size(), shape.hash};
-  object_shapes.emplace(created, index);
-  recent = {created, index};
+  recent = {{definition.fields->data(), definition.fields->size(), shape.hash}, index, false};
   return index;
 }
 
@@ -426,8 +445,35 @@ std::uint16_t DataCompiler::create_array_definition(VelqType elem_type) {
   return index;
 }
 
+bool DataCompiler::has_shape(const RecentShape& recent, std::string_view types) const {
+  if (!recent.used) return false;
+  const std::vector<VelqField>& fields = *definitions[recent.definition.position].fields;
+  if (fields.size() != types.size()) return false;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].type != static_cast<VelqType>(types[i])) return false;
+  }
+  return true;
+}
+
+void DataCompiler::leave_slot(const RecentShape& recent) {
+  if (!recent.used || recent.in_table) return;
+  const std::vector<VelqField>& fields = *definitions[recent.definition.position].fields;
+  std::string types(fields.size(), '\0');
+  for (std::size_t i = 0; i < fields.size(); ++i) types[i] = static_cast<char>(fields[i].type);
+  object_shapes.emplace(std::move(types), recent.definition);
+}
+
 std::uint16_t DataCompiler::intern_object_shape(HashedText key) {
-  if (auto known = object_shapes.find(key); known != object_shapes.end()) return known->second;
+  RecentShape& recent = recent_object_shapes[key.text.size() % recent_object_shapes.size()];
+  if (has_shape(recent, key.text)) return recent.definition.index;
+  leave_slot(recent);
+  if (!object_shapes.empty()) {
+    if (auto known = object_shapes.find(key); known != object_shapes.end()) {
+      recent = {known->second, true, true};
+      return known->second.index;
+    }
+  }
+  const auto position = static_cast<std::uint32_t>(definitions.size());
   const std::uint16_t index = create_definition(VelqType::Object);
   std::vector<VelqField>& fields = definitions.back().fields.emplace();
   fields.reserve(key.text.size());
@@ -437,7 +483,7 @@ std::uint16_t DataCompiler::intern_object_shape(HashedText key) {
     append_decimal(field.name, static_cast<unsigned>(i));
     field.type = static_cast<VelqType>(key.text[i]);
   }
-  object_shapes.emplace(key.text, index);
+  recent = {{position, index}, true, false};
   return index;
 }
 

@@ -114,19 +114,25 @@ struct CompileBuilder {
 
   std::vector<VelqDefinition> definitions;
   std::vector<std::string> dict;
-  boost::unordered_flat_map<ObjectShape, std::uint16_t, ObjectShapeHash, ObjectShapeEqual> object_shapes;
-  // Definition index by element type code, kNoArrayShape until there is one.
-  std::array<std::int32_t, 256> array_shapes;
   // The object shape last met for each member count (modulo the table size):
   // objects of one kind mostly follow each other, and are then recognised by
   // comparing alone, without hashing their keys. Index 0 marks an empty slot.
+  // A shape goes into `object_shapes` only when another one takes its slot,
+  // so a document of few shapes never fills the table.
   struct RecentShape {
     ObjectShape shape;
     std::uint16_t index = 0;
+    bool in_table = false;
   };
   std::array<RecentShape, 16> recent_object_shapes{};
+  boost::unordered_flat_map<ObjectShape, std::uint16_t, ObjectShapeHash, ObjectShapeEqual> object_shapes;
+  // Definition index by element type code, kNoArrayShape until there is one.
+  std::array<std::int32_t, 0x12> array_shapes;
   // Every string value met so far (one lookup per occurrence), with its
-  // position in `dict` from its second occurrence on.
+  // position in `dict` from its second occurrence on: the first few in
+  // `few_strings`, searched in order, then all of them in `strings`.
+  std::array<StringEntry, 16> few_strings;
+  std::size_t few_string_count = 0;
   boost::unordered_flat_set<StringEntry, StringEntryHash, StringEntryEqual> strings;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
@@ -291,22 +297,57 @@ class DataCompiler {
   // text that stays valid as long as the compiler is used.
   template <class Keep>
   void intern_string(HashedText text, Keep&& keep) {
-    if (string_positions.contains(text)) [[likely]] return;
+    const std::uint32_t half = StringSlotHash::half(text.hash);
+    if (string_positions.empty()) {
+      // The first few texts are searched in order, by hash first.
+      for (std::size_t i = 0; i < dict.size(); ++i) {
+        if (few_hashes_[i] == half && dict[i] == text.text) return;
+      }
+      if (dict.size() < few_hashes_.size()) {
+        few_hashes_[dict.size()] = half;
+        dict.push_back(keep());
+        return;
+      }
+      for (std::size_t i = 0; i < dict.size(); ++i) {
+        string_positions.insert({static_cast<std::uint32_t>(i), few_hashes_[i]});
+      }
+    } else if (string_positions.contains(text)) [[likely]] {
+      return;
+    }
     dict.push_back(keep());
-    string_positions.insert({static_cast<std::uint32_t>(dict.size() - 1), StringSlotHash::half(text.hash)});
+    string_positions.insert({static_cast<std::uint32_t>(dict.size() - 1), half});
   }
 
   std::vector<VelqDefinition> definitions;
   ValueDictionary dict;
-  // Object shapes by the type codes of their values, in order.
-  boost::unordered_flat_map<std::string, std::uint16_t, ShapeKeyHash, ShapeKeyEqual> object_shapes;
+  // Where an object shape's definition stands, and its index.
+  struct ShapeDefinition {
+    std::uint32_t position = 0;
+    std::uint16_t index = 0;
+  };
+  // Object shapes by the type codes of their values, in order: the one last
+  // met for each value count (modulo the table size) in its slot, compared
+  // with its definition's field types; the others in `object_shapes`, which
+  // a document of few shapes never fills.
+  struct RecentShape {
+    ShapeDefinition definition;
+    bool used = false;
+    bool in_table = false;
+  };
+  std::array<RecentShape, 16> recent_object_shapes{};
+  boost::unordered_flat_map<std::string, ShapeDefinition, ShapeKeyHash, ShapeKeyEqual> object_shapes;
   // Array shapes by element type code; 0 until there is one.
   std::array<std::uint16_t, 0x12> array_shapes{};
-  // Every text of `dict`, found by text.
+  // Every text of `dict`, found by text, once there are more than the first few.
   boost::unordered_flat_set<StringSlot, StringSlotHash, StringSlotEqual> string_positions;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
  private:
+  // Half hashes of the first texts of `dict`, while string_positions is empty.
+  std::array<std::uint32_t, 16> few_hashes_;
+  bool has_shape(const RecentShape& recent, std::string_view types) const;
+  void leave_slot(const RecentShape& recent);
+
   std::uint16_t create_definition(VelqType kind);
   std::uint16_t create_array_definition(VelqType elem_type);
 };
