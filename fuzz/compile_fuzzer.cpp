@@ -59,9 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!velq::fuzz::is_valid_utf8(text)) return -1;
 
-  auto parsed = velq::parse_json(text);
+  velq::JsonArena arena;
+  auto parsed = velq::parse_json(text, arena);
   if (parsed.ok()) {
-    volatile std::size_t sum = velq::fuzz::check_json_tree(parsed.value().root, 0, velq::JSON_MAX_NESTING);
+    volatile std::size_t sum = velq::fuzz::check_json_tree(parsed.value(), 0, velq::JSON_MAX_NESTING);
     (void)sum;
   }
 

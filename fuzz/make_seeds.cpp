@@ -326,7 +326,8 @@ int main(int argc, char** argv) {
   std::size_t written = 0;
   for (const fs::path& input : inputs) {
     std::string text = read_file(input);
-    auto tree = parse_json(text);
+    JsonArena arena;
+    auto tree = parse_json(text, arena);
     if (!tree.ok()) {
       std::cerr << input.filename().string() << ": " << tree.error().message << "\n";
       continue;
@@ -334,7 +335,7 @@ int main(int argc, char** argv) {
     std::string previous;
     for (const Pruning& pruning : prunings) {
       std::string pruned;
-      write_pruned(tree.value().root, pruning, pruned);
+      write_pruned(tree.value(), pruning, pruned);
       if (pruned.size() > kMaxJsonSeedBytes || pruned == previous) continue;
       previous = pruned;
       std::string name = input.stem().string() + "_" + std::to_string(pruning.items) + "_" +

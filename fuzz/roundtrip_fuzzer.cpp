@@ -159,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!velq::fuzz::is_valid_utf8(text)) return -1;
 
-  auto parsed = velq::parse_json(text);
+  velq::JsonArena source_arena;
+  auto parsed = velq::parse_json(text, source_arena);
   if (!parsed.ok()) return 0;
   velq::fuzz::GrowingStorage storage;
   auto encoded = velq::fuzz::dumps_bytes(text, &storage);
@@ -171,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const velq::Status read = velq::decode_document(velq::fuzz::span_of(encoded.value()), decompiler);
   if (!read.ok()) fail("the reader refuses what the writer wrote", read.error().message);
 
-  const JsonValue& source = parsed.value().root;
+  const JsonValue& source = parsed.value();
   const bool infinite = holds_infinite_float(source);
   if (decompiler.failed()) {
     const std::string message = decompiler.take_error().message;

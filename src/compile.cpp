@@ -358,14 +358,15 @@ Result<CompiledJson> compile_json_to_velq(std::string_view text, ByteBuffer::Sto
   CompileBuilder builder;
   CompiledJson compiled{{}, {}, 0, PayloadWriter(storage)};
   {
-    Result<JsonDocument> parsed = parse_json(text, check);
+    JsonArena arena;
+    Result<JsonValue> parsed = parse_json(text, arena, check);
     if (!parsed) return std::move(parsed).error();
     // Room for the usual payload, which is smaller than the text, so that it seldom grows: pages
     // that are never written take no memory.
     compiled.payload.reserve(text.size() + 64);
     JsonValueCompiler compiler(builder, check);
     NodeRefs root;
-    if (!compiler.append(parsed.value().root, compiled.payload, root)) return compiler.take_error();
+    if (!compiler.append(parsed.value(), compiled.payload, root)) return compiler.take_error();
     compiled.def_index = root.self_def_index;
     // The tables view the tree, which is released here.
   }

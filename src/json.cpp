@@ -838,11 +838,11 @@ const char* Parser::convert_double(const char* start, const char* end, bool nega
 
 }  // namespace
 
-Result<JsonDocument> parse_json(std::string_view text, SignalCheck check) {
-  JsonDocument document;
-  Parser parser(text, *document.arena, check);
-  if (!parser.parse_document(document.root)) return parser.error();
-  return document;
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check) {
+  Parser parser(text, arena, check);
+  JsonValue root;
+  if (!parser.parse_document(root)) return parser.error();
+  return root;
 }
 
 }  // namespace velq

@@ -2,7 +2,7 @@
 // that builds it.
 //
 // Nodes are small and trivially destructible. Arrays, object members and
-// unescaped string copies live in a JsonArena owned by the JsonDocument;
+// unescaped string copies live in a JsonArena that the caller owns;
 // strings may also point into the parsed text, which must outlive the tree.
 #pragma once
 
@@ -127,17 +127,12 @@ class JsonArena {
   std::size_t next_block_ = kFirstBlock;
 };
 
-// A tree together with the arena that holds its nodes.
-struct JsonDocument {
-  std::unique_ptr<JsonArena> arena = std::make_unique<JsonArena>();
-  JsonValue root;
-};
-
-// Parses one JSON value (RFC 8259) from UTF-8 text. Strings of the tree may
-// point into `text`, which must outlive the result. On failure the message is
-// "{description} at line {line} column {column}". `check` is asked every so
-// many array items and object members (see SignalPoll).
-Result<JsonDocument> parse_json(std::string_view text, SignalCheck check = nullptr);
+// Parses one JSON value (RFC 8259) from UTF-8 text into a tree whose nodes
+// live in `arena`; strings of the tree may point into `text`. Both must
+// outlive the result. On failure the message is "{description} at line
+// {line} column {column}". `check` is asked every so many array items and
+// object members (see SignalPoll).
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check = nullptr);
 
 // Nesting limit of the parser: the 128th nested array or object fails.
 inline constexpr std::size_t JSON_MAX_NESTING = 127;
