@@ -272,15 +272,7 @@ TEST(CompileJson, SameTextSameBytes) {
 
 // The payload is written into the storage given, from its start.
 TEST(CompileJson, WritesThePayloadIntoTheGivenStorage) {
-  struct StringStorage final : ByteBuffer::Storage {
-    std::string bytes;
-    int resizes = 0;
-    char* resize(std::size_t capacity) override {
-      ++resizes;
-      bytes.resize(capacity);
-      return bytes.data();
-    }
-  } storage;
+  StringStorage storage;
   const std::string text = R"({"list":[{"a":"x"},{"a":"x"}],"n":[1.5,2]})" + std::string(4000, ' ');
   Result<CompiledJson> compiled = compile_json_to_velq(text, &storage);
   ASSERT_TRUE(compiled.ok()) << compiled.error().message;

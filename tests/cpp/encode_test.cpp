@@ -15,6 +15,7 @@ using test_support::arr_def;
 using test_support::from_hex;
 using test_support::obj_def;
 using test_support::prim_def;
+using test_support::StringStorage;
 using test_support::to_hex;
 
 // What stands in front of a payload, owned.
@@ -318,15 +319,7 @@ TEST(EncodeDocument, BothPlacementsGiveTheSameBytes) {
 }
 
 TEST(ByteBuffer, PutInFrontAndGrowInCallerStorage) {
-  struct StringStorage final : ByteBuffer::Storage {
-    std::string bytes;
-    int resizes = 0;
-    char* resize(std::size_t capacity) override {
-      ++resizes;
-      bytes.resize(capacity);
-      return bytes.data();
-    }
-  } storage;
+  StringStorage storage;
   ByteBuffer buffer(&storage);
   std::string expected;
   for (int i = 0; i < 1000; ++i) {

@@ -18,9 +18,21 @@
 
 #include "decode.h"
 #include "decompile.h"
+#include "encode.h"
 #include "structure.h"
 
 namespace velq::test_support {
+
+// Storage for a ByteBuffer in a std::string, counting its resizes.
+struct StringStorage final : ByteBuffer::Storage {
+  std::string bytes;
+  int resizes = 0;
+  char* resize(std::size_t capacity) override {
+    ++resizes;
+    bytes.resize(capacity);
+    return bytes.data();
+  }
+};
 
 // "01 0D 00" -> the bytes 0x01 0x0D 0x00; spaces are ignored.
 inline std::string from_hex(std::string_view hex) {

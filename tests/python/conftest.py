@@ -3,14 +3,32 @@ data folder, the value transformations that a VELQ round trip applies (32-bit
 numbers, widened number arrays, keys in byte order), and the subclasses and
 stand-ins that emit must take by its rules."""
 
+import contextlib
 import math
 import pathlib
+import signal
 import struct
 
 SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared"
 CORPUS = SHARED / "corpus"
 
 INT64_MIN, INT64_MAX, UINT64_MAX = -(2**63), 2**63 - 1, 2**64 - 1
+
+
+@contextlib.contextmanager
+def alarm_raising(exception, after=0.05):
+    """A SIGALRM handler that raises `exception`, due `after` seconds in."""
+
+    def on_timer(signum, frame):
+        raise exception
+
+    previous = signal.signal(signal.SIGALRM, on_timer)
+    signal.setitimer(signal.ITIMER_REAL, after)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 def f32(x):

@@ -19,6 +19,7 @@ import sys
 import textwrap
 
 import pytest
+from conftest import alarm_raising
 
 import velq
 
@@ -313,17 +314,8 @@ def test_signal_handler_ends_a_slow_conversion_hook():
             while True:
                 pass
 
-    def on_timer(signum, frame):
-        raise Interrupted
-
-    previous = signal.signal(signal.SIGALRM, on_timer)
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
-    try:
-        with pytest.raises(Interrupted):
-            velq.emit([1.5, Slow()])
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm_raising(Interrupted), pytest.raises(Interrupted):
+        velq.emit([1.5, Slow()])
 
 
 class ClearOnIndex:

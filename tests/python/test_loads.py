@@ -7,7 +7,7 @@ import signal
 import subprocess
 
 import pytest
-from conftest import CORPUS, assert_identical, expected_from_json
+from conftest import CORPUS, alarm_raising, assert_identical, expected_from_json
 
 import velq
 
@@ -171,14 +171,5 @@ def test_raising_signal_handler_ends_a_blocked_file_call(tmp_path, call):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
 
-    def on_timer(signum, frame):
-        raise Stop
-
-    previous = signal.signal(signal.SIGALRM, on_timer)
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
-    try:
-        with pytest.raises(Stop):
-            call(str(fifo))
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm_raising(Stop), pytest.raises(Stop):
+        call(str(fifo))
