@@ -19,6 +19,7 @@ from pathlib import Path
 
 import cbor2
 import msgpack
+import msgspec
 import orjson
 import ormsgpack
 import zstandard
@@ -38,10 +39,18 @@ def zstd_size(data: bytes) -> int:
   return len(zstandard.ZstdCompressor(level=3).compress(data))
 
 
+# msgspec as its users run it: one Encoder and Decoder each, made once and reused.
+MSGSPEC_JSON_DECODER = msgspec.json.Decoder()
+MSGSPEC_MSGPACK_ENCODER = msgspec.msgpack.Encoder()
+MSGSPEC_MSGPACK_DECODER = msgspec.msgpack.Decoder()
+
+
 def bench_to_binary(text: str, params: dict) -> dict:
+  json_decode, msgpack_encode = MSGSPEC_JSON_DECODER.decode, MSGSPEC_MSGPACK_ENCODER.encode
   return interleaved({
     "velq.dumps": lambda: velq.dumps(text),
     "ormsgpack.packb(orjson.loads)": lambda: ormsgpack.packb(orjson.loads(text)),
+    "msgspec.msgpack.encode(msgspec.json.decode)": lambda: msgpack_encode(json_decode(text)),
     "msgpack.packb(json.loads)": lambda: msgpack.packb(json.loads(text)),
     "cbor2.dumps(json.loads)": lambda: cbor2.dumps(json.loads(text)),
     "orjson.loads": lambda: orjson.loads(text),
@@ -49,18 +58,23 @@ def bench_to_binary(text: str, params: dict) -> dict:
 
 
 def bench_to_python(text: str, blobs: dict, params: dict) -> dict:
+  msgpack_decode, json_decode = MSGSPEC_MSGPACK_DECODER.decode, MSGSPEC_JSON_DECODER.decode
   return interleaved({
     "velq.loads": lambda: velq.loads(blobs["velq"]),
+    "msgspec.msgpack.decode": lambda: msgpack_decode(blobs["msgspec"]),
     "ormsgpack.unpackb": lambda: ormsgpack.unpackb(blobs["ormsgpack"]),
     "msgpack.unpackb": lambda: msgpack.unpackb(blobs["msgpack"]),
     "cbor2.loads": lambda: cbor2.loads(blobs["cbor"]),
     "orjson.loads": lambda: orjson.loads(text),
+    "msgspec.json.decode": lambda: json_decode(text),
   }, **params)
 
 
 def bench_from_python(obj, params: dict) -> dict:
+  msgpack_encode = MSGSPEC_MSGPACK_ENCODER.encode
   return interleaved({
     "velq.emit": lambda: velq.emit(obj),
+    "msgspec.msgpack.encode": lambda: msgpack_encode(obj),
     "ormsgpack.packb": lambda: ormsgpack.packb(obj),
     "msgpack.packb": lambda: msgpack.packb(obj),
     "pickle.dumps": lambda: pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL),
@@ -108,6 +122,7 @@ def bench_file(corpus_file: CorpusFile, params: dict, log) -> dict:
   blobs = {
     "velq": velq_bytes,
     "ormsgpack": ormsgpack.packb(orjson.loads(text)),
+    "msgspec": MSGSPEC_MSGPACK_ENCODER.encode(MSGSPEC_JSON_DECODER.decode(text)),
     "msgpack": msgpack.packb(obj),
     "cbor": cbor2.dumps(obj),
   }
@@ -132,6 +147,7 @@ def peer_versions() -> dict:
     "orjson": orjson.__version__,
     "ormsgpack": ormsgpack.__version__,
     "msgpack": ".".join(map(str, msgpack.version)),
+    "msgspec": msgspec.__version__,
     "cbor2": _dist_version("cbor2"),
     "zstandard": zstandard.__version__,
   }

@@ -3,14 +3,20 @@
 # checks: unlike timings on these machines they repeat to within a fraction of
 # a percent, so two builds can be compared run against run.
 #
-#   bench/callgrind.sh [--tree DIR] [--build DIR] [--python PY] [--json FILE]
+#   bench/callgrind.sh [--tree DIR] [--module] [--build DIR] [--python PY] [--calls N] [--json FILE]
 #
 # Workload: 3 rounds of twitter.json and canada.json through
 #   core:   the roads of dumps (parse and compile straight to bytes) and loads (decode
 #           feeding the decompiler) in C++ (bench/cpp/workload.cpp, no Python);
 #   python: velq.dumps then velq.loads, and velq.emit (bench/callgrind_workload.py),
-#           each counted as the run minus a run that only starts, imports and reads the files.
-# The Python part runs when PY (default bench/.venv/bin/python) imports velq.
+#           each counted as the run minus a run that only starts, imports and reads the files;
+#   per call: one call of velq.dumps, velq.loads and velq.emit on the 29-byte document
+#           {"id":7,"name":"x","ok":true} (bench/callgrind_call.py): (Ir of N calls in a
+#           Python loop - Ir of 0 calls) / N, so the loop's turn is included; orjson.loads and
+#           msgspec's reused msgpack Decoder and Encoder are counted the same way for reference.
+# The Python parts run when PY (default bench/.venv/bin/python) imports velq:
+# the velq installed there, or with --module the module built from --tree's
+# checkout (into BUILD_DIR/module, put first on PYTHONPATH).
 # --tree names another checkout of the repository to build the core workload
 # from (default: this one), for before/after comparisons; a checkout from
 # before the C++ benchmarks joined the main CMake project builds bench/cpp on
@@ -24,6 +30,8 @@ TREE=$REPO_DIR
 BUILD_DIR=$BENCH_DIR/build/cpp
 PYTHON=$BENCH_DIR/.venv/bin/python
 JSON_OUT=
+MODULE=
+CALLS=20000
 ITERATIONS=3
 FILES=("$CORPUS_DIR/twitter.json" "$CORPUS_DIR/canada.json")
 
@@ -33,7 +41,9 @@ while [ $# -gt 0 ]; do
     --build) BUILD_DIR=$2; shift 2 ;;
     --python) PYTHON=$2; shift 2 ;;
     --json) JSON_OUT=$2; shift 2 ;;
-    *) echo "usage: $0 [--tree DIR] [--build DIR] [--python PY] [--json FILE]" >&2; exit 2 ;;
+    --module) MODULE=1; shift ;;
+    --calls) CALLS=$2; shift 2 ;;
+    *) echo "usage: $0 [--tree DIR] [--module] [--build DIR] [--python PY] [--calls N] [--json FILE]" >&2; exit 2 ;;
   esac
 done
 
@@ -56,6 +66,15 @@ if [ -f "$BUILD_DIR/CMakeCache.txt" ] &&
 fi
 cmake "${fresh[@]}" "${project[@]}" -B "$BUILD_DIR" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD_DIR" --target velq_workload -j 2 >/dev/null
+
+if [ -n "$MODULE" ]; then
+  # The module as the checkout's own build description makes it (a Release
+  # build), installed into a directory of its own rather than the environment.
+  rm -rf "$BUILD_DIR/module"
+  CMAKE_BUILD_PARALLEL_LEVEL=2 "$PYTHON" -m pip install -q --no-build-isolation --no-deps \
+    --target "$BUILD_DIR/module" "$TREE" >/dev/null
+  export PYTHONPATH=$BUILD_DIR/module${PYTHONPATH:+:$PYTHONPATH}
+fi
 
 OUT_DIR=$(mktemp -d)
 trap 'rm -rf "$OUT_DIR"' EXIT
@@ -81,19 +100,39 @@ python_road_ir() {
   echo $((total - base))
 }
 
+# Ir of one call of a function on the tiny document, loop included.
+call_ir() {
+  local total base
+  total=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_call.py" "$1" "$CALLS")
+  base=$(count_ir "$PYTHON" "$BENCH_DIR/callgrind_call.py" "$1" 0)
+  echo $(((total - base + CALLS / 2) / CALLS))
+}
+
 python_ir=
 emit_ir=
+per_call=
 if [ -x "$PYTHON" ] && "$PYTHON" -c "import velq" 2>/dev/null; then
+  echo "velq module: $("$PYTHON" -c 'import velq; print(velq.__file__)')"
   python_ir=$(python_road_ir dumps-loads)
   echo "callgrind Ir, Python workload (velq.dumps + velq.loads, same files and rounds): $python_ir"
   emit_ir=$(python_road_ir emit)
   echo "callgrind Ir, Python workload (velq.emit of the parsed files, same rounds): $emit_ir"
+  for function in dumps loads emit orjson.loads msgspec.msgpack.decode msgspec.msgpack.encode; do
+    case "$function" in
+      orjson.*) "$PYTHON" -c "import orjson" 2>/dev/null || continue ;;
+      msgspec.*) "$PYTHON" -c "import msgspec" 2>/dev/null || continue ;;
+    esac
+    ir=$(call_ir "$function")
+    echo "callgrind Ir per call on {\"id\":7,\"name\":\"x\",\"ok\":true} ($CALLS calls, Python loop included), $function: $ir"
+    per_call+="${per_call:+, }\"$function\": $ir"
+  done
 else
   echo "Python workload skipped: $PYTHON cannot import velq" >&2
 fi
 
 if [ -n "$JSON_OUT" ]; then
+  if [ -n "$MODULE" ]; then module_source="built from the tree"; else module_source=installed; fi
   cat >"$JSON_OUT" <<EOF
-{"iterations": $ITERATIONS, "files": ["twitter.json", "canada.json"], "core_ir": $core_ir, "python_ir": ${python_ir:-null}, "emit_ir": ${emit_ir:-null}}
+{"iterations": $ITERATIONS, "files": ["twitter.json", "canada.json"], "core_ir": $core_ir, "python_ir": ${python_ir:-null}, "emit_ir": ${emit_ir:-null}, "tree_commit": "$(git -C "$TREE" rev-parse --short HEAD 2>/dev/null)", "module": "$module_source", "per_call_calls": $CALLS, "per_call_ir": {$per_call}}
 EOF
 fi

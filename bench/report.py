@@ -21,10 +21,19 @@ PASS, FAIL = "✓", "✗"
 LOADS_FLOOR = 1.1       # loads against ormsgpack.unpackb, every file
 DUMPS_PEAK_GOAL = 3.0   # dumps' peak extra memory per byte of JSON text
 
-DUMPS_PEERS = ["ormsgpack.packb(orjson.loads)", "msgpack.packb(json.loads)", "cbor2.dumps(json.loads)",
-               "orjson.loads"]
-LOADS_PEERS = ["ormsgpack.unpackb", "msgpack.unpackb", "cbor2.loads", "orjson.loads"]
-EMIT_PEERS = ["ormsgpack.packb", "msgpack.packb", "pickle.dumps"]
+DUMPS_PEERS = ["ormsgpack.packb(orjson.loads)", "msgspec.msgpack.encode(msgspec.json.decode)",
+               "msgpack.packb(json.loads)", "cbor2.dumps(json.loads)", "orjson.loads"]
+LOADS_PEERS = ["ormsgpack.unpackb", "msgspec.msgpack.decode", "msgpack.unpackb", "cbor2.loads", "orjson.loads",
+               "msgspec.json.decode"]
+EMIT_PEERS = ["ormsgpack.packb", "msgspec.msgpack.encode", "msgpack.packb", "pickle.dumps"]
+# Small documents (small.py): velq's function, then its peers.
+SMALL_OPS = {
+  "dumps": ("velq.dumps", ["orjson.loads", "msgspec.json decode + msgpack encode", "ormsgpack.packb(orjson.loads)"]),
+  "loads": ("velq.loads", ["msgspec.msgpack.decode", "ormsgpack.unpackb", "msgpack.unpackb"]),
+  "emit": ("velq.emit", ["msgspec.msgpack.encode", "ormsgpack.packb", "msgpack.packb"]),
+}
+# Instructions per call (callgrind.sh), velq's functions then peers for reference.
+PER_CALL = ["dumps", "loads", "emit", "orjson.loads", "msgspec.msgpack.decode", "msgspec.msgpack.encode"]
 STAGES = ["copy", "simdjson_dom", "parse", "compile", "parse_compile", "encode", "decode", "decompile",
           "dumps_core", "loads_core"]
 
@@ -45,6 +54,13 @@ def fmt_time(seconds: float | None) -> str:
   if seconds < 1:
     return f"{seconds * 1e3:.2f} ms"
   return f"{seconds:.2f} s"
+
+
+def fmt_call_time(seconds: float) -> str:
+  """A call's time, to the nanosecond below 10 µs."""
+  if seconds < 1e-5:
+    return f"{seconds * 1e9:,.0f} ns"
+  return fmt_time(seconds)
 
 
 def fmt_ratio(ratio: float | None) -> str:
@@ -76,12 +92,34 @@ def speed_figures(files: list[dict], section: str, velq_name: str, peers: list[s
     velq_time = timings[velq_name]["median"]
     per_file[entry["file"]] = {
       "velq_seconds": velq_time,
-      "peer_seconds": {peer: timings[peer]["median"] for peer in peers},
-      "ratio": {peer: timings[peer]["median"] / velq_time for peer in peers},
+      "peer_seconds": {peer: timings[peer]["median"] for peer in peers if peer in timings},
+      "ratio": {peer: timings[peer]["median"] / velq_time for peer in peers if peer in timings},
     }
-  summary = {peer: geomean(f["ratio"][peer] for f in per_file.values()) for peer in peers}
-  minimum = {peer: min((f["ratio"][peer] for f in per_file.values()), default=float("nan")) for peer in peers}
+  summary = {peer: geomean(f["ratio"][peer] for f in per_file.values() if peer in f["ratio"]) for peer in peers}
+  minimum = {peer: min((f["ratio"][peer] for f in per_file.values() if peer in f["ratio"]), default=float("nan"))
+             for peer in peers}
   return {"files": per_file, "geomean_ratio": summary, "min_ratio": minimum}
+
+
+def small_figures(raw: dict) -> dict:
+  """Per document and operation: velq's best time and, per peer, peer time /
+  velq time; and the smallest ratio per peer over the documents."""
+  docs = []
+  for entry in raw.get("documents", []):
+    doc = {"document": entry["document"], "json_bytes": entry["json_bytes"], "velq_bytes": entry["velq_bytes"],
+           "msgpack_bytes": entry["msgpack_bytes"]}
+    for op, (velq_name, peers) in SMALL_OPS.items():
+      timings = entry[op]
+      velq_time = timings[velq_name]["best"]
+      doc[op] = {"velq_seconds": velq_time,
+                 "peer_seconds": {p: timings[p]["best"] for p in peers},
+                 "ratio": {p: timings[p]["best"] / velq_time for p in peers}}
+    docs.append(doc)
+  minimum = {op: {p: min((d[op]["ratio"][p] for d in docs), default=float("nan")) for p in peers}
+             for op, (_, peers) in SMALL_OPS.items()}
+  gmean = {op: {p: geomean(d[op]["ratio"][p] for d in docs) for p in peers} for op, (_, peers) in SMALL_OPS.items()}
+  return {"documents": docs, "min_ratio": minimum, "geomean_ratio": gmean, "params": raw.get("params"),
+          "msgspec": raw.get("msgspec")}
 
 
 def size_figures(files: list[dict]) -> dict:
@@ -178,6 +216,25 @@ def targets(figures: dict) -> list[dict]:
     add("emit vs msgpack.packb: geomean", g, "≥ 1.0x", g >= 1.0)
     s = emit["geomean_ratio"]["ormsgpack.packb"]
     add("stretch: emit vs ormsgpack.packb: geomean", s, "≥ 1.0x", s >= 1.0)
+  if emit and emit["files"] and "msgspec.msgpack.encode" in emit["geomean_ratio"]:
+    g = emit["geomean_ratio"]["msgspec.msgpack.encode"]
+    if not math.isnan(g):
+      add("emit vs msgspec.msgpack.encode: geomean", g, "≥ 0.7x", g >= 0.7)
+  small = figures.get("small")
+  if small and small["documents"]:
+    low = small["min_ratio"]
+    for peer in ("msgspec.msgpack.decode", "ormsgpack.unpackb"):
+      add(f"small documents: loads vs {peer}, slowest document", low["loads"][peer], "≥ 0.8x",
+          low["loads"][peer] >= 0.8)
+    add("small documents: dumps vs orjson.loads alone, slowest document", low["dumps"]["orjson.loads"], "≥ 1.0x",
+        low["dumps"]["orjson.loads"] >= 1.0)
+    add("small documents: emit vs msgspec.msgpack.encode, slowest document", low["emit"]["msgspec.msgpack.encode"],
+        "≥ 0.5x", low["emit"]["msgspec.msgpack.encode"] >= 0.5)
+  now, before = (figures.get("callgrind") or {}), (figures.get("callgrind_baseline") or {})
+  for function in ("dumps", "loads", "emit"):
+    a, b = (now.get("per_call_ir") or {}).get(function), (before.get("per_call_ir") or {}).get(function)
+    if a and b:
+      add(f"instructions per {function} call on the 29-byte document / before", a / b, "≤ 0.33", a / b <= 1 / 3)
   sizes = figures.get("size")
   if sizes and sizes["files"]:
     worst = sizes["max_velq_over_msgpack"]
@@ -212,6 +269,9 @@ def speed_table(fig: dict, velq_name: str, peers: list[str], marked: str, floor:
   for name, f in fig["files"].items():
     row = [name, fmt_time(f["velq_seconds"])]
     for peer in peers:
+      if peer not in f["ratio"]:
+        row.append("–")
+        continue
       r = f["ratio"][peer]
       cell = f"{fmt_time(f['peer_seconds'][peer])} ({fmt_ratio(r)}"
       if peer == marked and floor is not None:
@@ -219,6 +279,37 @@ def speed_table(fig: dict, velq_name: str, peers: list[str], marked: str, floor:
       row.append(cell + ")")
     rows.append(row)
   rows.append(["**geomean**", ""] + [f"**{fmt_ratio(fig['geomean_ratio'][p])}**" for p in peers])
+  return table(header, rows)
+
+
+def small_table(fig: dict, op: str) -> str:
+  velq_name, peers = SMALL_OPS[op]
+  header = ["Document", "JSON bytes", velq_name] + peers
+  rows = []
+  for d in fig["documents"]:
+    f = d[op]
+    rows.append([d["document"], fmt_int(d["json_bytes"]), fmt_call_time(f["velq_seconds"])]
+                + [f"{fmt_call_time(f['peer_seconds'][p])} ({fmt_ratio(f['ratio'][p])})" for p in peers])
+  rows.append(["**slowest document**", "", ""] + [f"**{fmt_ratio(fig['min_ratio'][op][p])}**" for p in peers])
+  rows.append(["**geomean**", "", ""] + [f"**{fmt_ratio(fig['geomean_ratio'][op][p])}**" for p in peers])
+  return table(header, rows)
+
+
+def per_call_table(now: dict, before: dict | None) -> str:
+  counts, old = now.get("per_call_ir") or {}, (before or {}).get("per_call_ir") or {}
+  header = ["Function", "Ir per call, now"]
+  if before:
+    header += [f"before ({before.get('tree_commit') or 'baseline'})", "now / before"]
+  rows = []
+  for name in PER_CALL:
+    if name not in counts:
+      continue
+    label = f"velq.{name}" if name in ("dumps", "loads", "emit") else f"{name} (reference)"
+    row = [label, fmt_int(counts[name])]
+    if before:
+      b = old.get(name) if name in ("dumps", "loads", "emit") else None
+      row += [fmt_int(b), f"{counts[name] / b:.2f}" if b else "–"]
+    rows.append(row)
   return table(header, rows)
 
 
@@ -339,6 +430,21 @@ def markdown(results: dict) -> str:
       lines += ["Files left out:", ""] + notes + [""]
     if changed:
       lines += ["Inputs changed for emit:", ""] + changed + [""]
+  if results.get("small"):
+    sm = results["small"]
+    params = sm.get("params") or {}
+    lines += ["## Small documents", "",
+              "One call per document: tiny literal documents and single records cut from corpus files "
+              "(minified). A time is the best of "
+              f"{params.get('repeats', '?')} samples of about {params.get('target', 0) * 1e3:.0f} ms of calls, "
+              "every contender a bare call in a plain loop (the loop's turn, some 10 to 20 ns, is in every "
+              "figure); samples of one document and operation are taken round-robin. A ratio is the peer's time "
+              "divided by velq's (above 1: velq is faster). A peer's road of two calls (decode, then encode) is "
+              "the sum of the two, each timed on its own. msgspec's Encoder and Decoder are made once and reused. "
+              "The documents for emit are the same records within emit's rules (no None values).", ""]
+    for op, title in (("dumps", "JSON text to binary"), ("loads", "Binary to Python"),
+                      ("emit", "Python to binary")):
+      lines += [f"### {title}: velq.{op}", "", small_table(sm, op), ""]
   if results.get("size"):
     lines += ["## Size", "",
               "Bytes of each encoding of the same document, and each compressed with zstd (level 3), "
@@ -375,6 +481,17 @@ def markdown(results: dict) -> str:
                     [["core: the roads of dumps and loads below Python (C++)", fmt_int(cg["core_ir"])],
                      ["Python: velq.dumps + velq.loads (minus start-up)", fmt_int(cg.get("python_ir"))],
                      ["Python: velq.emit (minus start-up)", fmt_int(cg.get("emit_ir"))]]), ""]
+    base = results.get("callgrind_baseline")
+    if base:
+      lines += [f"The same workload from the baseline checkout ({base.get('tree_commit') or '?'}, its core and its "
+                f"module built by this run): core {fmt_int(base.get('core_ir'))}, velq.dumps + velq.loads "
+                f"{fmt_int(base.get('python_ir'))}, velq.emit {fmt_int(base.get('emit_ir'))}.", ""]
+    if cg.get("per_call_ir"):
+      lines += ["### Instructions per call", "",
+                "One call on `{\"id\":7,\"name\":\"x\",\"ok\":true}` (29 bytes; `loads` reads its `dumps` "
+                f"output): (Ir of {fmt_int(cg.get('per_call_calls'))} calls in a Python loop minus Ir of 0 calls) "
+                "/ calls, so one turn of the loop is included (`bench/callgrind_call.py`).", "",
+                per_call_table(cg, base), ""]
   lines += ["![velq against its peers](chart.png)", ""]
   return "\n".join(lines)
 
@@ -492,6 +609,8 @@ def main() -> None:
   scale = load(raw / "scale.json")
   stages = load(raw / "stages.json")
   callgrind = load(raw / "callgrind.json")
+  callgrind_baseline = load(raw / "callgrind_baseline.json")
+  small = load(raw / "small.json")
 
   results: dict = {"meta": meta}
   json_sizes: dict[str, int] = {}
@@ -513,8 +632,13 @@ def main() -> None:
     results["stages"] = stage_figures(stages, json_sizes)
   if scale:
     results["scale"] = scale_figures(scale)
+  if small:
+    results["small"] = small_figures(small)
+    results.setdefault("versions", {})["msgspec"] = small.get("msgspec")
   if callgrind:
     results["callgrind"] = callgrind
+  if callgrind_baseline:
+    results["callgrind_baseline"] = callgrind_baseline
   results["targets"] = targets(results)
 
   out.mkdir(parents=True, exist_ok=True)

@@ -5,9 +5,12 @@ Steps: copy the repository to a snapshot directory (so that others' edits
 during the run change nothing), install velq from it into this environment,
 build the C++ benchmarks from the same snapshot, then run
   bench.py        velq against the peers on every representable corpus file,
+  small.py        velq against the peers on documents of 10 B to 5 KB, one call each,
   scale.py        dumps and loads from about 1 MB to about 100 MB,
   velq_stages     the C++ stages beside simdjson and memcpy,
-  callgrind.sh    instruction counts of a fixed workload (full mode only),
+  callgrind.sh    instruction counts of a fixed workload and of one call on a
+                  tiny document (full mode only), and with --baseline the same
+                  counts of another checkout, side by side in the report,
 and write results.json, results.md and chart.png (report.py).
 """
 
@@ -135,9 +138,12 @@ def main() -> None:
   parser.add_argument("--snapshot", type=Path, default=Path("/tmp/velq-bench-src"),
                       help="where the repository is copied and velq is built")
   parser.add_argument("--no-install", action="store_true", help="measure the velq already installed")
-  parser.add_argument("--skip", nargs="*", default=[], choices=["python", "scale", "stages", "callgrind"],
+  parser.add_argument("--skip", nargs="*", default=[], choices=["python", "small", "scale", "stages", "callgrind"],
                       help="steps to leave out (their figures are then missing from the report)")
   parser.add_argument("--callgrind", action="store_true", help="count instructions in quick mode too")
+  parser.add_argument("--baseline", type=Path, metavar="CHECKOUT",
+                      help="also count instructions of another checkout (its core and its module, built in "
+                           "bench/build/baseline), to compare with in the report")
   args = parser.parse_args()
 
   mode = "quick" if args.quick else "full"
@@ -159,6 +165,8 @@ def main() -> None:
   quick_flag = ["--quick"] if args.quick else []
   if "python" not in args.skip:
     run([sys.executable, BENCH_DIR / "bench.py", *quick_flag, "--out", raw / "python.json"], cwd=BENCH_DIR)
+  if "small" not in args.skip:
+    run([sys.executable, BENCH_DIR / "small.py", *quick_flag, "--out", raw / "small.json"], cwd=BENCH_DIR)
   if "scale" not in args.skip:
     run([sys.executable, BENCH_DIR / "scale.py", *quick_flag, "--out", raw / "scale.json"], cwd=BENCH_DIR)
   source = snapshot if not args.no_install else REPO_DIR
@@ -168,6 +176,10 @@ def main() -> None:
   if "callgrind" not in args.skip and (mode == "full" or args.callgrind):
     run(["bash", BENCH_DIR / "callgrind.sh", "--tree", source, "--build", BENCH_DIR / "build" / "cpp",
          "--python", sys.executable, "--json", raw / "callgrind.json"])
+    if args.baseline:
+      run(["bash", BENCH_DIR / "callgrind.sh", "--tree", args.baseline.resolve(), "--module",
+           "--build", BENCH_DIR / "build" / "baseline", "--python", sys.executable,
+           "--json", raw / "callgrind_baseline.json"])
 
   meta = {
     "mode": mode,
