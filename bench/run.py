@@ -183,7 +183,7 @@ def main() -> None:
 
   meta = {
     "mode": mode,
-    "command": "bench/run.sh" + (" --quick" if args.quick else ""),
+    "command": " ".join(["bench/run.sh", *sys.argv[1:]]),
     "date": time.strftime("%Y-%m-%d %H:%M"),
     "machine": machine(),
     "repository": git_state(),
