@@ -19,7 +19,7 @@ HOST_ARCH="$(dpkg --print-architecture)"
 # What each chroot holds: the amd64 one builds the module from source; the arm64
 # one only installs the wheels built here, so it needs no compiler.
 PACKAGES_amd64="python3.14-dev python3.14-venv python3.15-dev python3.15-venv g++ cmake ninja-build libboost-dev ca-certificates"
-PACKAGES_arm64="python3.14-venv python3.15-venv ca-certificates"
+PACKAGES_arm64="python3.13-venv python3.14-venv python3.15-venv ca-certificates"
 
 die() { echo "sid_chroot: $*" >&2; exit 1; }
 
