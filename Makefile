@@ -21,7 +21,7 @@ WHEELHOUSE := build/wheelhouse
 APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14 \
                 debootstrap qemu-user-static binfmt-support
 
-.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-python-3.14 test-python-3.15 test-types wheel test-wheel test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-python-3.14 test-python-3.15 test-types wheel test-wheel test-sdist test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -46,7 +46,7 @@ install: venv
 demo:
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python test-types test-wheel test-asan-python test-fuzz test-fuzz-python
+test: test-cpp test-asan test-python test-types test-wheel test-sdist test-asan-python test-fuzz test-fuzz-python
 
 test-cpp:
 	cmake -S . -B build/cpp -DVELQ_BUILD_TESTS=ON -DVELQ_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -109,6 +109,10 @@ wheel:
 # five functions work; the aarch64 ones run under qemu (tools/test_wheels.sh).
 test-wheel: wheel
 	PYTHON312="$(PYTHON312)" PYTHON313="$(PYTHON313)" bash tools/test_wheels.sh
+
+# The sdist, installed from source where no wheel serves (tools/test_sdist.sh).
+test-sdist:
+	PYTHON312="$(PYTHON312)" bash tools/test_sdist.sh
 
 # Benchmarks against the peers (their own venv in bench/.venv); see bench/README.md.
 bench:
