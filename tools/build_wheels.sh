@@ -82,7 +82,7 @@ done
 
 # auditwheel gives each wheel the oldest tag its symbols allow; the portable
 # wheels must come out manylinux_2_17, the GCC ones manylinux_2_34.
-"$TOOLS/bin/auditwheel" repair -q -w "$WHEELHOUSE" "$raw"/velq-*.whl "$raw"/gcc/velq-*.whl
+PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair -w "$WHEELHOUSE" "$raw"/velq-*.whl "$raw"/gcc/velq-*.whl >"$raw/../repair.log"
 count=0
 for wheel in "$WHEELHOUSE"/velq-*.whl; do
   name=$(basename "$wheel" .whl)

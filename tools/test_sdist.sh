@@ -13,6 +13,7 @@ build/sdist-tools/venv/bin/pip install -q build
 build/sdist-tools/venv/bin/python -m build -q --sdist -o build/sdist . >/dev/null
 bash tools/sid_chroot.sh run amd64 bash -c '
   set -e
+  export CMAKE_BUILD_PARALLEL_LEVEL=2
   python3.15 -m venv build/sdist-venv
   build/sdist-venv/bin/pip install -q build/sdist/velq-*.tar.gz
   cd build && VELQ_SMOKE_SOURCE_BUILD=1 sdist-venv/bin/python ../tests/wheel_smoke.py'

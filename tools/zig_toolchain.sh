@@ -40,6 +40,8 @@ done
   echo "set(CMAKE_CXX_FLAGS_INIT \"-mllvm -inline-threshold=4000 -mllvm -inlinehint-threshold=4000\")"
   # Header-only Boost, found where the building machine's packages put it.
   echo "list(APPEND CMAKE_PREFIX_PATH /usr/lib/$(gcc -print-multiarch)/cmake /usr/lib/cmake)"
+  # Stripped by the linker: the build machine's strip may not know the target.
+  echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT -s)"
 } >"$dir/toolchain.cmake"
 if [ "$arch" = x86_64 ]; then
   # zig's runtime leaves __builtin_cpu_supports unanswered (every feature reads
@@ -47,5 +49,5 @@ if [ "$arch" = x86_64 ]; then
   # own CPU detection (cpuinfo.o of libgcc, self-contained: no glibc symbols)
   # takes its place in the link.
   (cd "$dir" && ar x "$(gcc -print-libgcc-file-name)" cpuinfo.o)
-  echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT \"$dir/cpuinfo.o\")" >>"$dir/toolchain.cmake"
+  echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT \"-s $dir/cpuinfo.o\")" >>"$dir/toolchain.cmake"
 fi
