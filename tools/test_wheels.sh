@@ -21,7 +21,7 @@ mkdir -p build/wheel-venv
 smoke='python=$1 wheel=$2
   venv=build/wheel-venv/$(basename "$wheel" .whl)
   "$python" -m venv "$venv" && "$venv/bin/pip" install -q --no-index "$wheel" &&
-  (cd build && "../$venv/bin/python" ../tests/wheel_smoke.py)'
+  (python="$PWD/$venv/bin/python" && cd build && "$python" ../tests/wheel_smoke.py)'
 
 started=$SECONDS
 for python in "$PYTHON312" "$PYTHON313"; do
@@ -47,7 +47,7 @@ for version in 3.13 3.15; do
   bash tools/sid_chroot.sh run arm64 "python$version" -m venv --without-pip "$venv"
   build/wheel-tools/bin/pip install -q --no-deps --no-index --only-binary=:all: --implementation cp \
     --python-version "$version" --platform manylinux_2_17_aarch64 --target "$venv/lib/python$version/site-packages" "$wheel"
-  bash tools/sid_chroot.sh run arm64 bash -c "cd build && ../$venv/bin/python ../tests/wheel_smoke.py"
+  bash tools/sid_chroot.sh run arm64 bash -c "cd build && $ROOT/$venv/bin/python ../tests/wheel_smoke.py"
 done
 echo "test_wheels: no aarch64 CPython 3.12 to run its wheel on (Debian's suites carry 3.13 and newer)"
 
@@ -60,7 +60,7 @@ bash tools/sid_chroot.sh run arm64 bash -c '
   venv=build/wheel-venv/$(basename "$wheel" .whl)
   python3.14 -m venv $venv
   $venv/bin/pip install -q --no-index "$wheel"
-  (cd build && ../$venv/bin/python ../tests/wheel_smoke.py)
+  (python=$PWD/$venv/bin/python && cd build && $python ../tests/wheel_smoke.py)
   $venv/bin/pip install -q pytest hypothesis
   $venv/bin/python -m pytest -q -p no:cacheprovider --ignore=tests/python/test_convert_folder.py'
 echo "test_wheels: x86_64 $x86 s, aarch64 (under qemu) $((SECONDS - started - x86)) s"
