@@ -94,6 +94,9 @@ make_chroot() {
       dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$dir" || die "unpacking $deb failed"
     done
     rm -rf "$apt"
+    # The first stage leaves /proc a symbolic link to the host's; `run` mounts a
+    # proc file system there.
+    if [ -L "$dir/proc" ]; then rm "$dir/proc" && mkdir "$dir/proc"; fi
   fi
   echo "$packages" >"$dir/.velq-packages"
   echo "sid_chroot: $dir made in $((SECONDS - started)) s"
