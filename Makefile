@@ -2,9 +2,9 @@
 # make check : the edit loop: the C++ tests and the Python suite on CPython 3.12, from a reused
 #              build tree (about half a minute after an edit of one source file)
 # make test  : build and run the C++ tests (plain and sanitized), the Python tests (on CPython 3.12
-#              and 3.13, and sanitized on 3.12), mypy, the repaired wheels in fresh venvs, and each
-#              fuzzer (C++ and Python) for a minute
-# make wheel : manylinux wheels for CPython 3.12 and 3.13 in build/wheelhouse
+#              and 3.13, on 3.14 and 3.15 in a Debian sid chroot, and sanitized on 3.12), mypy, the
+#              wheels in fresh venvs (aarch64 under qemu), and each fuzzer (C++ and Python) for a minute
+# make wheel : manylinux wheels for CPython 3.12 to 3.15, x86_64 and aarch64, in build/wheelhouse
 # make bench : benchmarks against the peers (make bench-quick: under two minutes)
 
 SHELL := /bin/bash
@@ -21,9 +21,10 @@ VENV313 := build/venv-3.13
 PY313   := $(VENV313)/bin/python
 WHEELHOUSE := build/wheelhouse
 
-APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14
+APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14 \
+                debootstrap qemu-user-static binfmt-support
 
-.PHONY: setup deps venv install demo check test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-types wheel test-wheel test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
+.PHONY: setup deps venv install demo check test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-python-3.14 test-python-3.15 test-types wheel test-wheel test-sdist test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean
 
 setup: deps install demo
 
@@ -55,7 +56,7 @@ demo:
 # The edit loop: the C++ tests and the Python suite on CPython 3.12.
 check: test-cpp test-python-3.12
 
-test: test-cpp test-asan test-python test-types test-wheel test-asan-python test-fuzz test-fuzz-python
+test: test-cpp test-asan test-python test-types test-wheel test-sdist test-asan-python test-fuzz test-fuzz-python
 
 test-cpp: install
 	ctest --test-dir $(DEV_BUILD) --output-on-failure -j $(JOBS)
@@ -65,7 +66,7 @@ test-asan:
 	cmake --build build/asan -j $(JOBS)
 	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
 
-test-python: test-python-3.12 test-python-3.13
+test-python: test-python-3.12 test-python-3.13 test-python-3.14 test-python-3.15
 
 test-python-3.12: install
 	$(PY) -m pytest -q
@@ -79,6 +80,11 @@ test-python-3.13: $(PY313)
 	$(PY313) -m pip install -q -r requirements-dev.txt
 	$(PY313) -m pip install -q --no-build-isolation .
 	$(PY313) -m pytest -q
+
+# CPython 3.14 and 3.15 from Debian's development suite, in a chroot that
+# tools/sid_chroot.sh makes under build/ (and reuses).
+test-python-3.14 test-python-3.15: test-python-%:
+	bash tools/test_python_sid.sh $*
 
 test-types: install
 	$(PY) -m mypy --strict examples/typed_usage.py
@@ -101,31 +107,20 @@ test-fuzz:
 test-fuzz-python:
 	VELQ_FUZZ_SEED=$(FUZZ_SEED) PYTHON312="$(PYTHON312)" timeout 1200 bash fuzz/run.sh $(FUZZ_SECONDS) loads dumps emit
 
-# Wheels for both interpreters, built the ordinary way (isolated build), then
-# repaired by auditwheel into the oldest manylinux tag their symbols allow; the
-# check confirms that `auditwheel show` gives each wheel the tag in its name.
-wheel: venv $(PY313)
-	rm -rf $(WHEELHOUSE)
-	for py in $(PY) $(PY313); do $$py -m pip wheel -q --no-deps -w $(WHEELHOUSE)/raw . || exit 1; done
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEELHOUSE) $(WHEELHOUSE)/raw/velq-*.whl
-	@for wheel in $(WHEELHOUSE)/velq-*.whl; do \
-	  shown=$$($(VENV)/bin/auditwheel show "$$wheel" | tr '\n' ' ' | tr -s ' ' | grep -o 'platform tag: "[^"]*"' | head -n 1 | cut -d '"' -f 2); \
-	  case "$$wheel" in *-"$$shown".whl) ;; *) echo "auditwheel show gives $$wheel the tag '$$shown'"; exit 1;; esac; \
-	  case "$$shown" in manylinux_*) ;; *) echo "$$wheel is not a manylinux wheel"; exit 1;; esac; \
-	  echo "$$(basename $$wheel): auditwheel show confirms $$shown"; \
-	done
+# The wheels (tools/build_wheels.sh): portable manylinux_2_17 ones for CPython
+# 3.12 to 3.15 on x86_64 and aarch64, and the GCC-built manylinux_2_34 ones
+# for 3.12 and 3.13 on x86_64, each tag confirmed by `auditwheel show`.
+wheel:
+	PYTHON312="$(PYTHON312)" PYTHON313="$(PYTHON313)" bash tools/build_wheels.sh
 
-# Each repaired wheel installs into a fresh environment of its interpreter,
-# where all five functions work.
+# Each wheel installs into a fresh environment of its interpreter, where all
+# five functions work; the aarch64 ones run under qemu (tools/test_wheels.sh).
 test-wheel: wheel
-	rm -rf build/wheel-venv-*
-	for python in "$(PYTHON312)" "$(PYTHON313)"; do \
-	  version=$$("$$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")'); \
-	  venv=build/wheel-venv-$$version; \
-	  "$$python" -m venv $$venv && \
-	  $$venv/bin/pip install -q $(WHEELHOUSE)/velq-*-cp$$version-cp$$version-manylinux_*.whl && \
-	  (cd build && wheel-venv-$$version/bin/python ../tests/wheel_smoke.py) || exit 1; \
-	done
+	PYTHON312="$(PYTHON312)" PYTHON313="$(PYTHON313)" bash tools/test_wheels.sh
+
+# The sdist, installed from source where no wheel serves (tools/test_sdist.sh).
+test-sdist:
+	PYTHON312="$(PYTHON312)" bash tools/test_sdist.sh
 
 # Benchmarks against the peers (their own venv in bench/.venv); see bench/README.md.
 bench:

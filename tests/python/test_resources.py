@@ -110,11 +110,18 @@ def places_in(result):
 
 def assert_reference_counts(result):
     """Each object is referred to once per place it occupies in the result
-    (immortal objects such as None, True and small ints aside)."""
+    (immortal objects such as None, True and small ints aside). What the
+    measuring itself holds differs between interpreters, so a probe object
+    held by `objects` alone is measured first, the same way."""
     objects, places = places_in(result)
-    for identity in list(objects):
+    objects[0] = object()  # no object's id is 0
+    places[0] = 0
+    baseline = None
+    for identity in [0, *places]:
         item = objects[identity]
-        count = sys.getrefcount(item) - 3  # the argument, the loop variable and `objects`
+        count = sys.getrefcount(item)
+        baseline = count if baseline is None else baseline
+        count -= baseline
         if count < 2**30:
             assert count == places[identity], f"{item!r}: {count} references, {places[identity]} places"
 
@@ -130,8 +137,8 @@ def assert_reference_counts(result):
     ],
 )
 def test_returned_objects_have_exact_reference_counts(make):
-    result = make()
-    assert sys.getrefcount(result) == 2
+    result, alone = make(), object()
+    assert sys.getrefcount(result) == sys.getrefcount(alone)
     assert_reference_counts(result)
 
 
