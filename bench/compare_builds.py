@@ -25,8 +25,8 @@ def load_module(path: Path):
   """The module in `path`, loaded under its own name; two builds can live side by
   side since each is a separate shared object."""
   loader = importlib.machinery.ExtensionFileLoader("velq", str(path))
-  spec = importlib.util.spec_from_file_location("velq", str(path), loader=loader)
-  module = importlib.util.module_from_spec(spec)
+  found = importlib.util.spec_from_file_location("velq", str(path), loader=loader)
+  module = importlib.util.module_from_spec(found)
   loader.exec_module(module)
   return module
 
