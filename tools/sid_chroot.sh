@@ -115,17 +115,24 @@ in_chroot() {
   mkdir -p "$dir/etc/ssl/host" && cp -L /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/host/ca-certificates.crt"
   # (The unconfigured arm64 chroot has no bundle of its own.)
   [ -e "$dir/etc/ssl/certs/ca-certificates.crt" ] || cp "$dir/etc/ssl/host/ca-certificates.crt" "$dir/etc/ssl/certs/"
+  # ../shared may be a link to a folder elsewhere: that folder is mounted too.
+  local shared
+  shared="$(readlink -f "$outer/shared" 2>/dev/null || true)"
   unshare --mount --propagation private -- bash -c '
     set -e
-    dir=$1 outer=$2 root=$3; shift 3
+    dir=$1 outer=$2 root=$3 shared=$4; shift 4
     mount -t proc proc "$dir/proc"
     mount --rbind /dev "$dir/dev"
     mkdir -p "$dir$outer"
     mount --bind "$outer" "$dir$outer"
+    if [ -d "$shared" ] && [ "$shared" != "$outer/shared" ]; then
+      mkdir -p "$dir$shared"
+      mount --bind "$shared" "$dir$shared"
+    fi
     exec chroot "$dir" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 \
       PIP_CERT=/etc/ssl/host/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
       bash -c "cd \"\$0\" && exec \"\$@\"" "$root" "$@"
-  ' velq-chroot "$dir" "$outer" "$ROOT" "$@"
+  ' velq-chroot "$dir" "$outer" "$ROOT" "$shared" "$@"
 }
 
 case "${1:-}" in
