@@ -54,4 +54,32 @@ inline void store_le24(void* at, std::uint32_t v) {
   bytes[2] = static_cast<std::uint8_t>(v >> 16);
 }
 
+// Copies n bytes, as memcpy does; most texts of a document's front (names,
+// dictionary strings) are a few bytes long, which this copies without a call.
+// It reads and writes nothing outside the n bytes.
+inline void copy_bytes(void* to, const void* from, std::size_t n) {
+  auto* out = static_cast<unsigned char*>(to);
+  const auto* in = static_cast<const unsigned char*>(from);
+  if (n > 16) {
+    std::memcpy(out, in, n);
+  } else if (n >= 8) {  // two words, overlapping when n < 16
+    const std::uint64_t head = load_le64(in);
+    const std::uint64_t tail = load_le64(in + n - 8);
+    store_le<std::uint64_t>(out, head);
+    store_le<std::uint64_t>(out + n - 8, tail);
+  } else if (n >= 4) {
+    const std::uint32_t head = load_le32(in);
+    const std::uint32_t tail = load_le32(in + n - 4);
+    store_le32(out, head);
+    store_le32(out + n - 4, tail);
+  } else if (n > 0) {  // first, middle and last byte cover 1 to 3 bytes
+    const unsigned char first = in[0];
+    const unsigned char middle = in[n / 2];
+    const unsigned char last = in[n - 1];
+    out[0] = first;
+    out[n / 2] = middle;
+    out[n - 1] = last;
+  }
+}
+
 }  // namespace velq

@@ -303,13 +303,26 @@ std::uint16_t CompileBuilder::intern_array_shape(VelqType elem_type) {
   return index;
 }
 
+namespace {
+
+// One (key, type code) pair more in an object shape's hash, which starts
+// at the member count.
+std::uint64_t shape_hash_step(std::uint64_t hash, std::string_view key, VelqType type) {
+  return (hash ^ QuickTextHash{}(key)) * kShapeHashStep + static_cast<std::uint64_t>(type);
+}
+
+}  // namespace
+
 MembersShape MembersShape::of(std::span<const JsonMember> members) {
   std::uint64_t hash = members.size();
-  for (const JsonMember& member : members) {
-    const auto type = static_cast<std::uint64_t>(json_type_code(member.value));
-    hash = (hash ^ QuickTextHash{}(member.key)) * kShapeHashStep + type;
-  }
+  for (const JsonMember& member : members) hash = shape_hash_step(hash, member.key, json_type_code(member.value));
   return {members, static_cast<std::size_t>(hash)};
+}
+
+ObjectShape ObjectShape::of(const VelqField* fields, std::size_t count) {
+  std::uint64_t hash = count;
+  for (std::size_t i = 0; i < count; ++i) hash = shape_hash_step(hash, fields[i].name, fields[i].type);
+  return {fields, count, static_cast<std::size_t>(hash)};
 }
 
 bool ObjectShapeEqual::operator()(const ObjectShape& a, const ObjectShape& b) const noexcept {
@@ -330,11 +343,13 @@ bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) c
 std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> members) {
   RecentShape& recent = recent_object_shapes[members.size() % recent_object_shapes.size()];
   if (recent.index != 0 && ObjectShapeEqual{}(MembersShape{members}, recent.shape)) return recent.index;
-  const MembersShape shape = MembersShape::of(members);
-  // The slot's shape is about to give way: it moves into the table.
-  if (recent.index != 0 && !recent.in_table) object_shapes.emplace(recent.shape, recent.index);
+  // The slot's shape is about to give way: it moves into the table, hashed
+  // only now, so that a document of few shapes never hashes one.
+  if (recent.index != 0 && !recent.in_table) {
+    object_shapes.emplace(ObjectShape::of(recent.shape.fields, recent.shape.count), recent.index);
+  }
   if (!object_shapes.empty()) {
-    if (auto known = object_shapes.find(shape); known != object_shapes.end()) {
+    if (auto known = object_shapes.find(MembersShape::of(members)); known != object_shapes.end()) {
       recent = {known->first, known->second, true};
       return known->second;
     }
@@ -349,7 +364,7 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   definition.fields = std::move(fields);
   definition.index = index;
   definition.kind = VelqType::Object;
-  recent = {{definition.fields->data(), definition.fields->size(), shape.hash}, index, false};
+  recent = {{definition.fields->data(), definition.fields->size()}, index, false};
   return index;
 }
 

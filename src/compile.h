@@ -64,11 +64,15 @@ struct StringEntryEqual {
 
 // An object shape as CompileBuilder keeps it: the fields of the definition
 // made for it, which stay where they are while the definition lives (moving a
-// definition moves their storage along), and their hash.
+// definition moves their storage along), and their hash once it goes into
+// the table.
 struct ObjectShape {
   const VelqField* fields = nullptr;
   std::size_t count = 0;
   std::size_t hash = 0;
+
+  // The shape with its hash, equal to that of the members it was made for.
+  static ObjectShape of(const VelqField* fields, std::size_t count);
 };
 
 // The shape of a JSON object as it is looked up: its members, in key order.

@@ -7,115 +7,126 @@
 namespace velq {
 namespace {
 
-// One run of writing the blocks in front of a payload; keeps the first failure.
-class FrontWriter {
- public:
-  explicit FrontWriter(ByteBuffer& out) : out_(out) {}
+// The front is measured and checked first, then written through a plain
+// pointer into room made for all of it: the writing loop then needs no
+// bounds checks, and keeps its position in a register.
 
-  template <class Text>
-  bool write(const DocumentFront<Text>& front, const PayloadWriter& payload);
-
-  VelqError take_error() { return VelqError{std::move(error_)}; }
-
- private:
-  bool write_definitions(std::span<const VelqDefinition> definitions);
-  bool write_definition(const VelqDefinition& definition);
-  template <class Text>
-  bool write_dictionary(std::span<const Text> dict);
-  bool block_offset(const char* block, std::size_t offset);
-
-  [[gnu::cold]] bool fail(std::string message) {
-    error_ = std::move(message);
-    return false;
-  }
-
-  ByteBuffer& out_;
-  std::string error_;
+// Where the blocks of a front stand, from the start of the header.
+struct FrontLayout {
+  std::size_t dict_offset = 0;
+  std::size_t data_offset = 0;
+  std::size_t size = 0;  // the whole front, up to the payload
 };
 
-template <class Text>
-bool FrontWriter::write(const DocumentFront<Text>& front, const PayloadWriter& payload) {
-  const std::size_t header_at = out_.size();
-  out_.claim_bytes(HEADER_SIZE);
-  if (!write_definitions(front.definitions)) return false;
-  const std::size_t dict_offset = out_.size() - header_at;
-  if (!block_offset("Dict", dict_offset) || !write_dictionary(front.dict)) return false;
-  const std::size_t data_offset = out_.size() - header_at;
-  if (!block_offset("Data", data_offset)) return false;
-  store_header(out_.bytes_at(header_at), {FORMAT_VERSION, static_cast<std::uint32_t>(HEADER_SIZE),
-                                          static_cast<std::uint32_t>(dict_offset),
-                                          static_cast<std::uint32_t>(data_offset)});
-
-  std::uint8_t* entry = out_.claim_bytes(ENTRY_COUNT_SIZE + ENTRY_HEADER_SIZE);
-  store_le32(entry, 1);
-  if (payload.failure()) return fail(*payload.failure());
-  const std::size_t size = payload.bytes().size();
-  if (size > MAX_U32) return fail(compose_message("Payload too large (", size, " bytes), max ", MAX_U32));
-  store_entry_header(entry + ENTRY_COUNT_SIZE, {front.def_index, static_cast<std::uint32_t>(size)});
-  return true;
+std::size_t definition_size(const VelqDefinition& definition) {
+  if (definition.kind == VelqType::Array) return ARRAY_DEFINITION_SIZE;
+  if (definition.kind != VelqType::Object || !definition.fields) return DEFINITION_LEAD_SIZE;
+  std::size_t size = OBJECT_DEFINITION_LEAD_SIZE;
+  for (const VelqField& field : *definition.fields) size += 2 + field.name.size();
+  return size;
 }
 
-bool FrontWriter::block_offset(const char* block, std::size_t offset) {
-  if (offset <= MAX_U32) return true;
-  return fail(compose_message(block, " block offset too large (", offset, " bytes), max ", MAX_U32));
-}
-
-bool FrontWriter::write_definitions(std::span<const VelqDefinition> definitions) {
-  if (definitions.size() > MAX_ENCODED_DEFINITIONS) {
-    return fail(compose_message("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS));
-  }
-  out_.put_u16(static_cast<std::uint16_t>(definitions.size()));
-  for (const VelqDefinition& definition : definitions) {
-    if (!write_definition(definition)) return false;
-  }
-  return true;
-}
-
-// Each definition, and each field record, is claimed whole and stored in place.
-bool FrontWriter::write_definition(const VelqDefinition& definition) {
-  const auto kind = static_cast<std::uint8_t>(definition.kind);
-  if (definition.kind == VelqType::Array) {
-    if (!definition.elem_type) return fail(missing_elem_type_message(definition.index));
-    std::uint8_t* at = out_.claim_bytes(ARRAY_DEFINITION_SIZE);
-    at[0] = kind;
-    store_le16(at + 1, definition.index);
-    at[3] = static_cast<std::uint8_t>(*definition.elem_type);
-    return true;
-  }
-  if (definition.kind != VelqType::Object) {
-    std::uint8_t* at = out_.claim_bytes(DEFINITION_LEAD_SIZE);
-    at[0] = kind;
-    store_le16(at + 1, definition.index);
-    return true;
-  }
-  if (!definition.fields) return fail(missing_fields_message(definition.index));
+// What the writer refuses in one definition, or nothing.
+std::optional<std::string> definition_failure(const VelqDefinition& definition) {
+  if (definition.kind == VelqType::Array && !definition.elem_type) return missing_elem_type_message(definition.index);
+  if (definition.kind != VelqType::Object) return std::nullopt;
+  if (!definition.fields) return missing_fields_message(definition.index);
   const std::vector<VelqField>& fields = *definition.fields;
-  if (fields.size() > 0xFFFF) return fail(compose_message("Too many fields (", fields.size(), "), max ", 0xFFFF));
-  std::uint8_t* at = out_.claim_bytes(OBJECT_DEFINITION_LEAD_SIZE);
-  at[0] = kind;
+  if (fields.size() > 0xFFFF) return compose_message("Too many fields (", fields.size(), "), max ", 0xFFFF);
+  for (const VelqField& field : fields) {
+    if (field.name.size() > MAX_FIELD_NAME_LEN) return kFieldNameTooLong;
+  }
+  return std::nullopt;
+}
+
+std::size_t inline_string_size(std::size_t length) {
+  std::uint8_t prefix[MAX_STRING_PREFIX_SIZE];
+  return store_string_prefix(prefix, length) + length;
+}
+
+VelqError offset_too_large(const char* block, std::size_t offset) {
+  return VelqError{compose_message(block, " block offset too large (", offset, " bytes), max ", MAX_U32)};
+}
+
+// The layout of the front, or the first failure in writing order.
+template <class Text>
+Result<FrontLayout> measure_front(const DocumentFront<Text>& front) {
+  const std::span<const VelqDefinition> definitions = front.definitions;
+  if (definitions.size() > MAX_ENCODED_DEFINITIONS) {
+    return VelqError{compose_message("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS)};
+  }
+  FrontLayout layout;
+  std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE;
+  for (const VelqDefinition& definition : definitions) {
+    if (definition.kind == VelqType::Array || definition.kind == VelqType::Object) [[unlikely]] {
+      if (std::optional<std::string> failure = definition_failure(definition)) return VelqError{std::move(*failure)};
+    }
+    size += definition_size(definition);
+  }
+  layout.dict_offset = size;
+  if (size > MAX_U32) return offset_too_large("Dict", size);
+  if (front.dict.size() > MAX_U32) {
+    return VelqError{compose_message("Too many dictionary strings (", front.dict.size(), "), max ", MAX_U32)};
+  }
+  size += DICT_COUNT_SIZE;
+  for (const Text& text : front.dict) {
+    if (text.size() > MAX_INLINE_STRING_LEN) return VelqError{kInlineStringTooLong};
+    size += inline_string_size(text.size());
+  }
+  layout.data_offset = size;
+  if (size > MAX_U32) return offset_too_large("Data", size);
+  layout.size = size + ENTRY_COUNT_SIZE + ENTRY_HEADER_SIZE;
+  return layout;
+}
+
+// The payload's own failure, which a reader meets after the whole front.
+Status check_payload(const PayloadWriter& payload) {
+  if (payload.failure()) return VelqError{*payload.failure()};
+  const std::size_t size = payload.bytes().size();
+  if (size > MAX_U32) return VelqError{compose_message("Payload too large (", size, " bytes), max ", MAX_U32)};
+  return {};
+}
+
+std::uint8_t* write_definition(std::uint8_t* at, const VelqDefinition& definition) {
+  at[0] = static_cast<std::uint8_t>(definition.kind);
   store_le16(at + 1, definition.index);
+  if (definition.kind == VelqType::Array) {
+    at[3] = static_cast<std::uint8_t>(*definition.elem_type);
+    return at + ARRAY_DEFINITION_SIZE;
+  }
+  if (definition.kind != VelqType::Object) return at + DEFINITION_LEAD_SIZE;
+  const std::vector<VelqField>& fields = *definition.fields;
   store_le16(at + DEFINITION_LEAD_SIZE, static_cast<std::uint16_t>(fields.size()));
+  at += OBJECT_DEFINITION_LEAD_SIZE;
   for (const VelqField& field : fields) {
     const std::size_t length = field.name.size();
-    if (length > MAX_FIELD_NAME_LEN) return fail(kFieldNameTooLong);
-    std::uint8_t* record = out_.claim_bytes(length + 2);
-    record[0] = static_cast<std::uint8_t>(length);
-    if (length != 0) std::memcpy(record + 1, field.name.data(), length);
-    record[length + 1] = static_cast<std::uint8_t>(field.type);
+    at[0] = static_cast<std::uint8_t>(length);
+    copy_bytes(at + 1, field.name.data(), length);
+    at[length + 1] = static_cast<std::uint8_t>(field.type);
+    at += length + 2;
   }
-  return true;
+  return at;
 }
 
+// Writes a front that measure_front has measured into `at`.
 template <class Text>
-bool FrontWriter::write_dictionary(std::span<const Text> dict) {
-  if (dict.size() > MAX_U32) {
-    return fail(compose_message("Too many dictionary strings (", dict.size(), "), max ", MAX_U32));
+void write_front(std::uint8_t* at, const DocumentFront<Text>& front, const FrontLayout& layout,
+                 std::size_t payload_size) {
+  store_header(at, {FORMAT_VERSION, static_cast<std::uint32_t>(HEADER_SIZE),
+                    static_cast<std::uint32_t>(layout.dict_offset), static_cast<std::uint32_t>(layout.data_offset)});
+  std::uint8_t* p = at + HEADER_SIZE;
+  store_le16(p, static_cast<std::uint16_t>(front.definitions.size()));
+  p += DEFINITION_COUNT_SIZE;
+  for (const VelqDefinition& definition : front.definitions) p = write_definition(p, definition);
+  store_le32(p, static_cast<std::uint32_t>(front.dict.size()));
+  p += DICT_COUNT_SIZE;
+  for (const Text& text : front.dict) {
+    p += store_string_prefix(p, text.size());
+    copy_bytes(p, text.data(), text.size());
+    p += text.size();
   }
-  out_.put_u32(static_cast<std::uint32_t>(dict.size()));
-  for (const Text& text : dict) {
-    if (!put_inline_string(out_, text)) return fail(kInlineStringTooLong);
-  }
-  return true;
+  store_le32(p, 1);
+  store_entry_header(p + ENTRY_COUNT_SIZE, {front.def_index, static_cast<std::uint32_t>(payload_size)});
 }
 
 }  // namespace
@@ -146,58 +157,34 @@ void ByteBuffer::put_in_front(std::string_view bytes) {
 
 template <class Text>
 std::size_t front_size(const DocumentFront<Text>& front) {
-  std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE + DICT_COUNT_SIZE + ENTRY_COUNT_SIZE + ENTRY_HEADER_SIZE;
-  for (const VelqDefinition& definition : front.definitions) {
-    if (definition.kind == VelqType::Array) {
-      size += ARRAY_DEFINITION_SIZE;
-    } else if (definition.kind == VelqType::Object && definition.fields) {
-      size += OBJECT_DEFINITION_LEAD_SIZE;
-      for (const VelqField& field : *definition.fields) size += 2 + field.name.size();
-    } else {
-      size += DEFINITION_LEAD_SIZE;
-    }
-  }
-  std::uint8_t prefix[MAX_STRING_PREFIX_SIZE];
-  for (const Text& text : front.dict) size += store_string_prefix(prefix, text.size()) + text.size();
-  return size;
+  Result<FrontLayout> layout = measure_front(front);
+  return layout ? layout.value().size : 0;
 }
-
-namespace {
-
-// `size` is front_size(front): room for all of it at once, so that it is
-// written without growing.
-template <class Text>
-Status encode_front_sized(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload,
-                          std::size_t size) {
-  out.reserve(size);
-  FrontWriter writer(out);
-  if (!writer.write(front, payload)) return writer.take_error();
-  return {};
-}
-
-}  // namespace
 
 template <class Text>
 Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload) {
-  return encode_front_sized(out, front, payload, front_size(front));
+  Result<FrontLayout> layout = measure_front(front);
+  if (!layout) return std::move(layout).error();
+  if (Status checked = check_payload(payload); !checked) return checked;
+  write_front(out.claim_bytes(layout.value().size), front, layout.value(), payload.bytes().size());
+  return {};
 }
 
 template <class Text>
 Result<ByteBuffer*> encode_document(const DocumentFront<Text>& front, PayloadWriter& payload, ByteBuffer& fresh) {
+  Result<FrontLayout> layout = measure_front(front);
+  if (!layout) return std::move(layout).error();
+  if (Status checked = check_payload(payload); !checked) return std::move(checked).error();
   const std::size_t payload_size = payload.bytes().size();
-  const std::size_t front_room = front_size(front);
+  const std::size_t front_room = layout.value().size;
   if (front_room <= payload_size / 8) {
     ByteBuffer in_front;
-    if (Status written = encode_front_sized(in_front, front, payload, front_room); !written) {
-      return std::move(written).error();
-    }
+    write_front(in_front.claim_bytes(front_room), front, layout.value(), payload_size);
     payload.bytes().put_in_front(in_front.view());
     return &payload.bytes();
   }
   fresh.reserve(front_room + payload_size);
-  if (Status written = encode_front_sized(fresh, front, payload, front_room); !written) {
-    return std::move(written).error();
-  }
+  write_front(fresh.claim_bytes(front_room), front, layout.value(), payload_size);
   fresh.put_bytes(payload.bytes().data(), payload_size);
   return &fresh;
 }

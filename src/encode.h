@@ -102,7 +102,7 @@ inline bool put_inline_string(ByteBuffer& out, std::string_view text) {
   // by a call, as it is mostly a single byte.
   std::uint8_t* at = out.claim_bytes(prefix_size + text.size());
   for (std::size_t i = 0; i < prefix_size; ++i) at[i] = prefix[i];
-  if (!text.empty()) std::memcpy(at + prefix_size, text.data(), text.size());
+  copy_bytes(at + prefix_size, text.data(), text.size());
   return true;
 }
 
