@@ -13,6 +13,7 @@ namespace {
 
 // Where the blocks of a front stand, from the start of the header.
 struct FrontLayout {
+  std::size_t builtins = 0;  // leading definitions that are the built-in ones
   std::size_t dict_offset = 0;
   std::size_t data_offset = 0;
   std::size_t size = 0;  // the whole front, up to the payload
@@ -39,6 +40,16 @@ std::optional<std::string> definition_failure(const VelqDefinition& definition) 
   return std::nullopt;
 }
 
+// How many of the first definitions are the six built-in ones, which are
+// written as one constant: six or none.
+std::size_t builtin_prefix(std::span<const VelqDefinition> definitions) {
+  if (definitions.size() < BUILTIN_DEFINITION_COUNT) return 0;
+  for (std::size_t i = 0; i < BUILTIN_DEFINITION_COUNT; ++i) {
+    if (definitions[i].kind != static_cast<VelqType>(i) || definitions[i].index != i) return 0;
+  }
+  return BUILTIN_DEFINITION_COUNT;
+}
+
 std::size_t inline_string_size(std::size_t length) {
   std::uint8_t prefix[MAX_STRING_PREFIX_SIZE];
   return store_string_prefix(prefix, length) + length;
@@ -56,8 +67,9 @@ Result<FrontLayout> measure_front(const DocumentFront<Text>& front) {
     return VelqError{compose_message("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS)};
   }
   FrontLayout layout;
-  std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE;
-  for (const VelqDefinition& definition : definitions) {
+  layout.builtins = builtin_prefix(definitions);
+  std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE + DEFINITION_LEAD_SIZE * layout.builtins;
+  for (const VelqDefinition& definition : definitions.subspan(layout.builtins)) {
     if (definition.kind == VelqType::Array || definition.kind == VelqType::Object) [[unlikely]] {
       if (std::optional<std::string> failure = definition_failure(definition)) return VelqError{std::move(*failure)};
     }
@@ -117,7 +129,13 @@ void write_front(std::uint8_t* at, const DocumentFront<Text>& front, const Front
   std::uint8_t* p = at + HEADER_SIZE;
   store_le16(p, static_cast<std::uint16_t>(front.definitions.size()));
   p += DEFINITION_COUNT_SIZE;
-  for (const VelqDefinition& definition : front.definitions) p = write_definition(p, definition);
+  if (layout.builtins != 0) {
+    std::memcpy(p, BUILTIN_RECORDS.data(), BUILTIN_RECORDS_SIZE);
+    p += BUILTIN_RECORDS_SIZE;
+  }
+  for (const VelqDefinition& definition : front.definitions.subspan(layout.builtins)) {
+    p = write_definition(p, definition);
+  }
   store_le32(p, static_cast<std::uint32_t>(front.dict.size()));
   p += DICT_COUNT_SIZE;
   for (const Text& text : front.dict) {

@@ -4,6 +4,7 @@
 // offset, width, tag and limit from here.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -50,6 +51,18 @@ inline constexpr std::size_t DEFINITION_LEAD_SIZE = 3;         // kind, index
 inline constexpr std::size_t ARRAY_DEFINITION_SIZE = 4;        // kind, index, elem_type
 inline constexpr std::size_t OBJECT_DEFINITION_LEAD_SIZE = 5;  // kind, index, field count
 inline constexpr std::size_t MAX_FIELD_NAME_LEN = 255;
+
+// The records of the six definitions every compiled document starts with
+// (see builtin_definitions): kind i at index i, as one constant.
+inline constexpr std::size_t BUILTIN_RECORDS_SIZE = DEFINITION_LEAD_SIZE * BUILTIN_DEFINITION_COUNT;
+inline constexpr std::array<std::uint8_t, BUILTIN_RECORDS_SIZE> BUILTIN_RECORDS = [] {
+  std::array<std::uint8_t, BUILTIN_RECORDS_SIZE> records{};
+  for (std::size_t i = 0; i < BUILTIN_DEFINITION_COUNT; ++i) {
+    records[DEFINITION_LEAD_SIZE * i] = static_cast<std::uint8_t>(i);      // kind
+    records[DEFINITION_LEAD_SIZE * i + 1] = static_cast<std::uint8_t>(i);  // index, low byte
+  }
+  return records;
+}();
 
 // Dictionary block: a u32 count, then the strings (inline forms only).
 inline constexpr std::size_t DICT_COUNT_SIZE = 4;
