@@ -400,16 +400,19 @@ class PyValueBuilder {
 
   // A str from well-formed UTF-8 (the decoder has checked every string).
   // ASCII text of two bytes or more is copied straight into a new str; the
-  // interpreter's own caches serve shorter text.
+  // interpreter's own caches serve shorter text. Short text not known to be
+  // ASCII is tested on the spot, which costs less than measuring it.
   static PyObject* new_str(std::string_view text, bool ascii) {
     const std::size_t size = text.size();
-    if (size <= 1) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
-    if (ascii) {
-      PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-      if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), size);
-      return str;
-    }
-    return decode_valid_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), size);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (!ascii && size <= SHORT_TEXT_MAX) ascii = short_text_is_ascii(bytes, size);
+    if (!ascii) return decode_valid_utf8(bytes, size);
+    // One byte of valid UTF-8 is ASCII: the interpreter's one-character str.
+    if (size == 1) return PyUnicode_FromOrdinal(bytes[0]);
+    if (size == 0) return PyUnicode_DecodeUTF8(text.data(), 0, nullptr);
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), size);
+    return str;
   }
 
   // Valid UTF-8 needs no checks: its largest byte tells the widest character,
