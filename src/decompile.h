@@ -29,7 +29,8 @@ struct ObjectLayout {
   std::size_t id = 0;  // 0, 1, 2, ... in the order one Decompiler first needs them
 };
 
-ObjectLayout layout_object(const std::vector<VelqField>& fields, std::size_t id);
+// Fills `layout` (a new one) for the object definition of these fields.
+void layout_object(const std::vector<VelqField>& fields, std::size_t id, ObjectLayout& layout);
 
 // The rules of decompilation, applied to values as decode_document reads them, in document order.
 // What the values become is up to the Builder, which keeps a stack of finished values and provides:
@@ -193,7 +194,10 @@ class Decompiler {
     }
     if (index >= layout_at_.size()) layout_at_.resize(index + 1, kNoLayout);
     layout_at_[index] = layouts_.size();
-    return &layouts_.emplace_back(layout_object(*definition->fields, layouts_.size()));
+    const std::size_t id = layouts_.size();
+    ObjectLayout& layout = layouts_.emplace_back();
+    layout_object(*definition->fields, id, layout);
+    return &layout;
   }
 
   Builder& builder_;

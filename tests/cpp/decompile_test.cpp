@@ -175,11 +175,31 @@ TEST(DecompileForeignDocument, ValuesAndDamage) {
 TEST(LayoutObject, SortsByBytesAndKeepsTheLastDuplicate) {
   const std::vector<VelqField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
                                          {"a", kInt}, {"", kInt}};
-  const ObjectLayout layout = layout_object(fields, 3);
+  ObjectLayout layout;
+  layout_object(fields, 3, layout);
   EXPECT_EQ(std::vector<std::uint16_t>(layout.members.begin(), layout.members.end()),
             (std::vector<std::uint16_t>{5, 3, 4, 0, 1}));
   EXPECT_EQ(layout.id, 3u);
   EXPECT_EQ(layout.fields, &fields);
+
+  // Names that look ordered at a glance: bytes compare unsigned, a shared first
+  // byte leaves the order to the rest, and an equal neighbour is no order.
+  const struct {
+    std::vector<VelqField> fields;
+    std::vector<std::uint16_t> members;
+  } cases[] = {
+      {{{"\xC3\xA9", kInt}, {"a", kInt}}, {1, 0}},
+      {{{"a", kInt}, {"\xC3\xA9", kInt}}, {0, 1}},
+      {{{"ab", kInt}, {"aa", kInt}}, {1, 0}},
+      {{{"a", kInt}, {"ab", kInt}, {"b", kInt}}, {0, 1, 2}},
+      {{{"", kInt}, {"a", kInt}, {"a", kInt}}, {0, 2}},
+  };
+  for (const auto& c : cases) {
+    ObjectLayout shaped;
+    layout_object(c.fields, 0, shaped);
+    EXPECT_EQ(std::vector<std::uint16_t>(shaped.members.begin(), shaped.members.end()), c.members)
+        << c.fields.front().name;
+  }
 }
 
 }  // namespace
