@@ -14,7 +14,7 @@ class BlockReader {
  private:
   bool read_header(VelqHeader& header);
   bool read_definitions(const std::uint8_t* block, std::size_t size);
-  bool read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p, VelqDefinition& definition);
+  bool read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p, ReadDefinition& definition);
   bool read_dictionary(const std::uint8_t* block, std::size_t size);
 
   [[gnu::cold]] bool fail(std::string message) {
@@ -77,7 +77,7 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
     const std::uint8_t kind = block[p];
     if (!is_type_byte(kind)) return fail(unknown_type_tag_message(kind));
     if (p + DEFINITION_LEAD_SIZE > size) return fail("Truncated definition index");
-    VelqDefinition& definition = definitions.emplace_back();
+    ReadDefinition& definition = definitions.emplace_back();
     definition.kind = static_cast<VelqType>(kind);
     definition.index = load_le16(block + p + 1);
     if (definition.kind == VelqType::Array) {
@@ -96,12 +96,13 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
 }
 
 bool BlockReader::read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p,
-                              VelqDefinition& definition) {
+                              ReadDefinition& definition) {
   if (p + OBJECT_DEFINITION_LEAD_SIZE > size) return fail("Truncated object field count");
   const std::size_t m = load_le16(block + p + DEFINITION_LEAD_SIZE);
   if (m > MAX_OBJECT_FIELDS) return fail(too_many_object_fields_message(definition.index, m));
-  std::vector<VelqField>& fields = definition.fields.emplace();
-  fields.reserve(m);
+  auto& fields = document_.fields;
+  definition.first_field = static_cast<std::uint32_t>(fields.size());
+  definition.field_count = static_cast<std::uint16_t>(m);
   std::size_t q = p + OBJECT_DEFINITION_LEAD_SIZE;
   for (std::size_t j = 0; j < m; ++j) {
     if (q >= size) return fail(compose_message("Truncated field ", j, " name length"));
@@ -109,11 +110,14 @@ bool BlockReader::read_fields(const std::uint8_t* block, std::size_t size, std::
     // The name and the type byte after it must both lie inside the block.
     if (q + name_len + 1 >= size) return fail(compose_message("Truncated field ", j, " name data"));
     const std::uint8_t* name = block + q + 1;
+    bool ascii;
     Utf8Fault fault;
-    if (!check_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe_utf8_fault(fault));
+    if (!check_utf8(name, name_len, ascii, fault)) {
+      return fail("Invalid UTF-8 in field name: " + describe_utf8_fault(fault));
+    }
     const std::uint8_t type = block[q + name_len + 1];
     if (!is_type_byte(type)) return fail(unknown_type_tag_message(type));
-    fields.push_back({std::string(reinterpret_cast<const char*>(name), name_len), static_cast<VelqType>(type)});
+    fields.push_back({std::string_view(reinterpret_cast<const char*>(name), name_len), static_cast<VelqType>(type), ascii});
     q += name_len + 2;
   }
   p = q;

@@ -18,8 +18,8 @@ inline bool name_before(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-void layout_object(const std::vector<VelqField>& fields, std::size_t id, ObjectLayout& layout) {
-  layout.fields = &fields;
+void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayout& layout) {
+  layout.fields = fields;
   layout.id = id;
   auto& members = layout.members;
   const std::size_t count = fields.size();

@@ -317,10 +317,10 @@ class PyValueBuilder {
   }
 
   bool object(const ObjectLayout& layout) {
-    if (!signals_.poll(layout.fields->size() + 1)) return fail();
+    if (!signals_.poll(layout.fields.size() + 1)) return fail();
     const LayoutKeys::Keys* keys = keys_of(layout);
     if (keys == nullptr) return fail();
-    const std::size_t base = size_ - layout.fields->size();
+    const std::size_t base = size_ - layout.fields.size();
     const std::size_t count = layout.members.size();
     PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
     if (!dict) return fail();
@@ -447,11 +447,11 @@ class PyValueBuilder {
     if (names_.empty() && made_layouts_ > 0) remember_names();
     entry.keys.reserve(layout.members.size());
     for (std::uint16_t field : layout.members) {
-      const std::string_view text = (*layout.fields)[field].name;
-      PyObject* name = made_layouts_ == 0 ? new_str(text, false) : name_object(text);
+      const ReadField& named = layout.fields[field];
+      PyObject* name = made_layouts_ == 0 ? new_str(named.name, named.ascii) : name_object(named);
       if (name == nullptr) return nullptr;
       entry.keys.push_back(name);
-      if (made_layouts_ > 0) names_.emplace(text, name);
+      if (made_layouts_ > 0) names_.emplace(named.name, name);
     }
     entry.ready = true;
     entry.layout = &layout;
@@ -460,10 +460,10 @@ class PyValueBuilder {
   }
 
   // A new reference: the str of that name made before, or a new one.
-  PyObject* name_object(std::string_view text) {
-    auto found = names_.find(text);
+  PyObject* name_object(const ReadField& field) {
+    auto found = names_.find(field.name);
     if (found != names_.end()) return Py_NewRef(found->second);
-    return new_str(text, false);
+    return new_str(field.name, field.ascii);
   }
 
   // Lists the names of the layouts made so far.
@@ -473,7 +473,7 @@ class PyValueBuilder {
       // The keys stand in member order.
       const ObjectLayout& layout = *entry.layout;
       for (std::size_t k = 0; k < entry.keys.size(); ++k) {
-        names_.emplace((*layout.fields)[layout.members[k]].name, entry.keys[k]);
+        names_.emplace(layout.fields[layout.members[k]].name, entry.keys[k]);
       }
     }
   }
@@ -490,8 +490,8 @@ class PyValueBuilder {
   boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position, created on first use
   boost::container::small_vector<LayoutKeys, 4> layout_keys_;   // by ObjectLayout::id
   // Borrowed references to the keys above, by text, filled from the second
-  // layout on; the texts point into the document's definitions, which outlive
-  // the builder's use of them.
+  // layout on; the texts point into the bytes read, which outlive the
+  // builder's use of them.
   boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
   std::size_t made_layouts_ = 0;
 };

@@ -173,19 +173,20 @@ TEST(DecompileForeignDocument, ValuesAndDamage) {
 
 // layout_object: members in ascending byte order of the names, the last of equal names.
 TEST(LayoutObject, SortsByBytesAndKeepsTheLastDuplicate) {
-  const std::vector<VelqField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
+  const std::vector<ReadField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
                                          {"a", kInt}, {"", kInt}};
   ObjectLayout layout;
   layout_object(fields, 3, layout);
   EXPECT_EQ(std::vector<std::uint16_t>(layout.members.begin(), layout.members.end()),
             (std::vector<std::uint16_t>{5, 3, 4, 0, 1}));
   EXPECT_EQ(layout.id, 3u);
-  EXPECT_EQ(layout.fields, &fields);
+  EXPECT_EQ(layout.fields.data(), fields.data());
+  EXPECT_EQ(layout.fields.size(), fields.size());
 
   // Names that look ordered at a glance: bytes compare unsigned, a shared first
   // byte leaves the order to the rest, and an equal neighbour is no order.
   const struct {
-    std::vector<VelqField> fields;
+    std::vector<ReadField> fields;
     std::vector<std::uint16_t> members;
   } cases[] = {
       {{{"\xC3\xA9", kInt}, {"a", kInt}}, {1, 0}},
