@@ -1,5 +1,8 @@
 #include "decode.h"
 
+#include <array>
+#include <cstring>
+
 namespace velq {
 namespace {
 
@@ -72,7 +75,33 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
   Definitions& definitions = document_.definitions;
   definitions.reserve(n);
   std::size_t p = DEFINITION_COUNT_SIZE;
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  // The compilers start every document with the six primitive definitions,
+  // kind i at index i. Those bytes pass every check below, so they are taken
+  // at once.
+  static constexpr std::size_t kBuiltinSize = DEFINITION_LEAD_SIZE * BUILTIN_DEFINITION_COUNT;
+  static constexpr auto kBuiltinBytes = [] {
+    std::array<std::uint8_t, kBuiltinSize> bytes{};
+    for (std::size_t k = 0; k < BUILTIN_DEFINITION_COUNT; ++k) {
+      bytes[DEFINITION_LEAD_SIZE * k] = static_cast<std::uint8_t>(k);      // kind
+      bytes[DEFINITION_LEAD_SIZE * k + 1] = static_cast<std::uint8_t>(k);  // index, low byte
+    }
+    return bytes;
+  }();
+  static constexpr auto kBuiltins = [] {
+    std::array<ReadDefinition, BUILTIN_DEFINITION_COUNT> builtins{};
+    for (std::uint16_t k = 0; k < BUILTIN_DEFINITION_COUNT; ++k) {
+      builtins[k].index = k;
+      builtins[k].kind = static_cast<VelqType>(k);
+    }
+    return builtins;
+  }();
+  if (n >= BUILTIN_DEFINITION_COUNT && std::memcmp(block + p, kBuiltinBytes.data(), kBuiltinSize) == 0) {
+    definitions.insert(definitions.end(), kBuiltins.begin(), kBuiltins.end());
+    i = BUILTIN_DEFINITION_COUNT;
+    p += kBuiltinSize;
+  }
+  for (; i < n; ++i) {
     if (p >= size) return fail(compose_message("Truncated definition block at entry ", i));
     const std::uint8_t kind = block[p];
     if (!is_type_byte(kind)) return fail(unknown_type_tag_message(kind));
