@@ -245,6 +245,11 @@ class ContractSink {
                      expected_front_->dict.end()))) {
       fail("the definitions or the dictionary read differ from those written");
     }
+    if (document.object_definitions !=
+        static_cast<std::size_t>(std::count_if(document.definitions.begin(), document.definitions.end(),
+                                               [](const ReadDefinition& d) { return d.has_fields(); }))) {
+      fail("the count of object definitions is wrong");
+    }
     document_ = &document;
     entries_ = count;
     frames_.push_back({{}, false, count});

@@ -116,6 +116,7 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
       definition.elem_type = static_cast<VelqType>(elem);
       p += ARRAY_DEFINITION_SIZE;
     } else if (definition.kind == VelqType::Object) {
+      ++document_.object_definitions;
       if (!read_fields(block, size, p, definition)) return false;
     } else {
       p += DEFINITION_LEAD_SIZE;

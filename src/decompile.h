@@ -63,9 +63,7 @@ class Decompiler {
     layout_at_.assign(document.definitions.size(), kNoLayout);
     // Every object definition gets at most one layout; with room for all of
     // them made at once, the layouts never move while frames point at them.
-    std::size_t objects = 0;
-    for (const ReadDefinition& definition : document.definitions) objects += definition.has_fields() ? 1 : 0;
-    layouts_.reserve(objects);
+    layouts_.reserve(document.object_definitions);
   }
 
   void end_entries() {

@@ -78,6 +78,7 @@ using Definitions = boost::container::small_vector<ReadDefinition, 16>;
 struct VelqDocument {
   Definitions definitions;
   boost::container::small_vector<ReadField, 16> fields;  // of all object definitions, in definition order
+  std::size_t object_definitions = 0;                   // how many definitions are objects
   std::vector<std::string_view> dict;
 
   // The fields of an object definition of this document.

@@ -79,7 +79,15 @@ INSTANTIATE_TEST_SUITE_P(
                                   {obj_def(6, {{"k", kString}}), obj_def(7, {{"z", kObject}, {"a", kArray}}),
                                    arr_def(8, kObject), arr_def(9, kString)},
                                   {"d"}),
-                      "[{\"a\":[\"d\"],\"z\":{\"k\":\"v\"}}]"}),
+                      "[{\"a\":[\"d\"],\"z\":{\"k\":\"v\"}}]"},
+        // More layouts than there is room for in place, each made while the
+        // objects around it are open (the address sanitizer sees a layout moved).
+        DecompileCase{"SixObjectDefinitionsNested",
+                      document_of({{6, O(6, {O(7, {O(8, {O(9, {O(10, {O(11, {I(1)})})})})})})}},
+                                  {obj_def(6, {{"a", kObject}}), obj_def(7, {{"b", kObject}}),
+                                   obj_def(8, {{"c", kObject}}), obj_def(9, {{"d", kObject}}),
+                                   obj_def(10, {{"e", kObject}}), obj_def(11, {{"f", kInt}})}),
+                      "{\"a\":{\"b\":{\"c\":{\"d\":{\"e\":{\"f\":1}}}}}}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Definitions of another writer, not at the position their index names:
