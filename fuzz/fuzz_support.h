@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -175,7 +176,7 @@ class TreeBuilder {
   }
   // Members in byte order of their names; of fields with the same name, the last one's value.
   bool object(const ObjectLayout& layout) {
-    const std::vector<VelqField>& fields = *layout.fields;
+    const std::span<const ReadField> fields = layout.fields;
     if (fields.size() > stack_.size()) fail("an object of more values than were handed over");
     std::unordered_map<std::string_view, std::size_t> last;
     for (std::size_t i = 0; i < fields.size(); ++i) last[fields[i].name] = i;
@@ -239,15 +240,19 @@ class ContractSink {
   void begin_entries(const VelqDocument& document, std::size_t count) {
     if (document_ != nullptr) fail("begin_entries came twice");
     if (expected_front_ != nullptr &&
-        (!std::equal(document.definitions.begin(), document.definitions.end(),
-                     expected_front_->definitions.begin(), expected_front_->definitions.end()) ||
+        (owned_definitions(document) != expected_front_->definitions ||
          !std::equal(document.dict.begin(), document.dict.end(), expected_front_->dict.begin(),
                      expected_front_->dict.end()))) {
       fail("the definitions or the dictionary read differ from those written");
     }
+    if (document.object_definitions !=
+        static_cast<std::size_t>(std::count_if(document.definitions.begin(), document.definitions.end(),
+                                               [](const ReadDefinition& d) { return d.has_fields(); }))) {
+      fail("the count of object definitions is wrong");
+    }
     document_ = &document;
     entries_ = count;
-    frames_.push_back({nullptr, count});
+    frames_.push_back({{}, false, count});
   }
   void end_entries() {
     started();
@@ -283,7 +288,7 @@ class ContractSink {
 
   void begin_array(std::size_t count) {
     value(VelqType::Array);
-    frames_.push_back({nullptr, count});
+    frames_.push_back({{}, false, count});
     if (frames_.size() - 1 > MAX_DEPTH) fail("an array nested deeper than MAX_DEPTH");
   }
   void end_array() { end(false); }
@@ -306,10 +311,17 @@ class ContractSink {
   void begin_object(std::uint16_t index, std::size_t count) {
     value(VelqType::Object);
     const Definitions& definitions = document_->definitions;
-    if (index >= definitions.size() || !definitions[index].fields) fail("an object of no object definition");
-    const std::vector<VelqField>& fields = *definitions[index].fields;
+    if (index >= definitions.size() || !definitions[index].has_fields()) fail("an object of no object definition");
+    const std::span<const ReadField> fields = document_->fields_of(definitions[index]);
     if (fields.size() != count) fail("an object's count differs from its definition's fields");
-    frames_.push_back({&fields, count});
+    for (const ReadField& field : fields) {
+      const bool ascii = std::all_of(field.name.begin(), field.name.end(), [](char c) { return (c & 0x80) == 0; });
+      if (field.ascii != ascii) fail("a field name's ascii flag is wrong");
+      if (!inside(reinterpret_cast<const std::uint8_t*>(field.name.data()), field.name.size())) {
+        fail("a field name outside the input");
+      }
+    }
+    frames_.push_back({fields, true, count});
     if (frames_.size() - 1 > MAX_DEPTH) fail("an object nested deeper than MAX_DEPTH");
     expect_layout(index, count);
   }
@@ -323,7 +335,8 @@ class ContractSink {
 
  private:
   struct Frame {
-    const std::vector<VelqField>* fields;  // null for an array or the entries
+    std::span<const ReadField> fields;
+    bool object;  // false for an array or the entries
     std::size_t count;
     std::size_t seen = 0;
     VelqType items = VelqType::Null;  // an array's: the type of its first item
@@ -345,8 +358,8 @@ class ContractSink {
     ++values_;
     Frame& frame = frames_.back();
     if (frame.seen >= frame.count) fail("more values than their container announced");
-    if (frame.fields != nullptr) {
-      if ((*frame.fields)[frame.seen].type != type) fail("a field's value of another type than its definition gives");
+    if (frame.object) {
+      if (frame.fields[frame.seen].type != type) fail("a field's value of another type than its definition gives");
     } else if (frames_.size() > 1) {
       if (type != VelqType::String && type != VelqType::Array && type != VelqType::Object) {
         fail("a fixed-width item handed over one by one");
@@ -359,7 +372,7 @@ class ContractSink {
 
   void end(bool object) {
     started();
-    if (frames_.size() < 2 || (frames_.back().fields != nullptr) != object) fail("an end without its begin");
+    if (frames_.size() < 2 || frames_.back().object != object) fail("an end without its begin");
     if (frames_.back().seen != frames_.back().count) fail("fewer values than their container announced");
     frames_.pop_back();
   }
@@ -373,11 +386,11 @@ class ContractSink {
   // index, else as the first with that index.
   void expect_layout(std::uint16_t index, std::size_t count) {
     const Definitions& definitions = document_->definitions;
-    const VelqDefinition* found = nullptr;
+    const ReadDefinition* found = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {
       found = &definitions[index];
     } else {
-      for (const VelqDefinition& definition : definitions) {
+      for (const ReadDefinition& definition : definitions) {
         if (definition.index == index) {
           found = &definition;
           break;
@@ -386,10 +399,11 @@ class ContractSink {
     }
     if (found == nullptr) {
       expect_error(compose_message("Unknown definition index: ", index));
-    } else if (!found->fields) {
+    } else if (!found->has_fields()) {
       expect_error(compose_message("Object #", index, ": no field definitions"));
-    } else if (found->fields->size() != count) {
-      expect_error(compose_message("Object #", index, ": expected ", found->fields->size(), " fields, got ", count));
+    } else if (found->field_count != count) {
+      expect_error(compose_message("Object #", index, ": expected ", std::size_t{found->field_count}, " fields, got ",
+                                   count));
     }
   }
 

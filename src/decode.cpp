@@ -1,5 +1,8 @@
 #include "decode.h"
 
+#include <array>
+#include <cstring>
+
 namespace velq {
 namespace {
 
@@ -14,7 +17,7 @@ class BlockReader {
  private:
   bool read_header(VelqHeader& header);
   bool read_definitions(const std::uint8_t* block, std::size_t size);
-  bool read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p, VelqDefinition& definition);
+  bool read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p, ReadDefinition& definition);
   bool read_dictionary(const std::uint8_t* block, std::size_t size);
 
   [[gnu::cold]] bool fail(std::string message) {
@@ -72,12 +75,38 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
   Definitions& definitions = document_.definitions;
   definitions.reserve(n);
   std::size_t p = DEFINITION_COUNT_SIZE;
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  // The compilers start every document with the six primitive definitions,
+  // kind i at index i. Those bytes pass every check below, so they are taken
+  // at once.
+  static constexpr std::size_t kBuiltinSize = DEFINITION_LEAD_SIZE * BUILTIN_DEFINITION_COUNT;
+  static constexpr auto kBuiltinBytes = [] {
+    std::array<std::uint8_t, kBuiltinSize> bytes{};
+    for (std::size_t k = 0; k < BUILTIN_DEFINITION_COUNT; ++k) {
+      bytes[DEFINITION_LEAD_SIZE * k] = static_cast<std::uint8_t>(k);      // kind
+      bytes[DEFINITION_LEAD_SIZE * k + 1] = static_cast<std::uint8_t>(k);  // index, low byte
+    }
+    return bytes;
+  }();
+  static constexpr auto kBuiltins = [] {
+    std::array<ReadDefinition, BUILTIN_DEFINITION_COUNT> builtins{};
+    for (std::uint16_t k = 0; k < BUILTIN_DEFINITION_COUNT; ++k) {
+      builtins[k].index = k;
+      builtins[k].kind = static_cast<VelqType>(k);
+    }
+    return builtins;
+  }();
+  if (n >= BUILTIN_DEFINITION_COUNT && std::memcmp(block + p, kBuiltinBytes.data(), kBuiltinSize) == 0) {
+    definitions.insert(definitions.end(), kBuiltins.begin(), kBuiltins.end());
+    i = BUILTIN_DEFINITION_COUNT;
+    p += kBuiltinSize;
+  }
+  for (; i < n; ++i) {
     if (p >= size) return fail(compose_message("Truncated definition block at entry ", i));
     const std::uint8_t kind = block[p];
     if (!is_type_byte(kind)) return fail(unknown_type_tag_message(kind));
     if (p + DEFINITION_LEAD_SIZE > size) return fail("Truncated definition index");
-    VelqDefinition& definition = definitions.emplace_back();
+    ReadDefinition& definition = definitions.emplace_back();
     definition.kind = static_cast<VelqType>(kind);
     definition.index = load_le16(block + p + 1);
     if (definition.kind == VelqType::Array) {
@@ -87,6 +116,7 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
       definition.elem_type = static_cast<VelqType>(elem);
       p += ARRAY_DEFINITION_SIZE;
     } else if (definition.kind == VelqType::Object) {
+      ++document_.object_definitions;
       if (!read_fields(block, size, p, definition)) return false;
     } else {
       p += DEFINITION_LEAD_SIZE;
@@ -96,12 +126,13 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
 }
 
 bool BlockReader::read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p,
-                              VelqDefinition& definition) {
+                              ReadDefinition& definition) {
   if (p + OBJECT_DEFINITION_LEAD_SIZE > size) return fail("Truncated object field count");
   const std::size_t m = load_le16(block + p + DEFINITION_LEAD_SIZE);
   if (m > MAX_OBJECT_FIELDS) return fail(too_many_object_fields_message(definition.index, m));
-  std::vector<VelqField>& fields = definition.fields.emplace();
-  fields.reserve(m);
+  auto& fields = document_.fields;
+  definition.first_field = static_cast<std::uint32_t>(fields.size());
+  definition.field_count = static_cast<std::uint16_t>(m);
   std::size_t q = p + OBJECT_DEFINITION_LEAD_SIZE;
   for (std::size_t j = 0; j < m; ++j) {
     if (q >= size) return fail(compose_message("Truncated field ", j, " name length"));
@@ -109,11 +140,14 @@ bool BlockReader::read_fields(const std::uint8_t* block, std::size_t size, std::
     // The name and the type byte after it must both lie inside the block.
     if (q + name_len + 1 >= size) return fail(compose_message("Truncated field ", j, " name data"));
     const std::uint8_t* name = block + q + 1;
+    bool ascii;
     Utf8Fault fault;
-    if (!check_utf8(name, name_len, fault)) return fail("Invalid UTF-8 in field name: " + describe_utf8_fault(fault));
+    if (!check_utf8(name, name_len, ascii, fault)) {
+      return fail("Invalid UTF-8 in field name: " + describe_utf8_fault(fault));
+    }
     const std::uint8_t type = block[q + name_len + 1];
     if (!is_type_byte(type)) return fail(unknown_type_tag_message(type));
-    fields.push_back({std::string(reinterpret_cast<const char*>(name), name_len), static_cast<VelqType>(type)});
+    fields.push_back({std::string_view(reinterpret_cast<const char*>(name), name_len), static_cast<VelqType>(type), ascii});
     q += name_len + 2;
   }
   p = q;

@@ -59,7 +59,7 @@ struct Cursor {
 };
 
 // The definition at position `index`, or null.
-inline const VelqDefinition* definition_at(std::span<const VelqDefinition> definitions, std::uint16_t index) {
+inline const ReadDefinition* definition_at(std::span<const ReadDefinition> definitions, std::uint16_t index) {
   return index < definitions.size() ? &definitions[index] : nullptr;
 }
 
@@ -69,7 +69,8 @@ inline const VelqDefinition* definition_at(std::span<const VelqDefinition> defin
 template <class Sink>
 class ValueReader {
  public:
-  ValueReader(std::span<const VelqDefinition> definitions, Sink& sink) : definitions_(definitions), sink_(sink) {}
+  ValueReader(const VelqDocument& document, Sink& sink)
+      : document_(document), definitions_(document.definitions), sink_(sink) {}
 
   // The entry's own value, at depth 1, of the type its definition gives.
   bool read_entry(Cursor& c, VelqType kind) {
@@ -91,7 +92,8 @@ class ValueReader {
     return false;
   }
 
-  std::span<const VelqDefinition> definitions_;
+  const VelqDocument& document_;
+  std::span<const ReadDefinition> definitions_;
   Sink& sink_;
   std::string message_;
 };
@@ -102,7 +104,7 @@ bool ValueReader<Sink>::read_array(Cursor& c, std::size_t depth) {
   const std::size_t left = c.left();
   if (left < 2) [[unlikely]] return fail("Truncated array self_def_index");
   const std::uint16_t self = load_le16(c.at);
-  const VelqDefinition* definition = definition_at(definitions_, self);
+  const ReadDefinition* definition = definition_at(definitions_, self);
   if (definition == nullptr) [[unlikely]] return fail(unknown_definition_message(self));
   if (!definition->elem_type) [[unlikely]] return fail(missing_elem_type_message(self));
   if (left < 4) [[unlikely]] return fail("Truncated array elem_def_index");
@@ -138,13 +140,13 @@ bool ValueReader<Sink>::read_object(Cursor& c, std::size_t depth) {
   if (depth > MAX_DEPTH) [[unlikely]] return fail(nesting_too_deep_message(VelqType::Object));
   if (c.left() < OBJECT_HEADER_SIZE) [[unlikely]] return fail("Truncated object self_def_index");
   const std::uint16_t self = load_le16(c.at);
-  const VelqDefinition* definition = definition_at(definitions_, self);
+  const ReadDefinition* definition = definition_at(definitions_, self);
   if (definition == nullptr) [[unlikely]] return fail(unknown_definition_message(self));
-  if (!definition->fields) [[unlikely]] return fail(missing_fields_message(self));
+  if (!definition->has_fields()) [[unlikely]] return fail(missing_fields_message(self));
 
   c.at += OBJECT_HEADER_SIZE;
-  sink_.begin_object(self, definition->fields->size());
-  for (const VelqField& field : *definition->fields) {
+  sink_.begin_object(self, definition->field_count);
+  for (const ReadField& field : document_.fields_of(*definition)) {
     bool ok;
     if (field.type == VelqType::Object) {
       ok = read_object(c, depth + 1);
@@ -236,9 +238,9 @@ Status read_entries(ByteSpan block, const VelqDocument& document, Sink& sink) {
   if (count > MAX_DATA_ENTRIES) {
     return VelqError{compose_message("Data entry count ", count, " exceeds max ", MAX_DATA_ENTRIES)};
   }
-  std::span<const VelqDefinition> definitions = document.definitions;
+  std::span<const ReadDefinition> definitions = document.definitions;
   sink.begin_entries(document, count);
-  ValueReader<Sink> reader(definitions, sink);
+  ValueReader<Sink> reader(document, sink);
   std::size_t p = ENTRY_COUNT_SIZE;
   for (std::size_t i = 0; i < count; ++i) {
     if (size - p < ENTRY_HEADER_SIZE) return VelqError{compose_message("Truncated entry ", i, " header")};
@@ -247,7 +249,7 @@ Status read_entries(ByteSpan block, const VelqDocument& document, Sink& sink) {
     if (size - p - ENTRY_HEADER_SIZE < entry.payload_size) {
       return VelqError{compose_message("Entry ", i, " payload (", entry.payload_size, " bytes) exceeds buffer")};
     }
-    const VelqDefinition* definition = definition_at(definitions, entry.def_index);
+    const ReadDefinition* definition = definition_at(definitions, entry.def_index);
     if (definition == nullptr) return VelqError{unknown_definition_message(entry.def_index)};
 
     Cursor c{value_at, value_at + entry.payload_size};

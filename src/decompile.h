@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,12 +25,13 @@ namespace velq {
 // How the values of an object definition become members: the positions of the fields that give a
 // member, in ascending byte order of their names; of fields with the same name only the last.
 struct ObjectLayout {
-  const std::vector<VelqField>* fields = nullptr;
+  std::span<const ReadField> fields;  // the definition's, in the document read
   boost::container::small_vector<std::uint16_t, 16> members;
   std::size_t id = 0;  // 0, 1, 2, ... in the order one Decompiler first needs them
 };
 
-ObjectLayout layout_object(const std::vector<VelqField>& fields, std::size_t id);
+// Fills `layout` (a new one) for the object definition of these fields.
+void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayout& layout);
 
 // The rules of decompilation, applied to values as decode_document reads them, in document order.
 // What the values become is up to the Builder, which keeps a stack of finished values and provides:
@@ -41,7 +43,7 @@ ObjectLayout layout_object(const std::vector<VelqField>& fields, std::size_t id)
 //   bool array(std::size_t count);             // the last `count` values become one array's items
 //   bool fixed_array(VelqType item_type, const std::uint8_t* at, std::size_t count);
 //                                              // an array of fixed-width items as the file stores them
-//   bool object(const ObjectLayout& layout);   // the last layout.fields->size() values, one per field
+//   bool object(const ObjectLayout& layout);   // the last layout.fields.size() values, one per field
 //
 // A builder returns false when it could not build a value; building stops there, but the rules are
 // still checked to the end, since a decompilation error takes precedence over a failure to build.
@@ -55,15 +57,13 @@ class Decompiler {
   VelqError take_error() { return std::move(error_); }
 
   void begin_entries(const VelqDocument& document, std::size_t count) {
-    definitions_ = &document.definitions;
+    document_ = &document;
     dict_ = &document.dict;
     entries_ = count;
     layout_at_.assign(document.definitions.size(), kNoLayout);
     // Every object definition gets at most one layout; with room for all of
     // them made at once, the layouts never move while frames point at them.
-    std::size_t objects = 0;
-    for (const VelqDefinition& definition : document.definitions) objects += definition.fields ? 1 : 0;
-    layouts_.reserve(objects);
+    layouts_.reserve(document.object_definitions);
   }
 
   void end_entries() {
@@ -135,8 +135,8 @@ class Decompiler {
     if (failed_) return;
     const ObjectLayout* layout = find_layout(index);
     if (layout == nullptr) return;
-    if (count != layout->fields->size()) [[unlikely]] {
-      fail(compose_message("Object #", index, ": expected ", layout->fields->size(), " fields, got ", count));
+    if (count != layout->fields.size()) [[unlikely]] {
+      fail(compose_message("Object #", index, ": expected ", layout->fields.size(), " fields, got ", count));
       return;
     }
     frames_.push_back({layout, count});
@@ -171,12 +171,12 @@ class Decompiler {
   // writer's definitions need not stand at their index, so then the first with that index.
   const ObjectLayout* find_layout(std::uint16_t index) {
     if (index < layout_at_.size() && layout_at_[index] != kNoLayout) return &layouts_[layout_at_[index]];
-    std::span<const VelqDefinition> definitions = *definitions_;
-    const VelqDefinition* definition = nullptr;
+    std::span<const ReadDefinition> definitions = document_->definitions;
+    const ReadDefinition* definition = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {
       definition = &definitions[index];
     } else {
-      for (const VelqDefinition& candidate : definitions) {
+      for (const ReadDefinition& candidate : definitions) {
         if (candidate.index == index) {
           definition = &candidate;
           break;
@@ -187,17 +187,20 @@ class Decompiler {
       fail(unknown_definition_message(index));
       return nullptr;
     }
-    if (!definition->fields) {
+    if (!definition->has_fields()) {
       fail(compose_message("Object #", index, ": no field definitions"));
       return nullptr;
     }
     if (index >= layout_at_.size()) layout_at_.resize(index + 1, kNoLayout);
     layout_at_[index] = layouts_.size();
-    return &layouts_.emplace_back(layout_object(*definition->fields, layouts_.size()));
+    const std::size_t id = layouts_.size();
+    ObjectLayout& layout = layouts_.emplace_back();
+    layout_object(document_->fields_of(*definition), id, layout);
+    return &layout;
   }
 
   Builder& builder_;
-  const Definitions* definitions_ = nullptr;
+  const VelqDocument* document_ = nullptr;
   const std::vector<std::string_view>* dict_ = nullptr;
   std::size_t entries_ = 0;
   bool failed_ = false;

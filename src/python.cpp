@@ -317,10 +317,10 @@ class PyValueBuilder {
   }
 
   bool object(const ObjectLayout& layout) {
-    if (!signals_.poll(layout.fields->size() + 1)) return fail();
+    if (!signals_.poll(layout.fields.size() + 1)) return fail();
     const LayoutKeys::Keys* keys = keys_of(layout);
     if (keys == nullptr) return fail();
-    const std::size_t base = size_ - layout.fields->size();
+    const std::size_t base = size_ - layout.fields.size();
     const std::size_t count = layout.members.size();
     PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
     if (!dict) return fail();
@@ -400,16 +400,35 @@ class PyValueBuilder {
 
   // A str from well-formed UTF-8 (the decoder has checked every string).
   // ASCII text of two bytes or more is copied straight into a new str; the
-  // interpreter's own caches serve shorter text.
+  // interpreter's own caches serve shorter text. Short text not known to be
+  // ASCII is tested on the spot, which costs less than measuring it.
   static PyObject* new_str(std::string_view text, bool ascii) {
     const std::size_t size = text.size();
-    if (size <= 1) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
-    if (ascii) {
-      PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-      if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), size);
-      return str;
-    }
-    return decode_valid_utf8(reinterpret_cast<const std::uint8_t*>(text.data()), size);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (!ascii && size <= SHORT_TEXT_MAX) ascii = short_text_is_ascii(bytes, size);
+    if (!ascii) return decode_valid_utf8(bytes, size);
+    // One byte of valid UTF-8 is ASCII: the interpreter's one-character str.
+    if (size == 1) return PyUnicode_FromOrdinal(bytes[0]);
+    if (size == 0) return PyUnicode_DecodeUTF8(text.data(), 0, nullptr);
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (str != nullptr) copy_text(PyUnicode_DATA(str), text.data(), size);
+    return str;
+  }
+
+  // memcpy for text of two bytes or more, where short text (most keys) takes
+  // two overlapping moves of one width instead of a call.
+  static void copy_text(void* to, const char* from, std::size_t size) {
+    auto* out = static_cast<char*>(to);
+    auto two_moves = [out, from, size](auto word) {
+      std::memcpy(&word, from, sizeof word);
+      std::memcpy(out, &word, sizeof word);
+      std::memcpy(&word, from + size - sizeof word, sizeof word);
+      std::memcpy(out + size - sizeof word, &word, sizeof word);
+    };
+    if (size > 16) return static_cast<void>(std::memcpy(out, from, size));
+    if (size >= 8) return two_moves(std::uint64_t{});
+    if (size >= 4) return two_moves(std::uint32_t{});
+    two_moves(std::uint16_t{});
   }
 
   // Valid UTF-8 needs no checks: its largest byte tells the widest character,
@@ -444,11 +463,11 @@ class PyValueBuilder {
     if (names_.empty() && made_layouts_ > 0) remember_names();
     entry.keys.reserve(layout.members.size());
     for (std::uint16_t field : layout.members) {
-      const std::string_view text = (*layout.fields)[field].name;
-      PyObject* name = made_layouts_ == 0 ? new_str(text, false) : name_object(text);
+      const ReadField& named = layout.fields[field];
+      PyObject* name = made_layouts_ == 0 ? new_str(named.name, named.ascii) : name_object(named);
       if (name == nullptr) return nullptr;
       entry.keys.push_back(name);
-      if (made_layouts_ > 0) names_.emplace(text, name);
+      if (made_layouts_ > 0) names_.emplace(named.name, name);
     }
     entry.ready = true;
     entry.layout = &layout;
@@ -457,10 +476,10 @@ class PyValueBuilder {
   }
 
   // A new reference: the str of that name made before, or a new one.
-  PyObject* name_object(std::string_view text) {
-    auto found = names_.find(text);
+  PyObject* name_object(const ReadField& field) {
+    auto found = names_.find(field.name);
     if (found != names_.end()) return Py_NewRef(found->second);
-    return new_str(text, false);
+    return new_str(field.name, field.ascii);
   }
 
   // Lists the names of the layouts made so far.
@@ -470,7 +489,7 @@ class PyValueBuilder {
       // The keys stand in member order.
       const ObjectLayout& layout = *entry.layout;
       for (std::size_t k = 0; k < entry.keys.size(); ++k) {
-        names_.emplace((*layout.fields)[layout.members[k]].name, entry.keys[k]);
+        names_.emplace(layout.fields[layout.members[k]].name, entry.keys[k]);
       }
     }
   }
@@ -487,8 +506,8 @@ class PyValueBuilder {
   boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position, created on first use
   boost::container::small_vector<LayoutKeys, 4> layout_keys_;   // by ObjectLayout::id
   // Borrowed references to the keys above, by text, filled from the second
-  // layout on; the texts point into the document's definitions, which outlive
-  // the builder's use of them.
+  // layout on; the texts point into the bytes read, which outlive the
+  // builder's use of them.
   boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
   std::size_t made_layouts_ = 0;
 };

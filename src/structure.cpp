@@ -27,4 +27,20 @@ std::vector<VelqDefinition> builtin_definitions() {
   return definitions;
 }
 
+std::vector<VelqDefinition> owned_definitions(const VelqDocument& document) {
+  std::vector<VelqDefinition> owned;
+  owned.reserve(document.definitions.size());
+  for (const ReadDefinition& read : document.definitions) {
+    VelqDefinition& definition = owned.emplace_back();
+    definition.index = read.index;
+    definition.kind = read.kind;
+    definition.elem_type = read.elem_type;
+    if (read.has_fields()) {
+      std::vector<VelqField>& fields = definition.fields.emplace();
+      for (const ReadField& field : document.fields_of(read)) fields.push_back({std::string(field.name), field.type});
+    }
+  }
+  return owned;
+}
+
 }  // namespace velq

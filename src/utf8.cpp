@@ -361,7 +361,7 @@ bool scan_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
 }
 
 // The fast check first; the exact scan only to describe a fault.
-bool check_utf8(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault) {
+bool check_utf8_text(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault) {
 #if VELQ_UTF8_AVX2
   if (n >= kUtf8VectorMinimum && has_avx2()) {
     if (utf8_valid_avx2(s, n, ascii)) [[likely]] return true;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "bytes.h"
+
 namespace velq {
 
 // Where a text stops being well-formed: `index` counts the valid bytes before the fault, `length`
@@ -21,10 +23,33 @@ struct Utf8Fault {
 // sequence of {length} bytes from index {index}".
 std::string describe_utf8_fault(const Utf8Fault& fault);
 
+// Texts up to this size are tested for ASCII inline (short_text_is_ascii).
+inline constexpr std::size_t SHORT_TEXT_MAX = 16;
+
+// True when every one of the n bytes at s (n at most SHORT_TEXT_MAX) is below
+// 0x80: at most two overlapping word loads, so that short texts (most names and
+// many values) are settled without a call.
+inline bool short_text_is_ascii(const std::uint8_t* s, std::size_t n) {
+  if (n >= 8) return ((load_le64(s) | load_le64(s + n - 8)) & 0x8080808080808080ULL) == 0;
+  if (n >= 4) return ((load_le32(s) | load_le32(s + n - 4)) & 0x80808080U) == 0;
+  unsigned high = 0;
+  for (std::size_t i = 0; i < n; ++i) high |= s[i];
+  return high < 0x80;
+}
+
+// check_utf8 for any text, without the short ASCII shortcut.
+bool check_utf8_text(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault);
+
 // True when the n bytes at s are well-formed UTF-8 (and `ascii` tells whether
 // every byte is below 0x80); otherwise fills `fault`. A fast check first, the
 // exact scan only to describe a fault.
-bool check_utf8(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault);
+inline bool check_utf8(const std::uint8_t* s, std::size_t n, bool& ascii, Utf8Fault& fault) {
+  if (n <= SHORT_TEXT_MAX && short_text_is_ascii(s, n)) {
+    ascii = true;
+    return true;
+  }
+  return check_utf8_text(s, n, ascii, fault);
+}
 inline bool check_utf8(const std::uint8_t* s, std::size_t n, Utf8Fault& fault) {
   bool ascii;
   return check_utf8(s, n, ascii, fault);

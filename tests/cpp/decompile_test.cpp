@@ -79,7 +79,15 @@ INSTANTIATE_TEST_SUITE_P(
                                   {obj_def(6, {{"k", kString}}), obj_def(7, {{"z", kObject}, {"a", kArray}}),
                                    arr_def(8, kObject), arr_def(9, kString)},
                                   {"d"}),
-                      "[{\"a\":[\"d\"],\"z\":{\"k\":\"v\"}}]"}),
+                      "[{\"a\":[\"d\"],\"z\":{\"k\":\"v\"}}]"},
+        // More layouts than there is room for in place, each made while the
+        // objects around it are open (the address sanitizer sees a layout moved).
+        DecompileCase{"SixObjectDefinitionsNested",
+                      document_of({{6, O(6, {O(7, {O(8, {O(9, {O(10, {O(11, {I(1)})})})})})})}},
+                                  {obj_def(6, {{"a", kObject}}), obj_def(7, {{"b", kObject}}),
+                                   obj_def(8, {{"c", kObject}}), obj_def(9, {{"d", kObject}}),
+                                   obj_def(10, {{"e", kObject}}), obj_def(11, {{"f", kInt}})}),
+                      "{\"a\":{\"b\":{\"c\":{\"d\":{\"e\":{\"f\":1}}}}}}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Definitions of another writer, not at the position their index names:
@@ -173,13 +181,34 @@ TEST(DecompileForeignDocument, ValuesAndDamage) {
 
 // layout_object: members in ascending byte order of the names, the last of equal names.
 TEST(LayoutObject, SortsByBytesAndKeepsTheLastDuplicate) {
-  const std::vector<VelqField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
+  const std::vector<ReadField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
                                          {"a", kInt}, {"", kInt}};
-  const ObjectLayout layout = layout_object(fields, 3);
+  ObjectLayout layout;
+  layout_object(fields, 3, layout);
   EXPECT_EQ(std::vector<std::uint16_t>(layout.members.begin(), layout.members.end()),
             (std::vector<std::uint16_t>{5, 3, 4, 0, 1}));
   EXPECT_EQ(layout.id, 3u);
-  EXPECT_EQ(layout.fields, &fields);
+  EXPECT_EQ(layout.fields.data(), fields.data());
+  EXPECT_EQ(layout.fields.size(), fields.size());
+
+  // Names that look ordered at a glance: bytes compare unsigned, a shared first
+  // byte leaves the order to the rest, and an equal neighbour is no order.
+  const struct {
+    std::vector<ReadField> fields;
+    std::vector<std::uint16_t> members;
+  } cases[] = {
+      {{{"\xC3\xA9", kInt}, {"a", kInt}}, {1, 0}},
+      {{{"a", kInt}, {"\xC3\xA9", kInt}}, {0, 1}},
+      {{{"ab", kInt}, {"aa", kInt}}, {1, 0}},
+      {{{"a", kInt}, {"ab", kInt}, {"b", kInt}}, {0, 1, 2}},
+      {{{"", kInt}, {"a", kInt}, {"a", kInt}}, {0, 2}},
+  };
+  for (const auto& c : cases) {
+    ObjectLayout shaped;
+    layout_object(c.fields, 0, shaped);
+    EXPECT_EQ(std::vector<std::uint16_t>(shaped.members.begin(), shaped.members.end()), c.members)
+        << c.fields.front().name;
+  }
 }
 
 }  // namespace

@@ -187,7 +187,7 @@ class RawText {
   bool ended = false;
 
   void begin_entries(const VelqDocument& read, std::size_t count) {
-    definitions.assign(read.definitions.begin(), read.definitions.end());
+    definitions = owned_definitions(read);
     dict.assign(read.dict.begin(), read.dict.end());
     entries = count;
   }
@@ -276,10 +276,10 @@ class TextBuilder {
     return array(count);
   }
   bool object(const ObjectLayout& layout) {
-    const std::size_t base = stack_.size() - layout.fields->size();
+    const std::size_t base = stack_.size() - layout.fields.size();
     std::string out = "{";
     for (std::uint16_t field : layout.members) {
-      out += (out.size() > 1 ? ",\"" : "\"") + (*layout.fields)[field].name + "\":" + stack_[base + field];
+      out += (out.size() > 1 ? ",\"" : "\"") + std::string(layout.fields[field].name) + "\":" + stack_[base + field];
     }
     stack_.resize(base);
     return push(out + "}");

@@ -66,6 +66,25 @@ TEST(Utf8, ReportsTheFirstFault) {
   }
 }
 
+// Short texts are tested for ASCII with overlapping word loads: a stray byte
+// is found at every position of every short length, and ASCII is told as such.
+TEST(Utf8, FindsAStrayByteAnywhereInAShortText) {
+  for (std::size_t size = 0; size <= SHORT_TEXT_MAX + 1; ++size) {
+    std::string text(size, 'a');
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    bool ascii = false;
+    Utf8Fault fault;
+    EXPECT_TRUE(check_utf8(bytes, size, ascii, fault)) << size;
+    EXPECT_TRUE(ascii) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      text[at] = '\x80';
+      EXPECT_FALSE(check_utf8(bytes, size, ascii, fault)) << size << " " << at;
+      EXPECT_EQ(fault.index, at);
+      text[at] = 'a';
+    }
+  }
+}
+
 // Code points at the edges of each sequence length, written and read back.
 TEST(Utf8, WritesAndTranscodesCodePoints) {
   const std::uint32_t points[] = {0, 0x7F, 0x80, 0xFF, 0x100, 0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF};
