@@ -79,15 +79,6 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
   // The compilers start every document with the six primitive definitions,
   // kind i at index i. Those bytes pass every check below, so they are taken
   // at once.
-  static constexpr std::size_t kBuiltinSize = DEFINITION_LEAD_SIZE * BUILTIN_DEFINITION_COUNT;
-  static constexpr auto kBuiltinBytes = [] {
-    std::array<std::uint8_t, kBuiltinSize> bytes{};
-    for (std::size_t k = 0; k < BUILTIN_DEFINITION_COUNT; ++k) {
-      bytes[DEFINITION_LEAD_SIZE * k] = static_cast<std::uint8_t>(k);      // kind
-      bytes[DEFINITION_LEAD_SIZE * k + 1] = static_cast<std::uint8_t>(k);  // index, low byte
-    }
-    return bytes;
-  }();
   static constexpr auto kBuiltins = [] {
     std::array<ReadDefinition, BUILTIN_DEFINITION_COUNT> builtins{};
     for (std::uint16_t k = 0; k < BUILTIN_DEFINITION_COUNT; ++k) {
@@ -96,10 +87,10 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
     }
     return builtins;
   }();
-  if (n >= BUILTIN_DEFINITION_COUNT && std::memcmp(block + p, kBuiltinBytes.data(), kBuiltinSize) == 0) {
+  if (n >= BUILTIN_DEFINITION_COUNT && std::memcmp(block + p, BUILTIN_RECORDS.data(), BUILTIN_RECORDS_SIZE) == 0) {
     definitions.insert(definitions.end(), kBuiltins.begin(), kBuiltins.end());
     i = BUILTIN_DEFINITION_COUNT;
-    p += kBuiltinSize;
+    p += BUILTIN_RECORDS_SIZE;
   }
   for (; i < n; ++i) {
     if (p >= size) return fail(compose_message("Truncated definition block at entry ", i));
