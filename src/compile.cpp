@@ -358,13 +358,15 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   std::vector<VelqField> fields;
   fields.reserve(members.size());
   for (const JsonMember& member : members) {
-    fields.push_back({std::string(member.key), json_type_code(member.value)});
+    VelqField& field = fields.emplace_back();
+    field.name.assign(member.key);
+    field.type = json_type_code(member.value);
   }
   VelqDefinition& definition = definitions.emplace_back();
   definition.fields = std::move(fields);
   definition.index = index;
   definition.kind = VelqType::Object;
-  recent = {{definition.fields->data(), definition.fields->size()}, index, false};
+  recent = {{definition.fields->data(), definition.fields->size(), 0}, index, false};
   return index;
 }
 

@@ -42,12 +42,14 @@ struct QuickTextHash {
 
 // A string value as CompileBuilder keeps it: its text (a view), half of its
 // hash, which spares hashing the texts again when the table grows, and its
-// position in `dict` once it has one. Twenty-four bytes.
+// position in `dict` once it has one. Twenty-four bytes, always stored
+// whole: left uninitialised otherwise, so that the builder's first slots
+// cost nothing to make.
 struct StringEntry {
-  const char* data = nullptr;
-  std::size_t size = 0;
-  std::uint32_t hash = 0;
-  mutable std::uint32_t position = 0;
+  const char* data;
+  std::size_t size;
+  std::uint32_t hash;
+  mutable std::uint32_t position;
 
   std::string_view text() const { return {data, size}; }
 };
@@ -67,9 +69,9 @@ struct StringEntryEqual {
 // definition moves their storage along), and their hash once it goes into
 // the table.
 struct ObjectShape {
-  const VelqField* fields = nullptr;
-  std::size_t count = 0;
-  std::size_t hash = 0;
+  const VelqField* fields;
+  std::size_t count;
+  std::size_t hash;
 
   // The shape with its hash, equal to that of the members it was made for.
   static ObjectShape of(const VelqField* fields, std::size_t count);
@@ -128,7 +130,7 @@ struct CompileBuilder {
     std::uint16_t index = 0;
     bool in_table = false;
   };
-  std::array<RecentShape, 16> recent_object_shapes{};
+  std::array<RecentShape, 16> recent_object_shapes;  // only `index` is set until a shape takes the slot
   boost::unordered_flat_map<ObjectShape, std::uint16_t, ObjectShapeHash, ObjectShapeEqual> object_shapes;
   // Definition index by element type code, kNoArrayShape until there is one.
   std::array<std::int32_t, 0x12> array_shapes;
