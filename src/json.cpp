@@ -152,7 +152,8 @@ bool keys_ascending(const JsonMember* members, std::size_t count) {
 
 // Fills `order` with the members to keep, in key order: of equal keys only
 // the one that came last.
-void sort_key_order(const JsonMember* members, std::size_t count, std::vector<KeyOrder>& order) {
+template <class Order>
+void sort_key_order(const JsonMember* members, std::size_t count, Order& order) {
   order.resize(count);
   for (std::size_t i = 0; i < count; ++i) order[i] = {key_prefix(members[i].key), i};
   std::sort(order.begin(), order.end(), [members](const KeyOrder& a, const KeyOrder& b) {
@@ -438,7 +439,7 @@ class Parser {
   const char* parse_escaped_string(const char* start, const char* p, std::string_view& out);
   const char* parse_unicode_escape(const char* p);
   const char* read_hex_escape(const char* p, std::uint32_t& unit);
-  const std::vector<KeyOrder>* key_order(const JsonMember* members, std::size_t count);
+  std::span<const KeyOrder> key_order(const JsonMember* members, std::size_t count);
   const char* parse_number(const char* p, JsonValue& out);
   const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, std::uint64_t digits,
                                           bool exact, JsonValue& out);
@@ -475,6 +476,10 @@ class Parser {
   // Made on the first object whose keys come out of order: most small
   // documents never need it.
   std::unique_ptr<std::array<RememberedOrder, 64>> remembered_orders_;
+  // The order of the first object whose keys come out of order, made before
+  // the table is.
+  bool sorted_once_ = false;
+  boost::container::small_vector<KeyOrder, 16> first_order_;
   std::string unescaped_;
   ParseFailure failure_ = ParseFailure::ExpectedValue;
   std::size_t stop_offset_ = 0;  // bytes up to and including the one the parser stopped on
@@ -600,10 +605,11 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
   const JsonMember* members = members_.data() + first;
   const std::size_t count = members_.size() - first;
   if (!signals_.poll(count + 1)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
-  if (const std::vector<KeyOrder>* order = key_order(members, count)) {
-    JsonMember* ordered = arena_.new_members(order->size());
-    for (std::size_t i = 0; i < order->size(); ++i) ordered[i] = members[(*order)[i].index];
-    out = JsonValue::from_object(ordered, order->size());
+  if (!keys_ascending(members, count)) {
+    const std::span<const KeyOrder> order = key_order(members, count);
+    JsonMember* ordered = arena_.new_members(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) ordered[i] = members[order[i].index];
+    out = JsonValue::from_object(ordered, order.size());
   } else {
     out = JsonValue::from_object(arena_.copy_members({members, count}), count);
   }
@@ -612,9 +618,15 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
   return p + 1;
 }
 
-// The order in which to keep the members; nullptr when they are in order already.
-const std::vector<KeyOrder>* Parser::key_order(const JsonMember* members, std::size_t count) {
-  if (keys_ascending(members, count)) return nullptr;
+// The order in which to keep the members of an object whose keys are out of order.
+std::span<const KeyOrder> Parser::key_order(const JsonMember* members, std::size_t count) {
+  // The first such object is sorted as it is: a document that has only one
+  // or a few (a small one, mostly) never makes the table of remembered orders.
+  if (!remembered_orders_ && !sorted_once_) {
+    sorted_once_ = true;
+    sort_key_order(members, count, first_order_);
+    return first_order_;
+  }
   std::uint64_t hash = (key_prefix(members[0].key) ^ count) * 0x9E3779B97F4A7C15;
   if (!remembered_orders_) remembered_orders_ = std::make_unique<std::array<RememberedOrder, 64>>();
   RememberedOrder& remembered = (*remembered_orders_)[hash >> 58];  // the top six bits: one of 64 slots
@@ -630,7 +642,7 @@ const std::vector<KeyOrder>* Parser::key_order(const JsonMember* members, std::s
     for (std::size_t i = 0; i < count; ++i) remembered.keys[i] = members[i].key;
     sort_key_order(members, count, remembered.order);
   }
-  return &remembered.order;
+  return remembered.order;
 }
 
 // p is on the opening quote. Strings without escapes stay in the text.
