@@ -465,8 +465,8 @@ class Parser {
   // Items and members of the containers being parsed, innermost last; each
   // finished container moves its share into the arena in one piece.
   // Their first room is part of the parser, which small documents never outgrow.
-  boost::container::small_vector<JsonValue, 32> items_;
-  boost::container::small_vector<JsonMember, 16> members_;
+  boost::container::small_vector<JsonValue, 64> items_;
+  boost::container::small_vector<JsonMember, 64> members_;
   // Objects of one kind repeat the same keys in the same order: the key order
   // of recent unordered key sequences is kept, in slots chosen by a hash.
   struct RememberedOrder {
