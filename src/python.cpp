@@ -543,11 +543,19 @@ class PySource {
     }
     if (type == &PyLong_Type) {
       const auto* number = reinterpret_cast<const PyLongObject*>(object);
-      if (!PyUnstable_Long_IsCompact(number)) return classify_other(object, value);
-      // A compact integer has at most one digit of 30 bits: it fits Int32 as is.
       value.type = VelqType::Int32;
-      value.integer = PyUnstable_Long_CompactValue(number);
-      return true;
+      if (PyUnstable_Long_IsCompact(number)) {
+        // A compact integer has at most one digit of 30 bits: it fits Int32 as is.
+        value.integer = PyUnstable_Long_CompactValue(number);
+        return true;
+      }
+      // What the generic test would find for an exact int that fits a long,
+      // without its detour; one that does not fit takes the generic way, to
+      // fail there as it always has.
+      int overflow = 0;
+      value.integer = PyLong_AsLongAndOverflow(object, &overflow);
+      if (overflow == 0) return true;
+      return classify_other(object, value);
     }
     if (type == &PyFloat_Type) {
       value.type = VelqType::Float32;
