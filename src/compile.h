@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -246,6 +247,69 @@ struct StringSlotEqual {
   bool operator()(const StringSlot& slot, const HashedText& text) const noexcept { return (*this)(text, slot); }
 };
 
+// The strings of the value compiler's dictionary, found by text: open
+// addressing with linear probing in a table at most half full. A lookup ends
+// on the text's slot or on the free slot where it belongs, so a text met for
+// the first time is placed where its lookup ended rather than looked up a
+// second time to be inserted. Built with the hash and the comparison of a
+// standard set.
+class StringPositions {
+ public:
+  StringPositions(std::size_t, StringSlotHash, StringSlotEqual equal) : equal_(equal) {}
+
+  bool empty() const { return count_ == 0; }
+
+  // The slot of a text: its own (listed), or the free one where it belongs,
+  // which `occupy` fills. Only for a table that is not empty.
+  [[gnu::always_inline]] StringSlot& slot_for(const HashedText& text, std::uint32_t half) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = start(half);; i = (i + 1) & mask) {
+      StringSlot& slot = slots_[i];
+      if (slot.position == kFree || (slot.hash == half && text.text == (*equal_.dict)[slot.position])) return slot;
+    }
+  }
+  static bool listed(const StringSlot& slot) { return slot.position != kFree; }
+
+  // Fills the free slot that slot_for returned, for the string at `position`.
+  void occupy(StringSlot& slot, std::uint32_t position, std::uint32_t half) {
+    slot = {position, half};
+    if (2 * ++count_ > slots_.size()) grow();
+  }
+
+  // Lists the string at `position`, which is not listed yet.
+  void insert(std::uint32_t position, std::uint32_t half) {
+    if (slots_.empty()) grow();
+    occupy(free_slot(half), position, half);
+  }
+
+ private:
+  static constexpr std::uint32_t kFree = 0xFFFFFFFF;
+
+  std::size_t start(std::uint32_t half) const { return (half * 0x9E3779B1u) >> shift_; }
+
+  StringSlot& free_slot(std::uint32_t half) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = start(half);
+    while (slots_[i].position != kFree) i = (i + 1) & mask;
+    return slots_[i];
+  }
+
+  // Twice the room (64 slots at first), each string placed again by its hash.
+  void grow() {
+    std::vector<StringSlot> old(slots_.empty() ? 64 : 2 * slots_.size(), StringSlot{kFree, 0});
+    old.swap(slots_);
+    shift_ = 32 - std::countr_zero(slots_.size());
+    for (const StringSlot& slot : old) {
+      if (slot.position != kFree) free_slot(slot.hash) = slot;
+    }
+  }
+
+  std::vector<StringSlot> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 32;
+  StringSlotEqual equal_;
+};
+
 // Object shape keys are hashed a code at a time, so that a key built a code
 // at a time carries its hash along. A lookup by HashedText uses the hash it
 // brings.
@@ -309,13 +373,16 @@ class DataCompiler {
         return;
       }
       for (std::size_t i = 0; i < dict.size(); ++i) {
-        string_positions.insert({static_cast<std::uint32_t>(i), few_hashes_[i]});
+        string_positions.insert(static_cast<std::uint32_t>(i), few_hashes_[i]);
       }
-    } else if (string_positions.contains(text)) [[likely]] {
+      dict.push_back(keep());
+      string_positions.insert(static_cast<std::uint32_t>(dict.size() - 1), half);
       return;
     }
+    StringSlot& slot = string_positions.slot_for(text, half);
+    if (StringPositions::listed(slot)) [[likely]] return;
     dict.push_back(keep());
-    string_positions.insert({static_cast<std::uint32_t>(dict.size() - 1), half});
+    string_positions.occupy(slot, static_cast<std::uint32_t>(dict.size() - 1), half);
   }
 
   std::vector<VelqDefinition> definitions;
@@ -339,7 +406,7 @@ class DataCompiler {
   // Array shapes by element type code; 0 until there is one.
   std::array<std::uint16_t, 0x12> array_shapes{};
   // Every text of `dict`, found by text, once there are more than the first few.
-  boost::unordered_flat_set<StringSlot, StringSlotHash, StringSlotEqual> string_positions;
+  StringPositions string_positions;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
  private:
