@@ -525,25 +525,33 @@ class ValueCompiler {
       case VelqType::Bool: out_.boolean(value.boolean); return;
       case VelqType::Int32: out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer))); return;
       case VelqType::Float32: out_.float32(value.number); return;
-      case VelqType::String:
-        if (!source_.kept_before(node, value.text)) {
-          tables_.intern_string(value.text, [&] { return source_.keep(node, value.text); });
-        }
-        out_.string(value.text.text);
-        return;
+      case VelqType::String: string(node, value.text); return;
       default: return;
     }
   }
 
-  // Compiles a classified value at nesting `depth` (0 for the root). Numbers,
-  // the bulk of many documents, are written here without a call: this is
-  // inlined into the loops over items and values.
+  // A string value, a key above all: mostly a str already listed, known by
+  // its object, which is then written without a call. Listing one takes the
+  // call, so that the common case does not pay for that call's frame.
+  [[gnu::always_inline]] void string(Node node, const HashedText& text) {
+    if (!source_.kept_before(node, text)) intern(node, text);
+    out_.string(text.text);
+  }
+
+  [[gnu::noinline]] void intern(Node node, const HashedText& text) {
+    tables_.intern_string(text, [&] { return source_.keep(node, text); });
+  }
+
+  // Compiles a classified value at nesting `depth` (0 for the root). Numbers
+  // and strings already listed, the bulk of most documents, are written here
+  // without a call: this is inlined into the loops over items and values.
   [[gnu::always_inline]] bool value(Node node, const SourceValue& value, std::size_t depth) {
     switch (value.type) {
       case VelqType::Float32: out_.float32(value.number); return true;
       case VelqType::Int32:
         out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer)));
         return true;
+      case VelqType::String: string(node, value.text); return true;
       case VelqType::Array:
       case VelqType::Object: {
         std::uint16_t ignored;
@@ -653,7 +661,7 @@ class ValueCompiler {
         [&](Node key_node, const SourceValue& key) {
           path_.at_key(key.text.text);
           keys_.add(VelqType::String);
-          scalar(key_node, key);
+          string(key_node, key.text);
         },
         [&](Node member) {
           SourceValue value;
