@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -265,7 +266,9 @@ class StringPositions {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = start(half);; i = (i + 1) & mask) {
       StringSlot& slot = slots_[i];
-      if (slot.position == kFree || (slot.hash == half && text.text == (*equal_.dict)[slot.position])) return slot;
+      if (slot.position == kFree || (slot.hash == half && same_text(text.text, (*equal_.dict)[slot.position]))) {
+        return slot;
+      }
     }
   }
   static bool listed(const StringSlot& slot) { return slot.position != kFree; }
@@ -284,6 +287,29 @@ class StringPositions {
 
  private:
   static constexpr std::uint32_t kFree = 0xFFFFFFFF;
+
+  // Texts whose hashes match are nearly always equal, and then compared
+  // whole: a short one, the most common, by two overlapping words rather than
+  // by a call of memcmp.
+  static bool same_text(std::string_view a, std::string_view b) {
+    const std::size_t size = a.size();
+    if (size != b.size()) return false;
+    if (size > 16 || size < 4) return a == b;
+    const std::size_t width = size >= 8 ? 8 : 4;
+    return word(a.data(), width) == word(b.data(), width) &&
+           word(a.data() + size - width, width) == word(b.data() + size - width, width);
+  }
+  static std::uint64_t word(const char* at, std::size_t width) {
+    std::uint64_t bits = 0;
+    if (width == 8) {
+      std::memcpy(&bits, at, 8);
+    } else {
+      std::uint32_t half_word;
+      std::memcpy(&half_word, at, 4);
+      bits = half_word;
+    }
+    return bits;
+  }
 
   std::size_t start(std::uint32_t half) const { return (half * 0x9E3779B1u) >> shift_; }
 
