@@ -718,22 +718,23 @@ class ValueCompiler {
   std::optional<VelqError> refusal_;
 };
 
-// Room to reserve for the payload of a value of about `items` items, lists
-// and dicts counted with their direct items: small for small values (a large
-// first block costs them more than their whole conversion), so that larger
-// ones seldom grow.
-inline std::size_t expected_payload_size(std::size_t items) { return 1024 + 32 * items; }
+// Room to reserve for a payload guessed at `guess` bytes (see
+// compile_value_to_velq): a quarter more, so that a guess a little short does
+// not double the block at the end; small for small values (a large first
+// block costs them more than their whole conversion).
+inline std::size_t expected_payload_size(std::size_t guess) { return 1024 + guess + guess / 4; }
 
 // A value compiled in one pass, refused when the reader would refuse it
 // (check_reader_limits); empty when the source failed (its own error then
-// stands). The payload goes into `storage` when one is given, from its start.
+// stands). The payload goes into `storage` when one is given, from its start;
+// `guess` is the source's guess of its size in bytes.
 template <class Source>
 std::optional<Result<CompiledValue>> compile_value_to_velq(
-    Source& source, typename Source::Node root, std::size_t items, ByteBuffer::Storage* storage = nullptr) {
+    Source& source, typename Source::Node root, std::size_t guess, ByteBuffer::Storage* storage = nullptr) {
   using Compiled = Result<CompiledValue>;
   DataCompiler tables;
   PayloadWriter payload(storage);
-  payload.reserve(expected_payload_size(items));
+  payload.reserve(expected_payload_size(guess));
   ValueCompiler<Source> compiler(tables, source, payload);
   std::uint16_t def_index = 0;
   if (!compiler.compile(root, def_index)) {
