@@ -407,6 +407,8 @@ class DataCompiler {
     }
     StringSlot& slot = string_positions.slot_for(text, half);
     if (StringPositions::listed(slot)) [[likely]] return;
+    // Doubled when full, so that the texts are moved about once in all.
+    if (dict.size() == dict.capacity()) dict.reserve(2 * dict.size());
     dict.push_back(keep());
     string_positions.occupy(slot, static_cast<std::uint32_t>(dict.size() - 1), half);
   }

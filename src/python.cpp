@@ -630,6 +630,7 @@ class PySource {
 
   // A str's UTF-8 lives as long as the str: the dictionary keeps the object.
   std::string_view keep(PyObject* object, HashedText text) {
+    if (kept_.size() == kept_.capacity()) kept_.reserve(2 * kept_.size());  // moved about once in all
     kept_.push_back(Py_NewRef(object));
     if (kept_.size() > recently_kept_.size() && recently_kept_.size() < kMaxRecentlyKept) grow_recently_kept();
     recently_kept_[text.hash & (recently_kept_.size() - 1)] = object;
