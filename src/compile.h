@@ -336,9 +336,9 @@ class StringPositions {
   StringSlotEqual equal_;
 };
 
-// Object shape keys are hashed a code at a time, so that a key built a code
-// at a time carries its hash along. A lookup by HashedText uses the hash it
-// brings.
+// Object shape keys are hashed only when the shape last met with as many
+// values is not theirs (see DataCompiler::intern_object_shape). A lookup by
+// HashedText uses the hash it brings.
 struct ShapeKeyHash {
   using is_transparent = void;
   static constexpr std::uint64_t step(std::uint64_t hash, char c) {
@@ -381,7 +381,7 @@ class DataCompiler {
 
   // The definition of an object shape key (see ObjectShapeKeys), created on
   // first use with fields "f0", "f1", ... of the key's types.
-  std::uint16_t intern_object_shape(HashedText key);
+  std::uint16_t intern_object_shape(std::string_view key);
 
   // Lists a text in `dict` when it is new. `keep` then gives a view of the
   // text that stays valid as long as the compiler is used.
@@ -448,44 +448,33 @@ class DataCompiler {
 };
 
 // An object shape key is the sequence of its values' type codes. The keys of
-// the objects being compiled are built value by value, each with its hash as
-// it grows; a nested object's key is built behind its parent's unfinished one
-// and removed when complete, so one buffer serves every level.
+// the objects being compiled are built value by value; a nested object's key
+// is built behind its parent's unfinished one and removed when complete, so
+// one buffer serves every level.
 class ObjectShapeKeys {
  public:
   // Starts the key of a new innermost object of about `values` values.
   void begin(std::size_t values) {
     if (size_ + values > buffer_.size()) buffer_.resize(2 * (size_ + values));
-    open_.push_back({size_, ShapeKeyHash::kStart});
+    marks_.push_back(size_);
   }
   // One more value of the innermost object.
   void add(VelqType type) {
-    const char code = static_cast<char>(type);
-    Open& key = open_.back();
     if (size_ == buffer_.size()) [[unlikely]] buffer_.resize(2 * buffer_.size() + 16);
-    buffer_[size_++] = code;
-    key.hash = ShapeKeyHash::step(key.hash, code);
+    buffer_[size_++] = static_cast<char>(type);
   }
   // The innermost key, complete.
-  HashedText key() const {
-    const Open& key = open_.back();
-    return {std::string_view(buffer_.data() + key.mark, size_ - key.mark), key.hash};
-  }
+  std::string_view key() const { return {buffer_.data() + marks_.back(), size_ - marks_.back()}; }
   void end() {
-    size_ = open_.back().mark;
-    open_.pop_back();
+    size_ = marks_.back();
+    marks_.pop_back();
   }
 
  private:
-  struct Open {
-    std::size_t mark;
-    std::uint64_t hash;
-  };
-
-  // Codes of the open keys: the first size_ bytes.
+  // Codes of the open keys: the first size_ bytes, each key from its mark.
   boost::container::small_vector<char, 256> buffer_;
   std::size_t size_ = 0;
-  boost::container::small_vector<Open, 16> open_;
+  boost::container::small_vector<std::size_t, 16> marks_;
 };
 
 // What a source of the value compiler says a value is. A source sets `type`
