@@ -341,15 +341,7 @@ class StringPositions {
 // HashedText uses the hash it brings.
 struct ShapeKeyHash {
   using is_transparent = void;
-  static constexpr std::uint64_t step(std::uint64_t hash, char c) {
-    return (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-  }
-  static constexpr std::uint64_t kStart = 0xCBF29CE484222325ull;
-  std::size_t operator()(std::string_view key) const noexcept {
-    std::uint64_t hash = kStart;
-    for (char c : key) hash = step(hash, c);
-    return hash;
-  }
+  std::size_t operator()(std::string_view key) const noexcept { return QuickTextHash{}(key); }
   std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
