@@ -528,7 +528,6 @@ class ValueCompiler {
     std::size_t position;
     std::int64_t value;
   };
-  static constexpr std::size_t kNoWideInteger = SIZE_MAX;
 
   void scalar(Node node, const SourceValue& value) {
     switch (value.type) {
@@ -584,7 +583,7 @@ class ValueCompiler {
   // numbering.
   bool array(Node node, std::size_t level, std::uint16_t& def_index) {
     const std::size_t at = out_.begin_array();
-    ItemTypes types{VelqType::Null, 0, 0, kNoWideInteger};
+    ItemTypes types{VelqType::Null, 0, item_types_.size(), wide_integers_.size()};
     bool defined = false;
     std::size_t count = 0;
     path_.enter_array();
@@ -601,7 +600,6 @@ class ValueCompiler {
       }
       types.note(item_types_, count, value.type);
       if (value.type == VelqType::Int32 && value.integer != static_cast<std::int32_t>(value.integer)) {
-        if (types.wide_mark == kNoWideInteger) types.wide_mark = wide_integers_.size();
         wide_integers_.push_back({count, value.integer});
       }
       ++count;
@@ -610,11 +608,9 @@ class ValueCompiler {
     path_.leave();
     if (!walked) return false;
     VelqType elem_type = types.first;
-    if (types.deviation != 0) {
-      if (!settle_items(at, count, types, elem_type)) return false;
-      item_types_.resize(types.mark);
-    }
-    if (types.wide_mark != kNoWideInteger) wide_integers_.resize(types.wide_mark);
+    if (types.deviation != 0 && !settle_items(at, count, types, elem_type)) return false;
+    item_types_.resize(types.mark);
+    wide_integers_.resize(types.wide_mark);
     if (!defined) def_index = tables_.intern_array_shape(elem_type);
     out_.end_array(at, def_index, def_index, count);
     return true;
@@ -622,21 +618,15 @@ class ValueCompiler {
 
   // The item types of an array being compiled: those of the items up to the
   // first one of another type than the first are that type; only from there
-  // on is each recorded (in item_types_, from `mark`). An array's own records
-  // and wide integers follow those of the arrays around it, and the arrays
-  // inside it remove theirs before its next item, so its marks are taken
-  // when it first records one: most arrays record none.
+  // on is each recorded (in item_types_, from `mark`).
   struct ItemTypes {
     VelqType first;
     std::size_t deviation;  // index of the first item of another type, 0 while there is none
-    std::size_t mark;       // set with `deviation`
-    std::size_t wide_mark;  // kNoWideInteger until the array has a wide integer
+    std::size_t mark;
+    std::size_t wide_mark;
 
     void note(std::vector<VelqType>& recorded, std::size_t index, VelqType type) {
-      if (deviation == 0 && type != first) {
-        deviation = index;
-        mark = recorded.size();
-      }
+      if (deviation == 0 && type != first) deviation = index;
       if (deviation != 0) recorded.push_back(type);
     }
     VelqType at(const std::vector<VelqType>& recorded, std::size_t index) const {
@@ -656,8 +646,7 @@ class ValueCompiler {
       all_numbers = type == VelqType::Float32 || type == VelqType::Int32;
     }
     if (all_numbers && any_float) {
-      auto wide = types.wide_mark == kNoWideInteger ? wide_integers_.end()
-                                                    : wide_integers_.begin() + static_cast<std::ptrdiff_t>(types.wide_mark);
+      auto wide = wide_integers_.begin() + static_cast<std::ptrdiff_t>(types.wide_mark);
       for (std::size_t i = 0; i < count; ++i) {
         if (types.at(item_types_, i) != VelqType::Int32) continue;
         std::int64_t whole = static_cast<std::int32_t>(out_.item_bits(at, i));
