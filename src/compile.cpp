@@ -481,10 +481,11 @@ void DataCompiler::leave_slot(const RecentShape& recent) {
   object_shapes.emplace(std::move(types), recent.definition);
 }
 
-std::uint16_t DataCompiler::intern_object_shape(HashedText key) {
-  RecentShape& recent = recent_object_shapes[key.text.size() % recent_object_shapes.size()];
-  if (has_shape(recent, key.text)) return recent.definition.index;
+std::uint16_t DataCompiler::intern_object_shape(std::string_view types) {
+  RecentShape& recent = recent_object_shapes[types.size() % recent_object_shapes.size()];
+  if (has_shape(recent, types)) return recent.definition.index;
   leave_slot(recent);
+  const HashedText key{types, ShapeKeyHash{}(types)};
   if (!object_shapes.empty()) {
     if (auto known = object_shapes.find(key); known != object_shapes.end()) {
       recent = {known->second, true, true};

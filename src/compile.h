@@ -5,8 +5,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -252,20 +254,100 @@ struct StringSlotEqual {
   bool operator()(const StringSlot& slot, const HashedText& text) const noexcept { return (*this)(text, slot); }
 };
 
-// Object shape keys are hashed a code at a time, so that a key built a code
-// at a time carries its hash along. A lookup by HashedText uses the hash it
-// brings.
+// The strings of the value compiler's dictionary, found by text: open
+// addressing with linear probing in a table at most half full. A lookup ends
+// on the text's slot or on the free slot where it belongs, so a text met for
+// the first time is placed where its lookup ended rather than looked up a
+// second time to be inserted. Built with the hash and the comparison of a
+// standard set.
+class StringPositions {
+ public:
+  StringPositions(std::size_t, StringSlotHash, StringSlotEqual equal) : equal_(equal) {}
+
+  bool empty() const { return count_ == 0; }
+
+  // The slot of a text: its own (listed), or the free one where it belongs,
+  // which `occupy` fills. Only for a table that is not empty.
+  [[gnu::always_inline]] StringSlot& slot_for(const HashedText& text, std::uint32_t half) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = start(half);; i = (i + 1) & mask) {
+      StringSlot& slot = slots_[i];
+      if (slot.position == kFree || (slot.hash == half && same_text(text.text, (*equal_.dict)[slot.position]))) {
+        return slot;
+      }
+    }
+  }
+  static bool listed(const StringSlot& slot) { return slot.position != kFree; }
+
+  // Fills the free slot that slot_for returned, for the string at `position`.
+  void occupy(StringSlot& slot, std::uint32_t position, std::uint32_t half) {
+    slot = {position, half};
+    if (2 * ++count_ > slots_.size()) grow();
+  }
+
+  // Lists the string at `position`, which is not listed yet.
+  void insert(std::uint32_t position, std::uint32_t half) {
+    if (slots_.empty()) grow();
+    occupy(free_slot(half), position, half);
+  }
+
+ private:
+  static constexpr std::uint32_t kFree = 0xFFFFFFFF;
+
+  // Texts whose hashes match are nearly always equal, and then compared
+  // whole: a short one, the most common, by two overlapping words rather than
+  // by a call of memcmp.
+  static bool same_text(std::string_view a, std::string_view b) {
+    const std::size_t size = a.size();
+    if (size != b.size()) return false;
+    if (size > 16 || size < 4) return a == b;
+    const std::size_t width = size >= 8 ? 8 : 4;
+    return word(a.data(), width) == word(b.data(), width) &&
+           word(a.data() + size - width, width) == word(b.data() + size - width, width);
+  }
+  static std::uint64_t word(const char* at, std::size_t width) {
+    std::uint64_t bits = 0;
+    if (width == 8) {
+      std::memcpy(&bits, at, 8);
+    } else {
+      std::uint32_t half_word;
+      std::memcpy(&half_word, at, 4);
+      bits = half_word;
+    }
+    return bits;
+  }
+
+  std::size_t start(std::uint32_t half) const { return (half * 0x9E3779B1u) >> shift_; }
+
+  StringSlot& free_slot(std::uint32_t half) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = start(half);
+    while (slots_[i].position != kFree) i = (i + 1) & mask;
+    return slots_[i];
+  }
+
+  // Twice the room (64 slots at first), each string placed again by its hash.
+  void grow() {
+    std::vector<StringSlot> old(slots_.empty() ? 64 : 2 * slots_.size(), StringSlot{kFree, 0});
+    old.swap(slots_);
+    shift_ = 32 - std::countr_zero(slots_.size());
+    for (const StringSlot& slot : old) {
+      if (slot.position != kFree) free_slot(slot.hash) = slot;
+    }
+  }
+
+  std::vector<StringSlot> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 32;
+  StringSlotEqual equal_;
+};
+
+// Object shape keys are hashed only when the shape last met with as many
+// values is not theirs (see DataCompiler::intern_object_shape). A lookup by
+// HashedText uses the hash it brings.
 struct ShapeKeyHash {
   using is_transparent = void;
-  static constexpr std::uint64_t step(std::uint64_t hash, char c) {
-    return (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-  }
-  static constexpr std::uint64_t kStart = 0xCBF29CE484222325ull;
-  std::size_t operator()(std::string_view key) const noexcept {
-    std::uint64_t hash = kStart;
-    for (char c : key) hash = step(hash, c);
-    return hash;
-  }
+  std::size_t operator()(std::string_view key) const noexcept { return QuickTextHash{}(key); }
   std::size_t operator()(const HashedText& key) const noexcept { return key.hash; }
 };
 
@@ -297,7 +379,7 @@ class DataCompiler {
 
   // The definition of an object shape key (see ObjectShapeKeys), created on
   // first use with fields "f0", "f1", ... of the key's types.
-  std::uint16_t intern_object_shape(HashedText key);
+  std::uint16_t intern_object_shape(std::string_view key);
 
   // Lists a text in `dict` when it is new. `keep` then gives a view of the
   // text that stays valid as long as the compiler is used.
@@ -315,13 +397,18 @@ class DataCompiler {
         return;
       }
       for (std::size_t i = 0; i < dict.size(); ++i) {
-        string_positions.insert({static_cast<std::uint32_t>(i), few_hashes_[i]});
+        string_positions.insert(static_cast<std::uint32_t>(i), few_hashes_[i]);
       }
-    } else if (string_positions.contains(text)) [[likely]] {
+      dict.push_back(keep());
+      string_positions.insert(static_cast<std::uint32_t>(dict.size() - 1), half);
       return;
     }
+    StringSlot& slot = string_positions.slot_for(text, half);
+    if (StringPositions::listed(slot)) [[likely]] return;
+    // Doubled when full, so that the texts are moved about once in all.
+    if (dict.size() == dict.capacity()) dict.reserve(2 * dict.size());
     dict.push_back(keep());
-    string_positions.insert({static_cast<std::uint32_t>(dict.size() - 1), half});
+    string_positions.occupy(slot, static_cast<std::uint32_t>(dict.size() - 1), half);
   }
 
   std::vector<VelqDefinition> definitions;
@@ -345,7 +432,7 @@ class DataCompiler {
   // Array shapes by element type code; 0 until there is one.
   std::array<std::uint16_t, 0x12> array_shapes{};
   // Every text of `dict`, found by text, once there are more than the first few.
-  boost::unordered_flat_set<StringSlot, StringSlotHash, StringSlotEqual> string_positions;
+  StringPositions string_positions;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
  private:
@@ -359,44 +446,33 @@ class DataCompiler {
 };
 
 // An object shape key is the sequence of its values' type codes. The keys of
-// the objects being compiled are built value by value, each with its hash as
-// it grows; a nested object's key is built behind its parent's unfinished one
-// and removed when complete, so one buffer serves every level.
+// the objects being compiled are built value by value; a nested object's key
+// is built behind its parent's unfinished one and removed when complete, so
+// one buffer serves every level.
 class ObjectShapeKeys {
  public:
   // Starts the key of a new innermost object of about `values` values.
   void begin(std::size_t values) {
     if (size_ + values > buffer_.size()) buffer_.resize(2 * (size_ + values));
-    open_.push_back({size_, ShapeKeyHash::kStart});
+    marks_.push_back(size_);
   }
   // One more value of the innermost object.
   void add(VelqType type) {
-    const char code = static_cast<char>(type);
-    Open& key = open_.back();
     if (size_ == buffer_.size()) [[unlikely]] buffer_.resize(2 * buffer_.size() + 16);
-    buffer_[size_++] = code;
-    key.hash = ShapeKeyHash::step(key.hash, code);
+    buffer_[size_++] = static_cast<char>(type);
   }
   // The innermost key, complete.
-  HashedText key() const {
-    const Open& key = open_.back();
-    return {std::string_view(buffer_.data() + key.mark, size_ - key.mark), key.hash};
-  }
+  std::string_view key() const { return {buffer_.data() + marks_.back(), size_ - marks_.back()}; }
   void end() {
-    size_ = open_.back().mark;
-    open_.pop_back();
+    size_ = marks_.back();
+    marks_.pop_back();
   }
 
  private:
-  struct Open {
-    std::size_t mark;
-    std::uint64_t hash;
-  };
-
-  // Codes of the open keys: the first size_ bytes.
+  // Codes of the open keys: the first size_ bytes, each key from its mark.
   boost::container::small_vector<char, 256> buffer_;
   std::size_t size_ = 0;
-  boost::container::small_vector<Open, 16> open_;
+  boost::container::small_vector<std::size_t, 16> marks_;
 };
 
 // What a source of the value compiler says a value is. A source sets `type`
@@ -464,25 +540,33 @@ class ValueCompiler {
       case VelqType::Bool: out_.boolean(value.boolean); return;
       case VelqType::Int32: out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer))); return;
       case VelqType::Float32: out_.float32(value.number); return;
-      case VelqType::String:
-        if (!source_.kept_before(node, value.text)) {
-          tables_.intern_string(value.text, [&] { return source_.keep(node, value.text); });
-        }
-        out_.string(value.text.text);
-        return;
+      case VelqType::String: string(node, value.text); return;
       default: return;
     }
   }
 
-  // Compiles a classified value at nesting `depth` (0 for the root). Numbers,
-  // the bulk of many documents, are written here without a call: this is
-  // inlined into the loops over items and values.
+  // A string value, a key above all: mostly a str already listed, known by
+  // its object, which is then written without a call. Listing one takes the
+  // call, so that the common case does not pay for that call's frame.
+  [[gnu::always_inline]] void string(Node node, const HashedText& text) {
+    if (!source_.kept_before(node, text)) intern(node, text);
+    out_.string(text.text);
+  }
+
+  [[gnu::noinline]] void intern(Node node, const HashedText& text) {
+    tables_.intern_string(text, [&] { return source_.keep(node, text); });
+  }
+
+  // Compiles a classified value at nesting `depth` (0 for the root). Numbers
+  // and strings already listed, the bulk of most documents, are written here
+  // without a call: this is inlined into the loops over items and values.
   [[gnu::always_inline]] bool value(Node node, const SourceValue& value, std::size_t depth) {
     switch (value.type) {
       case VelqType::Float32: out_.float32(value.number); return true;
       case VelqType::Int32:
         out_.int32(static_cast<std::int32_t>(static_cast<std::uint32_t>(value.integer)));
         return true;
+      case VelqType::String: string(node, value.text); return true;
       case VelqType::Array:
       case VelqType::Object: {
         std::uint16_t ignored;
@@ -592,7 +676,7 @@ class ValueCompiler {
         [&](Node key_node, const SourceValue& key) {
           path_.at_key(key.text.text);
           keys_.add(VelqType::String);
-          scalar(key_node, key);
+          string(key_node, key.text);
         },
         [&](Node member) {
           SourceValue value;
@@ -623,22 +707,23 @@ class ValueCompiler {
   std::optional<VelqError> refusal_;
 };
 
-// Room to reserve for the payload of a value of about `items` items, lists
-// and dicts counted with their direct items: small for small values (a large
-// first block costs them more than their whole conversion), so that larger
-// ones seldom grow.
-inline std::size_t expected_payload_size(std::size_t items) { return 1024 + 32 * items; }
+// Room to reserve for a payload guessed at `guess` bytes (see
+// compile_value_to_velq): a quarter more, so that a guess a little short does
+// not double the block at the end; small for small values (a large first
+// block costs them more than their whole conversion).
+inline std::size_t expected_payload_size(std::size_t guess) { return 1024 + guess + guess / 4; }
 
 // A value compiled in one pass, refused when the reader would refuse it
 // (check_reader_limits); empty when the source failed (its own error then
-// stands). The payload goes into `storage` when one is given, from its start.
+// stands). The payload goes into `storage` when one is given, from its start;
+// `guess` is the source's guess of its size in bytes.
 template <class Source>
 std::optional<Result<CompiledValue>> compile_value_to_velq(
-    Source& source, typename Source::Node root, std::size_t items, ByteBuffer::Storage* storage = nullptr) {
+    Source& source, typename Source::Node root, std::size_t guess, ByteBuffer::Storage* storage = nullptr) {
   using Compiled = Result<CompiledValue>;
   DataCompiler tables;
   PayloadWriter payload(storage);
-  payload.reserve(expected_payload_size(items));
+  payload.reserve(expected_payload_size(guess));
   ValueCompiler<Source> compiler(tables, source, payload);
   std::uint16_t def_index = 0;
   if (!compiler.compile(root, def_index)) {

@@ -562,11 +562,19 @@ class PySource {
     }
     if (type == &PyLong_Type) {
       const auto* number = reinterpret_cast<const PyLongObject*>(object);
-      if (!PyUnstable_Long_IsCompact(number)) return classify_other(object, value);
-      // A compact integer has at most one digit of 30 bits: it fits Int32 as is.
       value.type = VelqType::Int32;
-      value.integer = PyUnstable_Long_CompactValue(number);
-      return true;
+      if (PyUnstable_Long_IsCompact(number)) {
+        // A compact integer has at most one digit of 30 bits: it fits Int32 as is.
+        value.integer = PyUnstable_Long_CompactValue(number);
+        return true;
+      }
+      // What the generic test would find for an exact int that fits a long,
+      // without its detour; one that does not fit takes the generic way, to
+      // fail there as it always has.
+      int overflow = 0;
+      value.integer = PyLong_AsLongAndOverflow(object, &overflow);
+      if (overflow == 0) return true;
+      return classify_other(object, value);
     }
     if (type == &PyFloat_Type) {
       value.type = VelqType::Float32;
@@ -641,6 +649,7 @@ class PySource {
 
   // A str's UTF-8 lives as long as the str: the dictionary keeps the object.
   std::string_view keep(PyObject* object, HashedText text) {
+    if (kept_.size() == kept_.capacity()) kept_.reserve(2 * kept_.size());  // moved about once in all
     kept_.push_back(Py_NewRef(object));
     if (kept_.size() > recently_kept_.size() && recently_kept_.size() < kMaxRecentlyKept) grow_recently_kept();
     recently_kept_[text.hash & (recently_kept_.size() - 1)] = object;
@@ -778,29 +787,78 @@ class PySource {
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   boost::container::small_vector<PyObject*, 32> kept_;
   // The latest kept strings by hash (a power of two of slots).
-  boost::container::small_vector<PyObject*, 64> recently_kept_ = decltype(recently_kept_)(64, nullptr);
+  boost::container::small_vector<PyObject*, 64> recently_kept_ = decltype(recently_kept_)(16, nullptr);
   SignalPoll signals_{python_signals_allow};
 };
 
-// The items of a value and of its own lists and dicts (a dict's keys
-// counted), from which the room for its payload is guessed.
-std::size_t items_to_emit(PyObject* object) {
-  const auto items_of = [](PyObject* value) -> std::size_t {
-    if (PyList_Check(value)) return static_cast<std::size_t>(PyList_GET_SIZE(value));
-    if (PyDict_Check(value)) return 2 * static_cast<std::size_t>(PyDict_GET_SIZE(value));
-    return 0;
-  };
-  std::size_t items = items_of(object);
-  if (PyList_Check(object)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) items += items_of(PyList_GET_ITEM(object, i));
-  } else if (PyDict_Check(object)) {
+// The size of a value's payload, guessed from a sample of it, so that the
+// payload seldom has to grow (which may copy all of it): a list from three of
+// its items, a dict from up to eight of its members, each scaled to the
+// whole, and no more than a few hundred values looked at in all (beyond them,
+// four bytes a value). Only the sizes of lists, dicts and strs are read: no
+// Python code runs.
+class PayloadGuess {
+ public:
+  // A str by its length, a number as four bytes.
+  [[gnu::always_inline]] std::size_t of(PyObject* value) {
+    const unsigned long flags = Py_TYPE(value)->tp_flags;
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return 1 + static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return std::min(ARRAY_HEADER_SIZE + list(value), kMaxGuess);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return std::min(OBJECT_HEADER_SIZE + dict(value), kMaxGuess);
+    return NUMBER_SIZE;
+  }
+
+ private:
+  // Beyond this the payload grows as it needs: a list that holds one large
+  // value several times over may be guessed at far more than it makes.
+  static constexpr std::size_t kMaxGuess = std::size_t{1} << 24;
+  static constexpr std::size_t kMaxVisits = 256;
+  static constexpr std::size_t kDictSample = 8;
+
+  // The sum of a sample of `sample` values out of `size`, scaled to all of them.
+  static std::size_t scaled(std::size_t sum, std::size_t sample, std::size_t size) {
+    if (sample == size) return sum;
+    return static_cast<std::size_t>(static_cast<double>(sum) / static_cast<double>(sample) * static_cast<double>(size));
+  }
+
+  // A short list item by item; a longer one as its middle-sized item of
+  // the first, middle and last, times its length (sizes of items vary widely,
+  // and guessing far too much costs more than guessing a little too little).
+  std::size_t list(PyObject* list) {
+    const auto size = static_cast<std::size_t>(PyList_GET_SIZE(list));
+    if (size == 0) return 0;
+    if (visits_ >= kMaxVisits) return NUMBER_SIZE * size;
+    const auto item = [list](std::size_t index) { return PyList_GET_ITEM(list, static_cast<Py_ssize_t>(index)); };
+    if (size <= 3) {
+      visits_ += size;
+      std::size_t sum = 0;
+      for (std::size_t k = 0; k < size; ++k) sum += of(item(k));
+      return sum;
+    }
+    visits_ += 3;
+    const std::size_t first = of(item(0));
+    const std::size_t middle = of(item(size / 2));
+    const std::size_t last = of(item(size - 1));
+    return std::max(std::min(first, middle), std::min(std::max(first, middle), last)) * size;
+  }
+
+  std::size_t dict(PyObject* dict) {
+    const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+    if (visits_ >= kMaxVisits) return 2 * NUMBER_SIZE * size;
+    const std::size_t sample = std::min(size, kDictSample);
+    visits_ += 2 * sample;
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(object, &position, &key, &value)) items += items_of(value);
+    std::size_t sum = 0;
+    for (std::size_t k = 0; k < sample && PyDict_Next(dict, &position, &key, &value); ++k) sum += of(key) + of(value);
+    return sample == 0 ? 0 : scaled(sum, sample, size);
   }
-  return items;
-}
+
+  std::size_t visits_ = 0;
+};
+
+std::size_t payload_guess(PyObject* object) { return PayloadGuess().of(object); }
 
 // ---------------------------------------------------------------------------
 // From converted arguments to results
@@ -869,7 +927,7 @@ PyObject* document_bytes(CompiledDocument<Dict>& compiled, BytesObjectStorage& p
 PyObject* emit_bytes(PyObject* object) {
   PySource source;
   BytesObjectStorage storage;
-  auto compiled = compile_value_to_velq(source, object, items_to_emit(object), &storage);
+  auto compiled = compile_value_to_velq(source, object, payload_guess(object), &storage);
   if (!compiled) return nullptr;
   if (!*compiled) return to_py_err(compiled->error());
   return document_bytes(compiled->value(), storage);

@@ -432,25 +432,23 @@ TEST(CheckReaderLimits, DefinitionCountThenTheFirstWideObject) {
 // ---------------------------------------------------------------------------
 // The value compiler's tables.
 
-HashedText hashed_key(std::string_view codes) { return {codes, ShapeKeyHash{}(codes)}; }
-
 TEST(DataCompiler, OneDefinitionPerShapeNumberedInOrder) {
   DataCompiler tables;
   EXPECT_EQ(tables.intern_array_shape(kInt), 6);
-  EXPECT_EQ(tables.intern_object_shape(hashed_key(std::string("\x05\x02", 2))), 7);
+  EXPECT_EQ(tables.intern_object_shape(std::string("\x05\x02", 2)), 7);
   EXPECT_EQ(tables.intern_array_shape(kObject), 8);
-  EXPECT_EQ(tables.intern_object_shape(hashed_key("")), 9);
+  EXPECT_EQ(tables.intern_object_shape(""), 9);
   EXPECT_EQ(tables.intern_array_shape(kInt), 6);
-  EXPECT_EQ(tables.intern_object_shape(hashed_key(std::string("\x05\x02", 2))), 7);
-  EXPECT_EQ(tables.intern_object_shape(hashed_key(std::string("\x05\x00\x11\x10", 4))), 10);
+  EXPECT_EQ(tables.intern_object_shape(std::string("\x05\x02", 2)), 7);
+  EXPECT_EQ(tables.intern_object_shape(std::string("\x05\x00\x11\x10", 4)), 10);
   EXPECT_TRUE(tables.definitions ==
               with_builtins({arr_def(6, kInt), obj_def(7, {{"f0", kString}, {"f1", kInt}}), arr_def(8, kObject),
                              obj_def(9, {}), obj_def(10, {{"f0", kString}, {"f1", kNull}, {"f2", kObject}, {"f3", kArray}})}));
 }
 
-// A key built a code at a time, nested keys behind their parent's, carries
-// the hash of its whole text.
-TEST(ObjectShapeKeys, NestedKeysAndTheirHashes) {
+// A key built a code at a time, nested keys behind their parent's, beyond
+// the room asked for.
+TEST(ObjectShapeKeys, NestedKeys) {
   ObjectShapeKeys keys;
   keys.begin(1);
   keys.add(kString);
@@ -459,13 +457,11 @@ TEST(ObjectShapeKeys, NestedKeysAndTheirHashes) {
   for (int i = 0; i < 40; ++i) keys.add(i % 2 ? kInt : kFloat);  // beyond the room asked for
   std::string inner;
   for (int i = 0; i < 40; ++i) inner += static_cast<char>(i % 2 ? kInt : kFloat);
-  EXPECT_EQ(keys.key().text, inner);
-  EXPECT_EQ(keys.key().hash, ShapeKeyHash{}(inner));
+  EXPECT_EQ(keys.key(), inner);
   keys.end();
   keys.add(kBool);
   const std::string outer = {static_cast<char>(kString), static_cast<char>(kObject), static_cast<char>(kBool)};
-  EXPECT_EQ(keys.key().text, outer);
-  EXPECT_EQ(keys.key().hash, ShapeKeyHash{}(outer));
+  EXPECT_EQ(keys.key(), outer);
   keys.end();
 }
 
@@ -478,12 +474,12 @@ TEST(DataCompiler, DefinitionIndexWrapsAfter65535) {
     for (std::size_t rest = k; key.size() < 6; rest /= 8) key += kCodes[rest % 8];
     keys.push_back(key);
   }
-  for (const std::string& key : keys) tables.intern_object_shape(hashed_key(key));
+  for (const std::string& key : keys) tables.intern_object_shape(key);
   ASSERT_EQ(tables.definitions.size(), 65536u + 2);
   EXPECT_EQ(tables.definitions[65535].index, 65535);
   EXPECT_EQ(tables.definitions[65536].index, 0);
   EXPECT_EQ(tables.definitions[65537].index, 1);
-  EXPECT_EQ(tables.intern_object_shape(hashed_key(keys.back())), 1);
+  EXPECT_EQ(tables.intern_object_shape(keys.back()), 1);
 }
 
 // Enough strings to grow the string table several times, with texts that

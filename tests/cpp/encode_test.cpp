@@ -167,6 +167,17 @@ TEST(PayloadWriter, ChoosesTheStringFormByLength) {
     EXPECT_EQ(to_hex(out.substr(0, expected_prefix.size())), to_hex(expected_prefix));
     EXPECT_EQ(out.compare(expected_prefix.size(), std::string::npos, text), 0);
   }
+  // Short texts are copied in pieces by their length: every byte of each
+  // length around the pieces' widths lands in its place.
+  for (std::size_t length = 0; length <= 40; ++length) {
+    SCOPED_TRACE(length);
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text.push_back(static_cast<char>('A' + i));
+    PayloadWriter payload;
+    payload.string(text);
+    payload.boolean(true);
+    EXPECT_EQ(std::string(payload.bytes().view()), static_cast<char>(length) + text + "\x01");
+  }
   PayloadWriter too_long;
   too_long.boolean(true);
   too_long.string(std::string(MAX_INLINE_STRING_LEN + 1, 'x'));
