@@ -98,27 +98,11 @@ inline bool put_inline_string(ByteBuffer& out, std::string_view text) {
   const std::size_t size = text.size();
   if (size <= 32) {
     // Most strings (keys above all) are this short: a one-byte prefix, and
-    // the text moved in two overlapping pieces of a fixed width each, which
-    // costs less than a call of memcpy.
+    // the text copied without a call (see copy_bytes).
     static_assert(32 <= MAX_SHORT_STRING_LEN);
     std::uint8_t* at = out.claim_bytes(1 + size);
     at[0] = static_cast<std::uint8_t>(size);
-    const char* from = text.data();
-    std::uint8_t* to = at + 1;
-    if (size >= 16) {
-      std::memcpy(to, from, 16);
-      std::memcpy(to + size - 16, from + size - 16, 16);
-    } else if (size >= 8) {
-      std::memcpy(to, from, 8);
-      std::memcpy(to + size - 8, from + size - 8, 8);
-    } else if (size >= 4) {
-      std::memcpy(to, from, 4);
-      std::memcpy(to + size - 4, from + size - 4, 4);
-    } else if (size != 0) {
-      to[0] = static_cast<std::uint8_t>(from[0]);
-      to[size / 2] = static_cast<std::uint8_t>(from[size / 2]);
-      to[size - 1] = static_cast<std::uint8_t>(from[size - 1]);
-    }
+    copy_bytes(at + 1, text.data(), size);
     return true;
   }
   std::uint8_t prefix[MAX_STRING_PREFIX_SIZE];

@@ -411,24 +411,8 @@ class PyValueBuilder {
     if (size == 1) return PyUnicode_FromOrdinal(bytes[0]);
     if (size == 0) return PyUnicode_DecodeUTF8(text.data(), 0, nullptr);
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-    if (str != nullptr) copy_text(PyUnicode_DATA(str), text.data(), size);
+    if (str != nullptr) copy_bytes(PyUnicode_DATA(str), text.data(), size);
     return str;
-  }
-
-  // memcpy for text of two bytes or more, where short text (most keys) takes
-  // two overlapping moves of one width instead of a call.
-  static void copy_text(void* to, const char* from, std::size_t size) {
-    auto* out = static_cast<char*>(to);
-    auto two_moves = [out, from, size](auto word) {
-      std::memcpy(&word, from, sizeof word);
-      std::memcpy(out, &word, sizeof word);
-      std::memcpy(&word, from + size - sizeof word, sizeof word);
-      std::memcpy(out + size - sizeof word, &word, sizeof word);
-    };
-    if (size > 16) return static_cast<void>(std::memcpy(out, from, size));
-    if (size >= 8) return two_moves(std::uint64_t{});
-    if (size >= 4) return two_moves(std::uint32_t{});
-    two_moves(std::uint16_t{});
   }
 
   // Valid UTF-8 needs no checks: its largest byte tells the widest character,
