@@ -36,6 +36,8 @@ void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayo
 // The rules of decompilation, applied to values as decode_document reads them, in document order.
 // What the values become is up to the Builder, which keeps a stack of finished values and provides:
 //
+//   void begin_document(const VelqDocument&);   // optional: before the first value, to size its tables
+
 //   bool null();  bool boolean(bool);  bool real(double);
 //   bool integer(std::int64_t);
 //   bool string(std::string_view text, bool ascii);
@@ -64,6 +66,7 @@ class Decompiler {
     // Every object definition gets at most one layout; with room for all of
     // them made at once, the layouts never move while frames point at them.
     layouts_.reserve(document.object_definitions);
+    if constexpr (requires { builder_.begin_document(document); }) builder_.begin_document(document);
   }
 
   void end_entries() {

@@ -266,6 +266,8 @@ class PyValueBuilder {
     for (PyObject* key : keys_) Py_DECREF(key);
   }
 
+  void begin_document(const VelqDocument& document) { name_room_ = document.fields.size(); }
+
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
   bool integer(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
@@ -488,6 +490,9 @@ class PyValueBuilder {
   // Lists the names of the first layout, whose keys lead keys_.
   void remember_first_names() {
     const ObjectLayout& layout = *first_layout_;
+    // Room for every name the document could hold, so that the table is not
+    // rebuilt as it fills.
+    names_.reserve(std::min<std::size_t>(name_room_, 4096));
     for (std::size_t k = 0; k < layout.members.size(); ++k) {
       names_.emplace(layout.fields[layout.members[k]].name, keys_[k]);
     }
@@ -508,6 +513,7 @@ class PyValueBuilder {
   boost::container::small_vector<PyObject*, 32> keys_;
   boost::container::small_vector<std::uint32_t, 8> keys_at_;  // by ObjectLayout::id: its first key in keys_, or kNoKeys
   const ObjectLayout* first_layout_ = nullptr;  // the decompiler's, alive for the whole call
+  std::size_t name_room_ = 0;                   // the fields of all object definitions
   // Borrowed references to the keys above, by text, filled from the second
   // layout on; the texts point into the bytes read, which outlive the
   // builder's use of them.
