@@ -170,10 +170,16 @@ class Decompiler {
     building_ = false;
   }
 
-  // The layout of the object definition that `index` designates: by position first; another
-  // writer's definitions need not stand at their index, so then the first with that index.
+  // The layout of the object definition that `index` designates: made on its first object, and
+  // found at once for every other.
   const ObjectLayout* find_layout(std::uint16_t index) {
     if (index < layout_at_.size() && layout_at_[index] != kNoLayout) return &layouts_[layout_at_[index]];
+    return make_layout(index);
+  }
+
+  // The definition is found by position first; another writer's definitions need not stand at
+  // their index, so then the first with that index.
+  [[gnu::noinline]] const ObjectLayout* make_layout(std::uint16_t index) {
     std::span<const ReadDefinition> definitions = document_->definitions;
     const ReadDefinition* definition = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {

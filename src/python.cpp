@@ -449,9 +449,13 @@ class PyValueBuilder {
   }
 
   // The keys of a layout's members, in member order; nullptr with an
-  // exception pending.
+  // exception pending. They are made on the layout's first object.
   PyObject* const* keys_of(const ObjectLayout& layout) {
     if (layout.id < keys_at_.size() && keys_at_[layout.id] != kNoKeys) return keys_.data() + keys_at_[layout.id];
+    return make_keys(layout);
+  }
+
+  [[gnu::noinline]] PyObject* const* make_keys(const ObjectLayout& layout) {
     const std::size_t start = keys_.size();
     // The first layout's names are made as they are; once a second layout
     // needs keys, names are looked up, so that one name is one str.
