@@ -486,7 +486,8 @@ class PyValueBuilder {
         }
       }
     }
-    if (layout.id >= keys_at_.size()) keys_at_.resize(layout.id + 1, kNoKeys);
+    // Most often the next id, sometimes a few ahead: a fill by steps.
+    while (keys_at_.size() <= layout.id) keys_at_.push_back(kNoKeys);
     keys_at_[layout.id] = static_cast<std::uint32_t>(start);
     return keys_.data() + start;
   }
