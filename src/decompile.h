@@ -134,7 +134,7 @@ class Decompiler {
     if (building_) build(builder_.fixed_array(item_type, at, count));
   }
 
-  void begin_object(std::uint16_t index, std::size_t count) {
+  [[gnu::always_inline]] void begin_object(std::uint16_t index, std::size_t count) {
     if (failed_) return;
     const ObjectLayout* layout = find_layout(index);
     if (layout == nullptr) return;
