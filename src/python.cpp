@@ -266,7 +266,10 @@ class PyValueBuilder {
     for (PyObject* key : keys_) Py_DECREF(key);
   }
 
-  void begin_document(const VelqDocument& document) { name_room_ = document.fields.size(); }
+  void begin_document(const VelqDocument& document) {
+    name_room_ = document.fields.size();
+    if (!document.dict.empty()) dict_strings_.resize(document.dict.size(), nullptr);
+  }
 
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
@@ -275,7 +278,6 @@ class PyValueBuilder {
   bool string(std::string_view text, bool ascii) { return push(new_str(text, ascii)); }
 
   bool dict_string(std::uint32_t index, std::string_view text) {
-    if (index >= dict_strings_.size()) dict_strings_.resize(index + 1, nullptr);
     PyObject*& cached = dict_strings_[index];
     if (cached == nullptr) {
       cached = new_str(text, false);
@@ -512,7 +514,7 @@ class PyValueBuilder {
   PyRef error_;
   SignalPoll signals_{python_signals_allow};
   // Room in place for what a small document needs.
-  boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position, created on first use
+  boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position (all of it), created on first use
   // The dict keys of every layout met (owned references), each layout's
   // together and in member order, from its first object on.
   boost::container::small_vector<PyObject*, 32> keys_;
