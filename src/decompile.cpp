@@ -23,7 +23,7 @@ void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayo
   layout.id = id;
   auto& members = layout.members;
   const std::size_t count = fields.size();
-  members.resize(count);
+  members.resize(count, boost::container::default_init);  // each set below
   for (std::size_t i = 0; i < count; ++i) members[i] = static_cast<std::uint16_t>(i);
   // The JSON compiler writes the fields in strictly ascending order already.
   std::size_t i = 1;

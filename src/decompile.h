@@ -36,6 +36,8 @@ void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayo
 // The rules of decompilation, applied to values as decode_document reads them, in document order.
 // What the values become is up to the Builder, which keeps a stack of finished values and provides:
 //
+//   void begin_document(const VelqDocument&);   // optional: before the first value, to size its tables
+
 //   bool null();  bool boolean(bool);  bool real(double);
 //   bool integer(std::int64_t);
 //   bool string(std::string_view text, bool ascii);
@@ -64,6 +66,7 @@ class Decompiler {
     // Every object definition gets at most one layout; with room for all of
     // them made at once, the layouts never move while frames point at them.
     layouts_.reserve(document.object_definitions);
+    if constexpr (requires { builder_.begin_document(document); }) builder_.begin_document(document);
   }
 
   void end_entries() {
@@ -131,7 +134,7 @@ class Decompiler {
     if (building_) build(builder_.fixed_array(item_type, at, count));
   }
 
-  void begin_object(std::uint16_t index, std::size_t count) {
+  [[gnu::always_inline]] void begin_object(std::uint16_t index, std::size_t count) {
     if (failed_) return;
     const ObjectLayout* layout = find_layout(index);
     if (layout == nullptr) return;
@@ -167,10 +170,16 @@ class Decompiler {
     building_ = false;
   }
 
-  // The layout of the object definition that `index` designates: by position first; another
-  // writer's definitions need not stand at their index, so then the first with that index.
+  // The layout of the object definition that `index` designates: made on its first object, and
+  // found at once for every other.
   const ObjectLayout* find_layout(std::uint16_t index) {
     if (index < layout_at_.size() && layout_at_[index] != kNoLayout) return &layouts_[layout_at_[index]];
+    return make_layout(index);
+  }
+
+  // The definition is found by position first; another writer's definitions need not stand at
+  // their index, so then the first with that index.
+  [[gnu::noinline]] const ObjectLayout* make_layout(std::uint16_t index) {
     std::span<const ReadDefinition> definitions = document_->definitions;
     const ReadDefinition* definition = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {

@@ -263,9 +263,12 @@ class PyValueBuilder {
     drop_pending(0);
     if (pending_ != inline_pending_) PyMem_RawFree(pending_);
     for (PyObject* text : dict_strings_) Py_XDECREF(text);
-    for (LayoutKeys& entry : layout_keys_) {
-      for (PyObject* key : entry.keys) Py_DECREF(key);
-    }
+    for (PyObject* key : keys_) Py_DECREF(key);
+  }
+
+  void begin_document(const VelqDocument& document) {
+    name_room_ = document.fields.size();
+    if (!document.dict.empty()) dict_strings_.resize(document.dict.size(), nullptr);
   }
 
   bool null() { return push(Py_NewRef(Py_None)); }
@@ -275,7 +278,6 @@ class PyValueBuilder {
   bool string(std::string_view text, bool ascii) { return push(new_str(text, ascii)); }
 
   bool dict_string(std::uint32_t index, std::string_view text) {
-    if (index >= dict_strings_.size()) dict_strings_.resize(index + 1, nullptr);
     PyObject*& cached = dict_strings_[index];
     if (cached == nullptr) {
       cached = new_str(text, false);
@@ -318,14 +320,14 @@ class PyValueBuilder {
 
   bool object(const ObjectLayout& layout) {
     if (!signals_.poll(layout.fields.size() + 1)) return fail();
-    const LayoutKeys::Keys* keys = keys_of(layout);
+    PyObject* const* keys = keys_of(layout);
     if (keys == nullptr) return fail();
     const std::size_t base = size_ - layout.fields.size();
     const std::size_t count = layout.members.size();
     PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
     if (!dict) return fail();
     for (std::size_t k = 0; k < count; ++k) {
-      if (PyDict_SetItem(dict.get(), (*keys)[k], pending_[base + layout.members[k]]) < 0) return fail();
+      if (PyDict_SetItem(dict.get(), keys[k], pending_[base + layout.members[k]]) < 0) return fail();
     }
     drop_pending(base);
     return push(dict.release());
@@ -342,13 +344,9 @@ class PyValueBuilder {
   }
 
  private:
-  // The dict keys of one layout (owned references), made on its first object.
-  struct LayoutKeys {
-    bool ready = false;
-    using Keys = boost::container::small_vector<PyObject*, 16>;
-    Keys keys;
-    const ObjectLayout* layout = nullptr;  // the decompiler's, alive for the whole call
-  };
+  static constexpr std::uint32_t kNoKeys = static_cast<std::uint32_t>(-1);
+
+
 
   [[gnu::always_inline]] bool push(PyObject* object) {
     if (object == nullptr) [[unlikely]] return fail();
@@ -437,44 +435,57 @@ class PyValueBuilder {
   }
 
   // The keys of a layout's members, in member order; nullptr with an
-  // exception pending.
-  const LayoutKeys::Keys* keys_of(const ObjectLayout& layout) {
-    if (layout.id >= layout_keys_.size()) layout_keys_.resize(layout.id + 1);
-    LayoutKeys& entry = layout_keys_[layout.id];
-    if (entry.ready) return &entry.keys;
+  // exception pending. They are made on the layout's first object.
+  PyObject* const* keys_of(const ObjectLayout& layout) {
+    if (layout.id < keys_at_.size() && keys_at_[layout.id] != kNoKeys) return keys_.data() + keys_at_[layout.id];
+    return make_keys(layout);
+  }
+
+  [[gnu::noinline]] PyObject* const* make_keys(const ObjectLayout& layout) {
+    const std::size_t start = keys_.size();
     // The first layout's names are made as they are; once a second layout
     // needs keys, names are looked up, so that one name is one str.
-    if (names_.empty() && made_layouts_ > 0) remember_names();
-    entry.keys.reserve(layout.members.size());
-    for (std::uint16_t field : layout.members) {
-      const ReadField& named = layout.fields[field];
-      PyObject* name = made_layouts_ == 0 ? new_str(named.name, named.ascii) : name_object(named);
-      if (name == nullptr) return nullptr;
-      entry.keys.push_back(name);
-      if (made_layouts_ > 0) names_.emplace(named.name, name);
-    }
-    entry.ready = true;
-    entry.layout = &layout;
-    ++made_layouts_;
-    return &entry.keys;
-  }
-
-  // A new reference: the str of that name made before, or a new one.
-  PyObject* name_object(const ReadField& field) {
-    auto found = names_.find(field.name);
-    if (found != names_.end()) return Py_NewRef(found->second);
-    return new_str(field.name, field.ascii);
-  }
-
-  // Lists the names of the layouts made so far.
-  void remember_names() {
-    for (const LayoutKeys& entry : layout_keys_) {
-      if (!entry.ready) continue;
-      // The keys stand in member order.
-      const ObjectLayout& layout = *entry.layout;
-      for (std::size_t k = 0; k < entry.keys.size(); ++k) {
-        names_.emplace(layout.fields[layout.members[k]].name, entry.keys[k]);
+    if (first_layout_ == nullptr) {
+      first_layout_ = &layout;
+      for (std::uint16_t field : layout.members) {
+        const ReadField& named = layout.fields[field];
+        PyObject* name = new_str(named.name, named.ascii);
+        if (name == nullptr) return nullptr;
+        keys_.push_back(name);
       }
+    } else {
+      if (names_.empty()) remember_first_names();
+      for (std::uint16_t field : layout.members) {
+        const ReadField& named = layout.fields[field];
+        // One hash of the name whether it is new or not.
+        auto [slot, fresh] = names_.try_emplace(named.name, nullptr);
+        if (fresh) {
+          PyObject* name = new_str(named.name, named.ascii);
+          if (name == nullptr) {
+            names_.erase(slot);
+            return nullptr;
+          }
+          slot->second = name;
+          keys_.push_back(name);
+        } else {
+          keys_.push_back(Py_NewRef(slot->second));
+        }
+      }
+    }
+    // Most often the next id, sometimes a few ahead: a fill by steps.
+    while (keys_at_.size() <= layout.id) keys_at_.push_back(kNoKeys);
+    keys_at_[layout.id] = static_cast<std::uint32_t>(start);
+    return keys_.data() + start;
+  }
+
+  // Lists the names of the first layout, whose keys lead keys_.
+  void remember_first_names() {
+    const ObjectLayout& layout = *first_layout_;
+    // Room for every name the document could hold, so that the table is not
+    // rebuilt as it fills.
+    names_.reserve(std::min<std::size_t>(name_room_, 4096));
+    for (std::size_t k = 0; k < layout.members.size(); ++k) {
+      names_.emplace(layout.fields[layout.members[k]].name, keys_[k]);
     }
   }
 
@@ -487,13 +498,17 @@ class PyValueBuilder {
   PyRef error_;
   SignalPoll signals_{python_signals_allow};
   // Room in place for what a small document needs.
-  boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position, created on first use
-  boost::container::small_vector<LayoutKeys, 4> layout_keys_;   // by ObjectLayout::id
+  boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position (all of it), created on first use
+  // The dict keys of every layout met (owned references), each layout's
+  // together and in member order, from its first object on.
+  boost::container::small_vector<PyObject*, 32> keys_;
+  boost::container::small_vector<std::uint32_t, 8> keys_at_;  // by ObjectLayout::id: its first key in keys_, or kNoKeys
+  const ObjectLayout* first_layout_ = nullptr;  // the decompiler's, alive for the whole call
+  std::size_t name_room_ = 0;                   // the fields of all object definitions
   // Borrowed references to the keys above, by text, filled from the second
   // layout on; the texts point into the bytes read, which outlive the
   // builder's use of them.
   boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
-  std::size_t made_layouts_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -124,6 +124,24 @@ def test_corpus_round_trip(name):
     assert_identical(velq.loads(data), expected_from_json(json.loads(text)))
 
 
+@pytest.mark.parametrize(
+    "text",
+    [
+        '[{"id": 1, "kind": 2}, {"kind": 3, "url": 4}, {"id": 5, "url": 6}, {"id": 7, "kind": 8}]',
+        '[{}, {"id": 1, "kind": 2}, {"kind": 3, "url": 4}, {"id": 5, "url": 6}]',
+    ],
+)
+def test_a_name_is_one_str_across_object_shapes(text):
+    # Shapes that share names (of more than one character, which the
+    # interpreter shares anyway): all keys of one name in the result are one
+    # object, whichever shape they came from, the first shape's included.
+    result = velq.loads(velq.dumps(text))
+    assert_identical(result, json.loads(text))
+    for name in ("id", "kind", "url"):
+        keys = {id(key) for item in result for key in item if key == name}
+        assert len(keys) == 1, name
+
+
 def test_corpus_refused_file():
     text = (CORPUS / "gsoc-2018.json").read_text(encoding="utf-8")
     with pytest.raises(ValueError) as info:
