@@ -485,9 +485,9 @@ std::uint16_t DataCompiler::intern_object_shape(std::string_view types) {
   RecentShape& recent = recent_object_shapes[types.size() % recent_object_shapes.size()];
   if (has_shape(recent, types)) return recent.definition.index;
   leave_slot(recent);
-  const HashedText key{types, ShapeKeyHash{}(types)};
+  // Hashed only for the table, which a document of few shapes never fills.
   if (!object_shapes.empty()) {
-    if (auto known = object_shapes.find(key); known != object_shapes.end()) {
+    if (auto known = object_shapes.find(HashedText{types, ShapeKeyHash{}(types)}); known != object_shapes.end()) {
       recent = {known->second, true, true};
       return known->second.index;
     }
@@ -495,12 +495,12 @@ std::uint16_t DataCompiler::intern_object_shape(std::string_view types) {
   const auto position = static_cast<std::uint32_t>(definitions.size());
   const std::uint16_t index = create_definition(VelqType::Object);
   std::vector<VelqField>& fields = definitions.back().fields.emplace();
-  fields.reserve(key.text.size());
-  for (std::size_t i = 0; i < key.text.size(); ++i) {
+  fields.reserve(types.size());
+  for (std::size_t i = 0; i < types.size(); ++i) {
     VelqField& field = fields.emplace_back();
     field.name.push_back('f');
     append_decimal(field.name, static_cast<unsigned>(i));
-    field.type = static_cast<VelqType>(key.text[i]);
+    field.type = static_cast<VelqType>(types[i]);
   }
   recent = {{position, index}, true, false};
   return index;
