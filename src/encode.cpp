@@ -19,25 +19,27 @@ struct FrontLayout {
   std::size_t size = 0;  // the whole front, up to the payload
 };
 
-std::size_t definition_size(const VelqDefinition& definition) {
-  if (definition.kind == VelqType::Array) return ARRAY_DEFINITION_SIZE;
-  if (definition.kind != VelqType::Object || !definition.fields) return DEFINITION_LEAD_SIZE;
-  std::size_t size = OBJECT_DEFINITION_LEAD_SIZE;
-  for (const VelqField& field : *definition.fields) size += 2 + field.name.size();
-  return size;
-}
-
-// What the writer refuses in one definition, or nothing.
-std::optional<std::string> definition_failure(const VelqDefinition& definition) {
-  if (definition.kind == VelqType::Array && !definition.elem_type) return missing_elem_type_message(definition.index);
-  if (definition.kind != VelqType::Object) return std::nullopt;
-  if (!definition.fields) return missing_fields_message(definition.index);
-  const std::vector<VelqField>& fields = *definition.fields;
-  if (fields.size() > 0xFFFF) return compose_message("Too many fields (", fields.size(), "), max ", 0xFFFF);
-  for (const VelqField& field : fields) {
-    if (field.name.size() > MAX_FIELD_NAME_LEN) return kFieldNameTooLong;
+// Adds the bytes of one definition to `size`; fails with what the writer
+// refuses in it.
+Status measure_definition(const VelqDefinition& definition, std::size_t& size) {
+  if (definition.kind == VelqType::Array) {
+    if (!definition.elem_type) return VelqError{missing_elem_type_message(definition.index)};
+    size += ARRAY_DEFINITION_SIZE;
+    return {};
   }
-  return std::nullopt;
+  if (definition.kind != VelqType::Object) {
+    size += DEFINITION_LEAD_SIZE;
+    return {};
+  }
+  if (!definition.fields) return VelqError{missing_fields_message(definition.index)};
+  const std::vector<VelqField>& fields = *definition.fields;
+  if (fields.size() > 0xFFFF) return VelqError{compose_message("Too many fields (", fields.size(), "), max ", 0xFFFF)};
+  size += OBJECT_DEFINITION_LEAD_SIZE;
+  for (const VelqField& field : fields) {
+    if (field.name.size() > MAX_FIELD_NAME_LEN) [[unlikely]] return VelqError{kFieldNameTooLong};
+    size += 2 + field.name.size();
+  }
+  return {};
 }
 
 // How many of the first definitions are the six built-in ones, which are
@@ -70,10 +72,7 @@ Result<FrontLayout> measure_front(const DocumentFront<Text>& front) {
   layout.builtins = builtin_prefix(definitions);
   std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE + DEFINITION_LEAD_SIZE * layout.builtins;
   for (const VelqDefinition& definition : definitions.subspan(layout.builtins)) {
-    if (definition.kind == VelqType::Array || definition.kind == VelqType::Object) [[unlikely]] {
-      if (std::optional<std::string> failure = definition_failure(definition)) return VelqError{std::move(*failure)};
-    }
-    size += definition_size(definition);
+    if (Status measured = measure_definition(definition, size); !measured) return std::move(measured).error();
   }
   layout.dict_offset = size;
   if (size > MAX_U32) return offset_too_large("Dict", size);
