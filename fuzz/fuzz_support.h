@@ -425,7 +425,7 @@ class ContractSink {
 // a block that grows and keeps its content.
 class GrowingStorage final : public ByteBuffer::Storage {
  public:
-  char* resize(std::size_t capacity) override {
+  char* resize(std::size_t& capacity) override {
     block_.resize(capacity);
     return block_.data();
   }

@@ -707,23 +707,25 @@ class ValueCompiler {
   std::optional<VelqError> refusal_;
 };
 
-// Room to reserve for a payload guessed at `guess` bytes (see
-// compile_value_to_velq): a quarter more, so that a guess a little short does
-// not double the block at the end; small for small values (a large first
-// block costs them more than their whole conversion).
+// Room for a payload guessed at `guess` bytes: a quarter more, so that a
+// guess a little short does not double the block at the end.
 inline std::size_t expected_payload_size(std::size_t guess) { return 1024 + guess + guess / 4; }
+
+// The payload's first room: a small value never needs more (a large first
+// block costs it more than its whole conversion); a storage that holds more
+// makes its room from its own guess when the payload outgrows this.
+inline constexpr std::size_t FIRST_PAYLOAD_ROOM = 1024;
 
 // A value compiled in one pass, refused when the reader would refuse it
 // (check_reader_limits); empty when the source failed (its own error then
-// stands). The payload goes into `storage` when one is given, from its start;
-// `guess` is the source's guess of its size in bytes.
+// stands). The payload goes into `storage` when one is given, from its start.
 template <class Source>
-std::optional<Result<CompiledValue>> compile_value_to_velq(
-    Source& source, typename Source::Node root, std::size_t guess, ByteBuffer::Storage* storage = nullptr) {
+std::optional<Result<CompiledValue>> compile_value_to_velq(Source& source, typename Source::Node root,
+                                                           ByteBuffer::Storage* storage = nullptr) {
   using Compiled = Result<CompiledValue>;
   DataCompiler tables;
   PayloadWriter payload(storage);
-  payload.reserve(expected_payload_size(guess));
+  payload.reserve(FIRST_PAYLOAD_ROOM);
   ValueCompiler<Source> compiler(tables, source, payload);
   std::uint16_t def_index = 0;
   if (!compiler.compile(root, def_index)) {

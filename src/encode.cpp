@@ -156,7 +156,7 @@ void ByteBuffer::release() {
 void ByteBuffer::grow(std::size_t n) {
   const std::size_t size = this->size();
   const auto capacity_now = static_cast<std::size_t>(limit_ - begin_);
-  const std::size_t capacity = std::max({size + n, 2 * capacity_now, std::size_t{256}});
+  std::size_t capacity = std::max({size + n, 2 * capacity_now, std::size_t{256}});
   char* grown =
       storage_ != nullptr ? storage_->resize(capacity) : static_cast<char*>(std::realloc(begin_, capacity));
   if (grown == nullptr) throw std::bad_alloc();

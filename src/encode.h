@@ -29,9 +29,10 @@ class ByteBuffer {
   // copied there afterwards. The buffer neither frees it nor outlives it.
   class Storage {
    public:
-    // The start of a block of `capacity` bytes that keeps the content of the
-    // previous one (as realloc does). Throws std::bad_alloc.
-    virtual char* resize(std::size_t capacity) = 0;
+    // The start of a block of at least `capacity` bytes that keeps the
+    // content of the previous one (as realloc does); a storage that makes it
+    // larger says so in `capacity`. Throws std::bad_alloc.
+    virtual char* resize(std::size_t& capacity) = 0;
 
    protected:
     ~Storage() = default;

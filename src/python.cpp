@@ -868,15 +868,20 @@ std::size_t payload_guess(PyObject* object) { return PayloadGuess().of(object); 
 class BytesObjectStorage final : public ByteBuffer::Storage {
  public:
   BytesObjectStorage() = default;
+  // For emit's payload: once it outgrows the stack, its block is made as
+  // large as `value` is guessed to need, so that it seldom grows again; a
+  // small value never pays for the guess.
+  explicit BytesObjectStorage(PyObject* value) : guess_from_(value) {}
   BytesObjectStorage(const BytesObjectStorage&) = delete;
   BytesObjectStorage& operator=(const BytesObjectStorage&) = delete;
   ~BytesObjectStorage() { Py_XDECREF(bytes_); }
 
   // Small documents are written on the stack and become a bytes object of
   // their exact size at the end, so that they cost one allocation.
-  char* resize(std::size_t capacity) override {
+  char* resize(std::size_t& capacity) override {
     if (bytes_ == nullptr && capacity <= sizeof first_) return first_;
     if (bytes_ == nullptr) {
+      if (guess_from_ != nullptr) capacity = std::max(capacity, expected_payload_size(payload_guess(guess_from_)));
       bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
       if (bytes_ != nullptr) std::memcpy(PyBytes_AS_STRING(bytes_), first_, sizeof first_);
     } else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) != 0) {
@@ -889,13 +894,17 @@ class BytesObjectStorage final : public ByteBuffer::Storage {
   // The result, cut to the size of what was written into it.
   PyObject* finish(std::size_t size) {
     if (bytes_ == nullptr) return PyBytes_FromStringAndSize(first_, static_cast<Py_ssize_t>(size));
-    if (static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)) != size) resize(size);
+    if (static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_)) != size) {
+      std::size_t exact = size;
+      resize(exact);
+    }
     return std::exchange(bytes_, nullptr);
   }
 
  private:
   char first_[2048];
   PyObject* bytes_ = nullptr;
+  PyObject* guess_from_ = nullptr;  // borrowed: the value being emitted
 };
 
 // The decoder hands each value to the decompiler as it reads it, and the
@@ -925,8 +934,8 @@ PyObject* document_bytes(CompiledDocument<Dict>& compiled, BytesObjectStorage& p
 // The object compiled in one pass, straight into the bytes object returned.
 PyObject* emit_bytes(PyObject* object) {
   PySource source;
-  BytesObjectStorage storage;
-  auto compiled = compile_value_to_velq(source, object, payload_guess(object), &storage);
+  BytesObjectStorage storage(object);
+  auto compiled = compile_value_to_velq(source, object, &storage);
   if (!compiled) return nullptr;
   if (!*compiled) return to_py_err(compiled->error());
   return document_bytes(compiled->value(), storage);

@@ -27,7 +27,7 @@ namespace velq::test_support {
 struct StringStorage final : ByteBuffer::Storage {
   std::string bytes;
   int resizes = 0;
-  char* resize(std::size_t capacity) override {
+  char* resize(std::size_t& capacity) override {
     ++resizes;
     bytes.resize(capacity);
     return bytes.data();
