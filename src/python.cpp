@@ -346,8 +346,6 @@ class PyValueBuilder {
  private:
   static constexpr std::uint32_t kNoKeys = static_cast<std::uint32_t>(-1);
 
-
-
   [[gnu::always_inline]] bool push(PyObject* object) {
     if (object == nullptr) [[unlikely]] return fail();
     if (size_ == capacity_) [[unlikely]] return push_growing(object);
