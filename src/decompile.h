@@ -37,7 +37,6 @@ void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayo
 // What the values become is up to the Builder, which keeps a stack of finished values and provides:
 //
 //   void begin_document(const VelqDocument&);   // optional: before the first value, to size its tables
-
 //   bool null();  bool boolean(bool);  bool real(double);
 //   bool integer(std::int64_t);
 //   bool string(std::string_view text, bool ascii);
