@@ -94,8 +94,10 @@ rss_limit() { if is_python "$1"; then echo 4096; else echo 2560; fi; }
 # LeakSanitizer's own machinery fails now and then under the interpreter (its
 # tracer thread catches a signal and it reports "LeakSanitizer has encountered
 # a fatal error"): that says nothing about velq, so such a run is repeated once.
+# The report lands in the target's own leak check, or in the step's log when
+# libFuzzer's leak detection ran into it.
 lsan_failed_in_itself() {
-  grep -q "LeakSanitizer has encountered a fatal error" "$BUILD/$1-leak-check.log" 2>/dev/null
+  grep -qs "LeakSanitizer has encountered a fatal error" "$BUILD/$1-leak-check.log" "$BUILD/$1-$2.log"
 }
 
 replay() {
@@ -115,7 +117,7 @@ fuzz() {
 run_step() {
   rm -f "$BUILD/$target-leak-check.log"
   "$1" && return 0
-  lsan_failed_in_itself "$target" || return 1
+  lsan_failed_in_itself "$target" "$1" || return 1
   echo "== $target: LeakSanitizer failed in itself (no finding); running the $1 step again"
   rm -f "$BUILD/$target-leak-check.log"
   "$1"
