@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
 
-  const auto builtins = velq::builtin_definitions();
+  const auto& builtins = velq::BUILTIN_DEFINITIONS;
   if (front.definitions.size() < builtins.size() ||
       !std::equal(builtins.begin(), builtins.end(), front.definitions.begin())) {
     fail("a compiled document must start with the built-in definitions");

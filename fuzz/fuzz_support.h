@@ -176,7 +176,7 @@ class TreeBuilder {
   }
   // Members in byte order of their names; of fields with the same name, the last one's value.
   bool object(const ObjectLayout& layout) {
-    const std::span<const ReadField> fields = layout.fields;
+    const std::span<const VelqField> fields = layout.fields;
     if (fields.size() > stack_.size()) fail("an object of more values than were handed over");
     std::unordered_map<std::string_view, std::size_t> last;
     for (std::size_t i = 0; i < fields.size(); ++i) last[fields[i].name] = i;
@@ -229,7 +229,13 @@ class TreeBuilder {
 // The definitions and dictionary a compiler wrote, to compare with those read.
 struct WrittenFront {
   std::vector<VelqDefinition> definitions;
+  std::vector<std::pair<std::string, VelqType>> fields;  // names copied: the compiler's may be gone
   std::vector<std::string> dict;
+
+  bool same_fields(std::span<const VelqField> read) const {
+    return std::equal(read.begin(), read.end(), fields.begin(), fields.end(),
+                      [](const VelqField& a, const auto& b) { return a.name == b.first && a.type == b.second; });
+  }
 };
 
 class ContractSink {
@@ -240,14 +246,16 @@ class ContractSink {
   void begin_entries(const VelqDocument& document, std::size_t count) {
     if (document_ != nullptr) fail("begin_entries came twice");
     if (expected_front_ != nullptr &&
-        (owned_definitions(document) != expected_front_->definitions ||
+        (!std::equal(document.definitions.begin(), document.definitions.end(),
+                     expected_front_->definitions.begin(), expected_front_->definitions.end()) ||
+         !expected_front_->same_fields(document.fields) ||
          !std::equal(document.dict.begin(), document.dict.end(), expected_front_->dict.begin(),
                      expected_front_->dict.end()))) {
       fail("the definitions or the dictionary read differ from those written");
     }
     if (document.object_definitions !=
         static_cast<std::size_t>(std::count_if(document.definitions.begin(), document.definitions.end(),
-                                               [](const ReadDefinition& d) { return d.has_fields(); }))) {
+                                               [](const VelqDefinition& d) { return d.has_fields(); }))) {
       fail("the count of object definitions is wrong");
     }
     document_ = &document;
@@ -312,9 +320,9 @@ class ContractSink {
     value(VelqType::Object);
     const Definitions& definitions = document_->definitions;
     if (index >= definitions.size() || !definitions[index].has_fields()) fail("an object of no object definition");
-    const std::span<const ReadField> fields = document_->fields_of(definitions[index]);
+    const std::span<const VelqField> fields = document_->fields_of(definitions[index]);
     if (fields.size() != count) fail("an object's count differs from its definition's fields");
-    for (const ReadField& field : fields) {
+    for (const VelqField& field : fields) {
       const bool ascii = std::all_of(field.name.begin(), field.name.end(), [](char c) { return (c & 0x80) == 0; });
       if (field.ascii != ascii) fail("a field name's ascii flag is wrong");
       if (!inside(reinterpret_cast<const std::uint8_t*>(field.name.data()), field.name.size())) {
@@ -335,7 +343,7 @@ class ContractSink {
 
  private:
   struct Frame {
-    std::span<const ReadField> fields;
+    std::span<const VelqField> fields;
     bool object;  // false for an array or the entries
     std::size_t count;
     std::size_t seen = 0;
@@ -386,11 +394,11 @@ class ContractSink {
   // index, else as the first with that index.
   void expect_layout(std::uint16_t index, std::size_t count) {
     const Definitions& definitions = document_->definitions;
-    const ReadDefinition* found = nullptr;
+    const VelqDefinition* found = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {
       found = &definitions[index];
     } else {
-      for (const ReadDefinition& definition : definitions) {
+      for (const VelqDefinition& definition : definitions) {
         if (definition.index == index) {
           found = &definition;
           break;
@@ -440,10 +448,14 @@ class GrowingStorage final : public ByteBuffer::Storage {
 // definitions and dictionary go to `front` when given.
 inline Result<std::string> dumps_bytes(std::string_view text, ByteBuffer::Storage* storage,
                                        WrittenFront* front = nullptr) {
-  auto compiled = compile_json_to_velq(text, storage);
-  if (!compiled) return std::move(compiled).error();
-  CompiledJson& document = compiled.value();
-  if (front != nullptr) *front = WrittenFront{document.definitions, document.dict};
+  CompiledDocument document(storage);
+  if (Status compiled = compile_json_to_velq(text, document); !compiled) return std::move(compiled).error();
+  if (front != nullptr) {
+    front->definitions.assign(document.definitions.begin(), document.definitions.end());
+    front->fields.clear();
+    for (const VelqField& field : document.fields) front->fields.emplace_back(field.name, field.type);
+    front->dict.assign(document.dict.begin(), document.dict.end());
+  }
 
   ByteBuffer dump_front;
   const Status dumped = encode_front(dump_front, document.front(), document.payload);

@@ -107,10 +107,10 @@ std::string read_file(const fs::path& path) {
 
 // Compiles JSON text to the bytes dumps writes; empty when it refuses the text.
 std::string compile_to_bytes(std::string_view text) {
-  auto compiled = compile_json_to_velq(text);
-  if (!compiled.ok()) return {};
+  CompiledDocument compiled;
+  if (!compile_json_to_velq(text, compiled).ok()) return {};
   ByteBuffer fresh;
-  auto bytes = encode_document(compiled.value().front(), compiled.value().payload, fresh);
+  auto bytes = encode_document(compiled.front(), compiled.payload, fresh);
   return bytes.ok() ? std::string(bytes.value()->view()) : std::string{};
 }
 
@@ -144,16 +144,29 @@ struct Bytes {
   }
 };
 
-VelqDefinition array_def(std::uint16_t index, VelqType elem) {
-  VelqDefinition def;
+// A definition written by hand, holding its fields.
+struct SeedField {
+  std::string name;
+  VelqType type = VelqType::Null;
+};
+
+struct SeedDefinition {
+  std::optional<std::vector<SeedField>> fields;
+  std::uint16_t index = 0;
+  VelqType kind = VelqType::Null;
+  std::optional<VelqType> elem_type;
+};
+
+SeedDefinition array_def(std::uint16_t index, VelqType elem) {
+  SeedDefinition def;
   def.index = index;
   def.kind = VelqType::Array;
   def.elem_type = elem;
   return def;
 }
 
-VelqDefinition object_def(std::uint16_t index, std::vector<VelqField> fields) {
-  VelqDefinition def;
+SeedDefinition object_def(std::uint16_t index, std::vector<SeedField> fields) {
+  SeedDefinition def;
   def.index = index;
   def.kind = VelqType::Object;
   def.fields = std::move(fields);
@@ -166,16 +179,16 @@ struct Entry {
 };
 
 // Header, definition block, dictionary block and data block, back to back.
-std::string document(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+std::string document(const std::vector<SeedDefinition>& definitions, const std::vector<std::string>& dict,
                      const std::vector<Entry>& entries) {
   Bytes defs;
   defs.u16(static_cast<unsigned>(definitions.size()));
-  for (const VelqDefinition& def : definitions) {
+  for (const SeedDefinition& def : definitions) {
     defs.u8(static_cast<unsigned>(def.kind)).u16(def.index);
     if (def.elem_type) defs.u8(static_cast<unsigned>(*def.elem_type));
     if (def.fields) {
       defs.u16(static_cast<unsigned>(def.fields->size()));
-      for (const VelqField& field : *def.fields) {
+      for (const SeedField& field : *def.fields) {
         defs.u8(static_cast<unsigned>(field.name.size()));
         defs.out += field.name;
         defs.u8(static_cast<unsigned>(field.type));
@@ -198,7 +211,8 @@ std::string document(const std::vector<VelqDefinition>& definitions, const std::
 
 std::vector<std::pair<std::string, std::string>> hand_made_documents() {
   std::vector<std::pair<std::string, std::string>> out;
-  const std::vector<VelqDefinition> builtins = builtin_definitions();
+  std::vector<SeedDefinition> builtins;
+  for (const VelqDefinition& builtin : BUILTIN_DEFINITIONS) builtins.push_back({std::nullopt, builtin.index, builtin.kind, std::nullopt});
 
   {  // Three entries of different kinds, a dictionary and references into it.
     auto defs = builtins;
@@ -211,7 +225,7 @@ std::vector<std::pair<std::string, std::string>> hand_made_documents() {
                                {7, Bytes().object(7).u32(1).ref(1)}}));
   }
   {  // Definitions whose index differs from their position, and a duplicate name.
-    std::vector<VelqDefinition> defs = {object_def(3, {{"x", VelqType::Int32}, {"x", VelqType::Int32}}),
+    std::vector<SeedDefinition> defs = {object_def(3, {{"x", VelqType::Int32}, {"x", VelqType::Int32}}),
                                         object_def(0, {{"a", VelqType::Float32}}), array_def(9, VelqType::Object)};
     out.emplace_back("shuffled_indices",
                      document(defs, {},
@@ -219,7 +233,7 @@ std::vector<std::pair<std::string, std::string>> hand_made_documents() {
   }
   {  // Nulls cost nothing: an object of null fields, an array of nulls.
     auto defs = builtins;
-    std::vector<VelqField> fields;
+    std::vector<SeedField> fields;
     for (int i = 0; i < 40; ++i) fields.push_back({"f" + std::to_string(i), VelqType::Null});
     defs.push_back(object_def(6, fields));
     defs.push_back(array_def(7, VelqType::Null));

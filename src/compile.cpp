@@ -239,9 +239,6 @@ bool JsonValueCompiler::append_object(const JsonValue& value, PayloadWriter& out
   return true;
 }
 
-// Field storage must travel with a definition that moves, as the shape table points into it.
-static_assert(std::is_nothrow_move_constructible_v<VelqDefinition>);
-
 constexpr std::uint64_t kShapeHashStep = 0x9E3779B97F4A7C15ull;
 
 }  // namespace
@@ -260,7 +257,15 @@ VelqType json_type_code(const JsonValue& value) {
   return VelqType::Null;
 }
 
-CompileBuilder::CompileBuilder() : definitions(builtin_definitions()) { array_shapes.fill(kNoArrayShape); }
+CompileBuilder::CompileBuilder(std::string_view source, CompiledDocument& document)
+    : source(source),
+      definitions(document.definitions),
+      fields(document.fields),
+      dict(document.dict),
+      texts(document.texts),
+      object_shapes(0, ObjectShapeHash{}, ObjectShapeEqual{&document.fields}) {
+  array_shapes.fill(kNoArrayShape);
+}
 
 std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text) {
   const std::uint64_t hash = QuickTextHash{}(text);
@@ -286,7 +291,7 @@ std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text
   }
   if (entry->position == kNotInDict) {
     entry->position = static_cast<std::uint32_t>(dict.size());
-    dict.emplace_back(text);
+    dict.push_back(lasting(text));
   }
   return entry->position;
 }
@@ -319,21 +324,23 @@ MembersShape MembersShape::of(std::span<const JsonMember> members) {
   return {members, static_cast<std::size_t>(hash)};
 }
 
-ObjectShape ObjectShape::of(const VelqField* fields, std::size_t count) {
+ObjectShape ObjectShape::of(const Fields& fields, std::uint32_t first, std::uint32_t count) {
   std::uint64_t hash = count;
-  for (std::size_t i = 0; i < count; ++i) hash = shape_hash_step(hash, fields[i].name, fields[i].type);
-  return {fields, count, static_cast<std::size_t>(hash)};
+  for (std::uint32_t i = first; i < first + count; ++i) hash = shape_hash_step(hash, fields[i].name, fields[i].type);
+  return {first, count, static_cast<std::size_t>(hash)};
 }
 
 bool ObjectShapeEqual::operator()(const ObjectShape& a, const ObjectShape& b) const noexcept {
-  return std::equal(a.fields, a.fields + a.count, b.fields, b.fields + b.count);
+  const std::span<const VelqField> a_fields = a.fields_in(*fields);
+  const std::span<const VelqField> b_fields = b.fields_in(*fields);
+  return std::equal(a_fields.begin(), a_fields.end(), b_fields.begin(), b_fields.end());
 }
 
 bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) const noexcept {
   if (a.members.size() != b.count) return false;
-  for (std::size_t i = 0; i < b.count; ++i) {
-    const VelqField& field = b.fields[i];
-    if (field.type != json_type_code(a.members[i].value) || field.name != a.members[i].key) return false;
+  const VelqField* field = fields->data() + b.first;
+  for (std::size_t i = 0; i < b.count; ++i, ++field) {
+    if (field->type != json_type_code(a.members[i].value) || field->name != a.members[i].key) return false;
   }
   return true;
 }
@@ -342,11 +349,11 @@ bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) c
 // with the fields of the definition found; nothing is built for a known shape.
 std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> members) {
   RecentShape& recent = recent_object_shapes[members.size() % recent_object_shapes.size()];
-  if (recent.index != 0 && ObjectShapeEqual{}(MembersShape{members}, recent.shape)) return recent.index;
+  if (recent.index != 0 && ObjectShapeEqual{&fields}(MembersShape{members}, recent.shape)) return recent.index;
   // The slot's shape is about to give way: it moves into the table, hashed
   // only now, so that a document of few shapes never hashes one.
   if (recent.index != 0 && !recent.in_table) {
-    object_shapes.emplace(ObjectShape::of(recent.shape.fields, recent.shape.count), recent.index);
+    object_shapes.emplace(ObjectShape::of(fields, recent.shape.first, recent.shape.count), recent.index);
   }
   if (!object_shapes.empty()) {
     if (auto known = object_shapes.find(MembersShape::of(members)); known != object_shapes.end()) {
@@ -354,26 +361,21 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
       return known->second;
     }
   }
-  std::uint16_t index = next_def_index++;
-  std::vector<VelqField> fields;
-  fields.reserve(members.size());
-  for (const JsonMember& member : members) {
-    VelqField& field = fields.emplace_back();
-    field.name.assign(member.key);
-    field.type = json_type_code(member.value);
-  }
+  const std::uint16_t index = next_def_index++;
+  const auto first = static_cast<std::uint32_t>(fields.size());
+  const auto count = static_cast<std::uint32_t>(members.size());
+  for (const JsonMember& member : members) fields.push_back({lasting(member.key), json_type_code(member.value)});
   VelqDefinition& definition = definitions.emplace_back();
-  definition.fields = std::move(fields);
+  definition.first_field = first;
+  definition.field_count = count;
   definition.index = index;
   definition.kind = VelqType::Object;
-  recent = {{definition.fields->data(), definition.fields->size(), 0}, index, false};
+  recent = {{first, count, 0}, index, false};
   return index;
 }
 
-Result<CompiledJson> compile_json_to_velq(std::string_view text, ByteBuffer::Storage* storage,
-                                                           SignalCheck check) {
-  CompileBuilder builder;
-  CompiledJson compiled{{}, {}, 0, PayloadWriter(storage)};
+Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check) {
+  CompileBuilder builder(text, compiled);
   {
     JsonArena arena;
     Result<JsonValue> parsed = parse_json(text, arena, check);
@@ -385,12 +387,9 @@ Result<CompiledJson> compile_json_to_velq(std::string_view text, ByteBuffer::Sto
     NodeRefs root;
     if (!compiler.append(parsed.value(), compiled.payload, root)) return compiler.take_error();
     compiled.def_index = root.self_def_index;
-    // The tables view the tree, which is released here.
+    // The document views the tree no more: what it keeps of it is in `texts`.
   }
-  if (Status limits = check_reader_limits(builder.definitions); !limits) return std::move(limits).error();
-  compiled.definitions = std::move(builder.definitions);
-  compiled.dict = std::move(builder.dict);
-  return compiled;
+  return check_reader_limits(compiled.definitions);
 }
 
 // ---------------------------------------------------------------------------
@@ -398,16 +397,36 @@ Result<CompiledJson> compile_json_to_velq(std::string_view text, ByteBuffer::Sto
 
 namespace {
 
-void append_decimal(std::string& out, unsigned value) {
-  char digits[10];
-  char* end = digits + sizeof digits;
-  char* first = end;
-  do {
-    *--first = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  out.append(first, end);
-}
+// The value compiler's field names "f0", "f1", ... up to the most fields an
+// object may have, as one constant text: a name is a view into it.
+constexpr std::size_t kConstantNames = MAX_OBJECT_FIELDS;
+
+constexpr std::size_t name_length(std::size_t i) { return i < 10 ? 2 : i < 100 ? 3 : 4; }
+
+constexpr std::size_t kNamesSize = [] {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < kConstantNames; ++i) size += name_length(i);
+  return size;
+}();
+
+struct FieldNames {
+  std::array<char, kNamesSize> text{};
+  std::array<std::uint16_t, kConstantNames + 1> starts{};
+};
+
+constexpr FieldNames kFieldNames = [] {
+  FieldNames names;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < kConstantNames; ++i) {
+    names.starts[i] = static_cast<std::uint16_t>(at);
+    names.text[at++] = 'f';
+    const std::size_t digits = name_length(i) - 1;
+    for (std::size_t d = 0, value = i; d < digits; ++d, value /= 10) names.text[at + digits - 1 - d] = static_cast<char>('0' + value % 10);
+    at += digits;
+  }
+  names.starts[kConstantNames] = static_cast<std::uint16_t>(at);
+  return names;
+}();
 
 __extension__ using Wide = unsigned __int128;
 
@@ -446,8 +465,19 @@ std::size_t QuickTextHash::operator()(std::string_view text) const noexcept {
   return fold_multiply(low ^ kHashStep, high ^ state);
 }
 
-DataCompiler::DataCompiler()
-    : definitions(builtin_definitions()), string_positions(0, StringSlotHash{}, StringSlotEqual{&dict}) {}
+DataCompiler::DataCompiler(CompiledDocument& document)
+    : definitions(document.definitions),
+      fields(document.fields),
+      dict(document.dict),
+      texts(document.texts),
+      string_positions(0, StringSlotHash{}, StringSlotEqual{&document.dict}) {}
+
+std::string_view DataCompiler::field_name(std::size_t i) {
+  if (i < kConstantNames) {
+    return {kFieldNames.text.data() + kFieldNames.starts[i], static_cast<std::size_t>(kFieldNames.starts[i + 1] - kFieldNames.starts[i])};
+  }
+  return texts.keep("f" + std::to_string(i));
+}
 
 std::uint16_t DataCompiler::create_definition(VelqType kind) {
   const std::uint16_t index = next_def_index++;
@@ -465,19 +495,19 @@ std::uint16_t DataCompiler::create_array_definition(VelqType elem_type) {
 
 bool DataCompiler::has_shape(const RecentShape& recent, std::string_view types) const {
   if (!recent.used) return false;
-  const std::vector<VelqField>& fields = *definitions[recent.definition.position].fields;
-  if (fields.size() != types.size()) return false;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i].type != static_cast<VelqType>(types[i])) return false;
+  const std::span<const VelqField> shape = fields_of(fields, definitions[recent.definition.position]);
+  if (shape.size() != types.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i].type != static_cast<VelqType>(types[i])) return false;
   }
   return true;
 }
 
 void DataCompiler::leave_slot(const RecentShape& recent) {
   if (!recent.used || recent.in_table) return;
-  const std::vector<VelqField>& fields = *definitions[recent.definition.position].fields;
-  std::string types(fields.size(), '\0');
-  for (std::size_t i = 0; i < fields.size(); ++i) types[i] = static_cast<char>(fields[i].type);
+  const std::span<const VelqField> shape = fields_of(fields, definitions[recent.definition.position]);
+  std::string types(shape.size(), '\0');
+  for (std::size_t i = 0; i < shape.size(); ++i) types[i] = static_cast<char>(shape[i].type);
   object_shapes.emplace(std::move(types), recent.definition);
 }
 
@@ -494,14 +524,10 @@ std::uint16_t DataCompiler::intern_object_shape(std::string_view types) {
   }
   const auto position = static_cast<std::uint32_t>(definitions.size());
   const std::uint16_t index = create_definition(VelqType::Object);
-  std::vector<VelqField>& fields = definitions.back().fields.emplace();
-  fields.reserve(types.size());
-  for (std::size_t i = 0; i < types.size(); ++i) {
-    VelqField& field = fields.emplace_back();
-    field.name.push_back('f');
-    append_decimal(field.name, static_cast<unsigned>(i));
-    field.type = static_cast<VelqType>(types[i]);
-  }
+  VelqDefinition& definition = definitions.back();
+  definition.first_field = static_cast<std::uint32_t>(fields.size());
+  definition.field_count = static_cast<std::uint32_t>(types.size());
+  for (std::size_t i = 0; i < types.size(); ++i) fields.push_back({field_name(i), static_cast<VelqType>(types[i])});
   recent = {{position, index}, true, false};
   return index;
 }

@@ -66,17 +66,17 @@ struct StringEntryEqual {
   }
 };
 
-// An object shape as CompileBuilder keeps it: the fields of the definition
-// made for it, which stay where they are while the definition lives (moving a
-// definition moves their storage along), and their hash once it goes into
-// the table.
+// An object shape as CompileBuilder keeps it: where the fields of the
+// definition made for it stand in the builder's field list, and their hash
+// once it goes into the table.
 struct ObjectShape {
-  const VelqField* fields;
-  std::size_t count;
+  std::uint32_t first;
+  std::uint32_t count;
   std::size_t hash;
 
+  std::span<const VelqField> fields_in(const Fields& fields) const { return {fields.data() + first, count}; }
   // The shape with its hash, equal to that of the members it was made for.
-  static ObjectShape of(const VelqField* fields, std::size_t count);
+  static ObjectShape of(const Fields& fields, std::uint32_t first, std::uint32_t count);
 };
 
 // The shape of a JSON object as it is looked up: its members, in key order.
@@ -93,12 +93,34 @@ struct ObjectShapeHash {
   std::size_t operator()(const MembersShape& shape) const noexcept { return shape.hash; }
 };
 
-// Same keys byte for byte, and the same type code for each.
+// Same keys byte for byte, and the same type code for each: shapes compare
+// the fields they stand for in the builder's list.
 struct ObjectShapeEqual {
   using is_transparent = void;
+  const Fields* fields = nullptr;
   bool operator()(const ObjectShape& a, const ObjectShape& b) const noexcept;
   bool operator()(const MembersShape& a, const ObjectShape& b) const noexcept;
   bool operator()(const ObjectShape& a, const MembersShape& b) const noexcept { return (*this)(b, a); }
+};
+
+// A document of one entry, compiled: what stands in front of its payload,
+// and the payload. encode_document puts them together. Names and strings
+// are views: of the JSON text or the Python strs compiled, which outlive
+// the document, or of `texts`.
+struct CompiledDocument {
+  // The payload goes into `storage` when one is given, from its start.
+  explicit CompiledDocument(ByteBuffer::Storage* storage = nullptr) : payload(storage) {}
+  CompiledDocument(const CompiledDocument&) = delete;
+  CompiledDocument& operator=(const CompiledDocument&) = delete;
+
+  Definitions definitions = builtin_definitions();
+  Fields fields;
+  Dictionary dict;
+  TextStore texts;
+  std::uint16_t def_index = 0;
+  PayloadWriter payload;
+
+  DocumentFront front() const { return {definitions, fields, dict, def_index}; }
 };
 
 // State of one JSON compilation: the definitions and the string dictionary the
@@ -106,22 +128,25 @@ struct ObjectShapeEqual {
 // and indices come from `dict` and `next_def_index`, so the output does not
 // depend on hashing.
 //
-// The builder keeps views of the string values it is given: the JSON tree
-// compiled with it must outlive its use.
+// Field names and dictionary strings are views: of the JSON text `source`
+// when they stand in it as they are, else of copies kept in `texts` (the
+// tree, where unescaped strings live, goes before the front is written).
 struct CompileBuilder {
-  CompileBuilder();
-  // The shape table points into `definitions`: copies would point into the original.
+  CompileBuilder(std::string_view source, CompiledDocument& document);
+  // The shape table compares fields of this builder's list.
   CompileBuilder(const CompileBuilder&) = delete;
   CompileBuilder& operator=(const CompileBuilder&) = delete;
-  CompileBuilder(CompileBuilder&&) = default;
-  CompileBuilder& operator=(CompileBuilder&&) = default;
 
   // The position of a text in `strings` that has been met only once.
   static constexpr std::uint32_t kNotInDict = 0xFFFFFFFF;
   static constexpr std::int32_t kNoArrayShape = -1;
 
-  std::vector<VelqDefinition> definitions;
-  std::vector<std::string> dict;
+  std::string_view source;
+  // The document's, filled in place.
+  Definitions& definitions;
+  Fields& fields;
+  Dictionary& dict;
+  TextStore& texts;
   // The object shape last met for each member count (modulo the table size):
   // objects of one kind mostly follow each other, and are then recognised by
   // comparing alone, without hashing their keys. Index 0 marks an empty slot.
@@ -153,41 +178,25 @@ struct CompileBuilder {
 
   // One definition per sequence of (key, type code) pairs; members in key order.
   std::uint16_t intern_object_shape(std::span<const JsonMember> members);
-};
 
-// A document of one entry, compiled: what stands in front of its payload,
-// and the payload. encode_document puts them together.
-template <class Dict>
-struct CompiledDocument {
-  std::vector<VelqDefinition> definitions;
-  Dict dict;
-  std::uint16_t def_index = 0;
-  PayloadWriter payload;
-
-  DocumentFront<typename Dict::value_type> front() const {
-    return {{definitions.data(), definitions.size()}, {dict.data(), dict.size()}, def_index};
+  // The text itself when it stands in the source, else a kept copy.
+  std::string_view lasting(std::string_view text) {
+    // Compared as addresses: a view into the source lies within it.
+    const auto at = reinterpret_cast<std::uintptr_t>(text.data());
+    const auto begin = reinterpret_cast<std::uintptr_t>(source.data());
+    if (at - begin <= source.size() && text.size() <= source.size() - (at - begin)) [[likely]] return text;
+    return keep(text);
   }
+  [[gnu::noinline]] std::string_view keep(std::string_view text) { return text.empty() ? text : texts.keep(text); }
 };
 
-// The dictionary of the value compiler: views of the strs' texts, with room
-// for a small document's in place.
-using ValueDictionary = boost::container::small_vector<std::string_view, 16>;
-
-// What each compiler makes: the JSON compiler owns its dictionary's strings
-// (unescaped ones live in the tree, which goes first); the value compiler's
-// view the strs it was given.
-using CompiledJson = CompiledDocument<std::vector<std::string>>;
-using CompiledValue = CompiledDocument<ValueDictionary>;
-
-// Parses the text and compiles it, refusing what the reader would refuse
-// (check_reader_limits); the payload goes into `storage` when one is given,
-// from its start. The tree is released before this returns. `check` is asked
+// Parses the text and compiles it into `compiled`, which starts empty,
+// refusing what the reader would refuse (check_reader_limits). The tree is
+// released before this returns. `check` is asked
 // every so many values, by the parser and by the compiler (see SignalPoll).
 // The text must be valid UTF-8, as a Python str's is: the parser does not
 // check the strings it passes through, and the reader refuses invalid ones.
-Result<CompiledJson> compile_json_to_velq(std::string_view text,
-                                                           ByteBuffer::Storage* storage = nullptr,
-                                                           SignalCheck check = nullptr);
+Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check = nullptr);
 
 // Arrays must hold items of one type: the decoder reads every item with the
 // array definition's element type. Both compilers report a mismatch as
@@ -245,7 +254,7 @@ struct StringSlotHash {
 // Compares a text with the dictionary string of a slot.
 struct StringSlotEqual {
   using is_transparent = void;
-  const ValueDictionary* dict = nullptr;
+  const Dictionary* dict = nullptr;
 
   bool operator()(const StringSlot& a, const StringSlot& b) const noexcept { return a.position == b.position; }
   bool operator()(const HashedText& text, const StringSlot& slot) const noexcept {
@@ -366,7 +375,7 @@ struct ShapeKeyEqual {
 // and every distinct string text listed in `dict` in first-visit order.
 class DataCompiler {
  public:
-  DataCompiler();
+  explicit DataCompiler(CompiledDocument& document);
   DataCompiler(const DataCompiler&) = delete;
   DataCompiler& operator=(const DataCompiler&) = delete;
 
@@ -411,8 +420,11 @@ class DataCompiler {
     string_positions.occupy(slot, static_cast<std::uint32_t>(dict.size() - 1), half);
   }
 
-  std::vector<VelqDefinition> definitions;
-  ValueDictionary dict;
+  // The document's, filled in place.
+  Definitions& definitions;
+  Fields& fields;
+  Dictionary& dict;
+  TextStore& texts;  // field names beyond the constant ones
   // Where an object shape's definition stands, and its index.
   struct ShapeDefinition {
     std::uint32_t position = 0;
@@ -436,6 +448,8 @@ class DataCompiler {
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
  private:
+  // Field `i` of an object definition: "f{i}".
+  std::string_view field_name(std::size_t i);
   // Half hashes of the first texts of `dict`, while string_positions is empty.
   std::array<std::uint32_t, 16> few_hashes_;
   bool has_shape(const RecentShape& recent, std::string_view types) const;
@@ -716,24 +730,19 @@ inline std::size_t expected_payload_size(std::size_t guess) { return 1024 + gues
 // makes its room from its own guess when the payload outgrows this.
 inline constexpr std::size_t FIRST_PAYLOAD_ROOM = 1024;
 
-// A value compiled in one pass, refused when the reader would refuse it
-// (check_reader_limits); empty when the source failed (its own error then
-// stands). The payload goes into `storage` when one is given, from its start.
+// A value compiled in one pass into `compiled`, which starts empty; refused
+// when the reader would refuse it (check_reader_limits); empty when the
+// source failed (its own error then stands).
 template <class Source>
-std::optional<Result<CompiledValue>> compile_value_to_velq(Source& source, typename Source::Node root,
-                                                           ByteBuffer::Storage* storage = nullptr) {
-  using Compiled = Result<CompiledValue>;
-  DataCompiler tables;
-  PayloadWriter payload(storage);
-  payload.reserve(FIRST_PAYLOAD_ROOM);
-  ValueCompiler<Source> compiler(tables, source, payload);
-  std::uint16_t def_index = 0;
-  if (!compiler.compile(root, def_index)) {
+std::optional<Status> compile_value_to_velq(Source& source, typename Source::Node root, CompiledDocument& compiled) {
+  DataCompiler tables(compiled);
+  compiled.payload.reserve(FIRST_PAYLOAD_ROOM);
+  ValueCompiler<Source> compiler(tables, source, compiled.payload);
+  if (!compiler.compile(root, compiled.def_index)) {
     if (!compiler.refusal()) return std::nullopt;
-    return Compiled(std::move(*compiler.refusal()));
+    return Status(std::move(*compiler.refusal()));
   }
-  if (Status limits = check_reader_limits(tables.definitions); !limits) return Compiled(std::move(limits).error());
-  return Compiled(CompiledValue{std::move(tables.definitions), std::move(tables.dict), def_index, std::move(payload)});
+  return check_reader_limits(compiled.definitions);
 }
 
 }  // namespace velq

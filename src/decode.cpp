@@ -17,7 +17,7 @@ class BlockReader {
  private:
   bool read_header(VelqHeader& header);
   bool read_definitions(const std::uint8_t* block, std::size_t size);
-  bool read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p, ReadDefinition& definition);
+  bool read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p, VelqDefinition& definition);
   bool read_dictionary(const std::uint8_t* block, std::size_t size);
 
   [[gnu::cold]] bool fail(std::string message) {
@@ -79,16 +79,8 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
   // The compilers start every document with the six primitive definitions,
   // kind i at index i. Those bytes pass every check below, so they are taken
   // at once.
-  static constexpr auto kBuiltins = [] {
-    std::array<ReadDefinition, BUILTIN_DEFINITION_COUNT> builtins{};
-    for (std::uint16_t k = 0; k < BUILTIN_DEFINITION_COUNT; ++k) {
-      builtins[k].index = k;
-      builtins[k].kind = static_cast<VelqType>(k);
-    }
-    return builtins;
-  }();
   if (n >= BUILTIN_DEFINITION_COUNT && std::memcmp(block + p, BUILTIN_RECORDS.data(), BUILTIN_RECORDS_SIZE) == 0) {
-    definitions.insert(definitions.end(), kBuiltins.begin(), kBuiltins.end());
+    definitions.insert(definitions.end(), BUILTIN_DEFINITIONS.begin(), BUILTIN_DEFINITIONS.end());
     i = BUILTIN_DEFINITION_COUNT;
     p += BUILTIN_RECORDS_SIZE;
   }
@@ -97,7 +89,7 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
     const std::uint8_t kind = block[p];
     if (!is_type_byte(kind)) return fail(unknown_type_tag_message(kind));
     if (p + DEFINITION_LEAD_SIZE > size) return fail("Truncated definition index");
-    ReadDefinition& definition = definitions.emplace_back();
+    VelqDefinition& definition = definitions.emplace_back();
     definition.kind = static_cast<VelqType>(kind);
     definition.index = load_le16(block + p + 1);
     if (definition.kind == VelqType::Array) {
@@ -117,13 +109,13 @@ bool BlockReader::read_definitions(const std::uint8_t* block, std::size_t size) 
 }
 
 bool BlockReader::read_fields(const std::uint8_t* block, std::size_t size, std::size_t& p,
-                              ReadDefinition& definition) {
+                              VelqDefinition& definition) {
   if (p + OBJECT_DEFINITION_LEAD_SIZE > size) return fail("Truncated object field count");
   const std::size_t m = load_le16(block + p + DEFINITION_LEAD_SIZE);
   if (m > MAX_OBJECT_FIELDS) return fail(too_many_object_fields_message(definition.index, m));
   auto& fields = document_.fields;
   definition.first_field = static_cast<std::uint32_t>(fields.size());
-  definition.field_count = static_cast<std::uint16_t>(m);
+  definition.field_count = static_cast<std::uint32_t>(m);
   std::size_t q = p + OBJECT_DEFINITION_LEAD_SIZE;
   for (std::size_t j = 0; j < m; ++j) {
     if (q >= size) return fail(compose_message("Truncated field ", j, " name length"));

@@ -59,7 +59,7 @@ struct Cursor {
 };
 
 // The definition at position `index`, or null.
-inline const ReadDefinition* definition_at(std::span<const ReadDefinition> definitions, std::uint16_t index) {
+inline const VelqDefinition* definition_at(std::span<const VelqDefinition> definitions, std::uint16_t index) {
   return index < definitions.size() ? &definitions[index] : nullptr;
 }
 
@@ -93,7 +93,7 @@ class ValueReader {
   }
 
   const VelqDocument& document_;
-  std::span<const ReadDefinition> definitions_;
+  std::span<const VelqDefinition> definitions_;
   Sink& sink_;
   std::string message_;
 };
@@ -104,7 +104,7 @@ bool ValueReader<Sink>::read_array(Cursor& c, std::size_t depth) {
   const std::size_t left = c.left();
   if (left < 2) [[unlikely]] return fail("Truncated array self_def_index");
   const std::uint16_t self = load_le16(c.at);
-  const ReadDefinition* definition = definition_at(definitions_, self);
+  const VelqDefinition* definition = definition_at(definitions_, self);
   if (definition == nullptr) [[unlikely]] return fail(unknown_definition_message(self));
   if (!definition->elem_type) [[unlikely]] return fail(missing_elem_type_message(self));
   if (left < 4) [[unlikely]] return fail("Truncated array elem_def_index");
@@ -140,13 +140,13 @@ bool ValueReader<Sink>::read_object(Cursor& c, std::size_t depth) {
   if (depth > MAX_DEPTH) [[unlikely]] return fail(nesting_too_deep_message(VelqType::Object));
   if (c.left() < OBJECT_HEADER_SIZE) [[unlikely]] return fail("Truncated object self_def_index");
   const std::uint16_t self = load_le16(c.at);
-  const ReadDefinition* definition = definition_at(definitions_, self);
+  const VelqDefinition* definition = definition_at(definitions_, self);
   if (definition == nullptr) [[unlikely]] return fail(unknown_definition_message(self));
   if (!definition->has_fields()) [[unlikely]] return fail(missing_fields_message(self));
 
   c.at += OBJECT_HEADER_SIZE;
   sink_.begin_object(self, definition->field_count);
-  for (const ReadField& field : document_.fields_of(*definition)) {
+  for (const VelqField& field : document_.fields_of(*definition)) {
     bool ok;
     if (field.type == VelqType::Object) {
       ok = read_object(c, depth + 1);
@@ -238,7 +238,7 @@ Status read_entries(ByteSpan block, const VelqDocument& document, Sink& sink) {
   if (count > MAX_DATA_ENTRIES) {
     return VelqError{compose_message("Data entry count ", count, " exceeds max ", MAX_DATA_ENTRIES)};
   }
-  std::span<const ReadDefinition> definitions = document.definitions;
+  std::span<const VelqDefinition> definitions = document.definitions;
   sink.begin_entries(document, count);
   ValueReader<Sink> reader(document, sink);
   std::size_t p = ENTRY_COUNT_SIZE;
@@ -249,7 +249,7 @@ Status read_entries(ByteSpan block, const VelqDocument& document, Sink& sink) {
     if (size - p - ENTRY_HEADER_SIZE < entry.payload_size) {
       return VelqError{compose_message("Entry ", i, " payload (", entry.payload_size, " bytes) exceeds buffer")};
     }
-    const ReadDefinition* definition = definition_at(definitions, entry.def_index);
+    const VelqDefinition* definition = definition_at(definitions, entry.def_index);
     if (definition == nullptr) return VelqError{unknown_definition_message(entry.def_index)};
 
     Cursor c{value_at, value_at + entry.payload_size};

@@ -18,7 +18,7 @@ inline bool name_before(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayout& layout) {
+void layout_object(std::span<const VelqField> fields, std::size_t id, ObjectLayout& layout) {
   layout.fields = fields;
   layout.id = id;
   auto& members = layout.members;

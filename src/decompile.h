@@ -25,13 +25,13 @@ namespace velq {
 // How the values of an object definition become members: the positions of the fields that give a
 // member, in ascending byte order of their names; of fields with the same name only the last.
 struct ObjectLayout {
-  std::span<const ReadField> fields;  // the definition's, in the document read
+  std::span<const VelqField> fields;  // the definition's, in the document read
   boost::container::small_vector<std::uint16_t, 16> members;
   std::size_t id = 0;  // 0, 1, 2, ... in the order one Decompiler first needs them
 };
 
 // Fills `layout` (a new one) for the object definition of these fields.
-void layout_object(std::span<const ReadField> fields, std::size_t id, ObjectLayout& layout);
+void layout_object(std::span<const VelqField> fields, std::size_t id, ObjectLayout& layout);
 
 // The rules of decompilation, applied to values as decode_document reads them, in document order.
 // What the values become is up to the Builder, which keeps a stack of finished values and provides:
@@ -179,12 +179,12 @@ class Decompiler {
   // The definition is found by position first; another writer's definitions need not stand at
   // their index, so then the first with that index.
   [[gnu::noinline]] const ObjectLayout* make_layout(std::uint16_t index) {
-    std::span<const ReadDefinition> definitions = document_->definitions;
-    const ReadDefinition* definition = nullptr;
+    std::span<const VelqDefinition> definitions = document_->definitions;
+    const VelqDefinition* definition = nullptr;
     if (index < definitions.size() && definitions[index].index == index) {
       definition = &definitions[index];
     } else {
-      for (const ReadDefinition& candidate : definitions) {
+      for (const VelqDefinition& candidate : definitions) {
         if (candidate.index == index) {
           definition = &candidate;
           break;

@@ -21,7 +21,7 @@ struct FrontLayout {
 
 // Adds the bytes of one definition to `size`; fails with what the writer
 // refuses in it.
-Status measure_definition(const VelqDefinition& definition, std::size_t& size) {
+Status measure_definition(const VelqDefinition& definition, std::span<const VelqField> fields, std::size_t& size) {
   if (definition.kind == VelqType::Array) {
     if (!definition.elem_type) return VelqError{missing_elem_type_message(definition.index)};
     size += ARRAY_DEFINITION_SIZE;
@@ -31,11 +31,11 @@ Status measure_definition(const VelqDefinition& definition, std::size_t& size) {
     size += DEFINITION_LEAD_SIZE;
     return {};
   }
-  if (!definition.fields) return VelqError{missing_fields_message(definition.index)};
-  const std::vector<VelqField>& fields = *definition.fields;
-  if (fields.size() > 0xFFFF) return VelqError{compose_message("Too many fields (", fields.size(), "), max ", 0xFFFF)};
+  if (definition.field_count > 0xFFFF) {
+    return VelqError{compose_message("Too many fields (", definition.field_count, "), max ", 0xFFFF)};
+  }
   size += OBJECT_DEFINITION_LEAD_SIZE;
-  for (const VelqField& field : fields) {
+  for (const VelqField& field : fields_of(fields, definition)) {
     if (field.name.size() > MAX_FIELD_NAME_LEN) [[unlikely]] return VelqError{kFieldNameTooLong};
     size += 2 + field.name.size();
   }
@@ -62,8 +62,7 @@ VelqError offset_too_large(const char* block, std::size_t offset) {
 }
 
 // The layout of the front, or the first failure in writing order.
-template <class Text>
-Result<FrontLayout> measure_front(const DocumentFront<Text>& front) {
+Result<FrontLayout> measure_front(const DocumentFront& front) {
   const std::span<const VelqDefinition> definitions = front.definitions;
   if (definitions.size() > MAX_ENCODED_DEFINITIONS) {
     return VelqError{compose_message("Too many definitions (", definitions.size(), "), max ", MAX_ENCODED_DEFINITIONS)};
@@ -72,7 +71,7 @@ Result<FrontLayout> measure_front(const DocumentFront<Text>& front) {
   layout.builtins = builtin_prefix(definitions);
   std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE + DEFINITION_LEAD_SIZE * layout.builtins;
   for (const VelqDefinition& definition : definitions.subspan(layout.builtins)) {
-    if (Status measured = measure_definition(definition, size); !measured) return std::move(measured).error();
+    if (Status measured = measure_definition(definition, front.fields, size); !measured) return std::move(measured).error();
   }
   layout.dict_offset = size;
   if (size > MAX_U32) return offset_too_large("Dict", size);
@@ -80,7 +79,7 @@ Result<FrontLayout> measure_front(const DocumentFront<Text>& front) {
     return VelqError{compose_message("Too many dictionary strings (", front.dict.size(), "), max ", MAX_U32)};
   }
   size += DICT_COUNT_SIZE;
-  for (const Text& text : front.dict) {
+  for (std::string_view text : front.dict) {
     if (text.size() > MAX_INLINE_STRING_LEN) return VelqError{kInlineStringTooLong};
     size += inline_string_size(text.size());
   }
@@ -98,7 +97,7 @@ Status check_payload(const PayloadWriter& payload) {
   return {};
 }
 
-std::uint8_t* write_definition(std::uint8_t* at, const VelqDefinition& definition) {
+std::uint8_t* write_definition(std::uint8_t* at, const VelqDefinition& definition, std::span<const VelqField> fields) {
   at[0] = static_cast<std::uint8_t>(definition.kind);
   store_le16(at + 1, definition.index);
   if (definition.kind == VelqType::Array) {
@@ -106,10 +105,9 @@ std::uint8_t* write_definition(std::uint8_t* at, const VelqDefinition& definitio
     return at + ARRAY_DEFINITION_SIZE;
   }
   if (definition.kind != VelqType::Object) return at + DEFINITION_LEAD_SIZE;
-  const std::vector<VelqField>& fields = *definition.fields;
-  store_le16(at + DEFINITION_LEAD_SIZE, static_cast<std::uint16_t>(fields.size()));
+  store_le16(at + DEFINITION_LEAD_SIZE, static_cast<std::uint16_t>(definition.field_count));
   at += OBJECT_DEFINITION_LEAD_SIZE;
-  for (const VelqField& field : fields) {
+  for (const VelqField& field : fields_of(fields, definition)) {
     const std::size_t length = field.name.size();
     at[0] = static_cast<std::uint8_t>(length);
     copy_bytes(at + 1, field.name.data(), length);
@@ -120,8 +118,7 @@ std::uint8_t* write_definition(std::uint8_t* at, const VelqDefinition& definitio
 }
 
 // Writes a front that measure_front has measured into `at`.
-template <class Text>
-void write_front(std::uint8_t* at, const DocumentFront<Text>& front, const FrontLayout& layout,
+void write_front(std::uint8_t* at, const DocumentFront& front, const FrontLayout& layout,
                  std::size_t payload_size) {
   store_header(at, {FORMAT_VERSION, static_cast<std::uint32_t>(HEADER_SIZE),
                     static_cast<std::uint32_t>(layout.dict_offset), static_cast<std::uint32_t>(layout.data_offset)});
@@ -133,11 +130,11 @@ void write_front(std::uint8_t* at, const DocumentFront<Text>& front, const Front
     p += BUILTIN_RECORDS_SIZE;
   }
   for (const VelqDefinition& definition : front.definitions.subspan(layout.builtins)) {
-    p = write_definition(p, definition);
+    p = write_definition(p, definition, front.fields);
   }
   store_le32(p, static_cast<std::uint32_t>(front.dict.size()));
   p += DICT_COUNT_SIZE;
-  for (const Text& text : front.dict) {
+  for (std::string_view text : front.dict) {
     p += store_string_prefix(p, text.size());
     copy_bytes(p, text.data(), text.size());
     p += text.size();
@@ -172,14 +169,12 @@ void ByteBuffer::put_in_front(std::string_view bytes) {
   if (!bytes.empty()) std::memcpy(begin_, bytes.data(), bytes.size());
 }
 
-template <class Text>
-std::size_t front_size(const DocumentFront<Text>& front) {
+std::size_t front_size(const DocumentFront& front) {
   Result<FrontLayout> layout = measure_front(front);
   return layout ? layout.value().size : 0;
 }
 
-template <class Text>
-Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload) {
+Status encode_front(ByteBuffer& out, const DocumentFront& front, const PayloadWriter& payload) {
   Result<FrontLayout> layout = measure_front(front);
   if (!layout) return std::move(layout).error();
   if (Status checked = check_payload(payload); !checked) return checked;
@@ -187,8 +182,7 @@ Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const Pay
   return {};
 }
 
-template <class Text>
-Result<ByteBuffer*> encode_document(const DocumentFront<Text>& front, PayloadWriter& payload, ByteBuffer& fresh) {
+Result<ByteBuffer*> encode_document(const DocumentFront& front, PayloadWriter& payload, ByteBuffer& fresh) {
   Result<FrontLayout> layout = measure_front(front);
   if (!layout) return std::move(layout).error();
   if (Status checked = check_payload(payload); !checked) return std::move(checked).error();
@@ -205,14 +199,5 @@ Result<ByteBuffer*> encode_document(const DocumentFront<Text>& front, PayloadWri
   fresh.put_bytes(payload.bytes().data(), payload_size);
   return &fresh;
 }
-
-// The dictionary's texts are owned strings (JSON text, whose unescaped
-// strings are gone by then) or views (Python strs, alive throughout).
-template Status encode_front(ByteBuffer&, const DocumentFront<std::string>&, const PayloadWriter&);
-template Status encode_front(ByteBuffer&, const DocumentFront<std::string_view>&, const PayloadWriter&);
-template Result<ByteBuffer*> encode_document(const DocumentFront<std::string>&, PayloadWriter&, ByteBuffer&);
-template Result<ByteBuffer*> encode_document(const DocumentFront<std::string_view>&, PayloadWriter&, ByteBuffer&);
-template std::size_t front_size(const DocumentFront<std::string>&);
-template std::size_t front_size(const DocumentFront<std::string_view>&);
 
 }  // namespace velq

@@ -196,12 +196,12 @@ class PayloadWriter {
 };
 
 // What stands in front of a document's one entry besides its header: the
-// definitions, the dictionary (texts that may live elsewhere) and the
-// position of the entry's definition.
-template <class Text>
+// definitions with their fields, the dictionary (texts that live elsewhere)
+// and the position of the entry's definition.
 struct DocumentFront {
   std::span<const VelqDefinition> definitions;
-  std::span<const Text> dict;
+  std::span<const VelqField> fields;
+  std::span<const std::string_view> dict;
   std::uint16_t def_index;
 };
 
@@ -209,19 +209,16 @@ struct DocumentFront {
 // and dictionary blocks, the entry count and the entry's header. Fails with
 // the first failure in writing order, the payload's own (see PayloadWriter)
 // after those of the blocks before it.
-template <class Text>
-Status encode_front(ByteBuffer& out, const DocumentFront<Text>& front, const PayloadWriter& payload);
+Status encode_front(ByteBuffer& out, const DocumentFront& front, const PayloadWriter& payload);
 
 // The size of what encode_front appends, when it succeeds.
-template <class Text>
-std::size_t front_size(const DocumentFront<Text>& front);
+std::size_t front_size(const DocumentFront& front);
 
 // The whole document: the front, then the payload. It is put together in the
 // payload's own memory when the front is small beside the payload (the
 // payload moves once and keeps the pages it has touched), else in `fresh`
 // (one copy of the payload, rather than a move and a copy of the front).
 // Returns the buffer that holds it.
-template <class Text>
-Result<ByteBuffer*> encode_document(const DocumentFront<Text>& front, PayloadWriter& payload, ByteBuffer& fresh);
+Result<ByteBuffer*> encode_document(const DocumentFront& front, PayloadWriter& payload, ByteBuffer& fresh);
 
 }  // namespace velq

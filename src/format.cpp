@@ -7,9 +7,8 @@ namespace velq {
 Status check_reader_limits(std::span<const VelqDefinition> definitions) {
   if (definitions.size() > MAX_DEFINITIONS) return VelqError{too_many_definitions_message(definitions.size())};
   for (const VelqDefinition& definition : definitions) {
-    if (definition.kind != VelqType::Object || !definition.fields) continue;
-    if (definition.fields->size() > MAX_OBJECT_FIELDS) {
-      return VelqError{too_many_object_fields_message(definition.index, definition.fields->size())};
+    if (definition.kind == VelqType::Object && definition.field_count > MAX_OBJECT_FIELDS) {
+      return VelqError{too_many_object_fields_message(definition.index, definition.field_count)};
     }
   }
   return {};

@@ -53,7 +53,7 @@ inline constexpr std::size_t OBJECT_DEFINITION_LEAD_SIZE = 5;  // kind, index, f
 inline constexpr std::size_t MAX_FIELD_NAME_LEN = 255;
 
 // The records of the six definitions every compiled document starts with
-// (see builtin_definitions): kind i at index i, as one constant.
+// (see BUILTIN_DEFINITIONS): kind i at index i, as one constant.
 inline constexpr std::size_t BUILTIN_RECORDS_SIZE = DEFINITION_LEAD_SIZE * BUILTIN_DEFINITION_COUNT;
 inline constexpr std::array<std::uint8_t, BUILTIN_RECORDS_SIZE> BUILTIN_RECORDS = [] {
   std::array<std::uint8_t, BUILTIN_RECORDS_SIZE> records{};

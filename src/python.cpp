@@ -446,7 +446,7 @@ class PyValueBuilder {
     if (first_layout_ == nullptr) {
       first_layout_ = &layout;
       for (std::uint16_t field : layout.members) {
-        const ReadField& named = layout.fields[field];
+        const VelqField& named = layout.fields[field];
         PyObject* name = new_str(named.name, named.ascii);
         if (name == nullptr) return nullptr;
         keys_.push_back(name);
@@ -454,7 +454,7 @@ class PyValueBuilder {
     } else {
       if (names_.empty()) remember_first_names();
       for (std::uint16_t field : layout.members) {
-        const ReadField& named = layout.fields[field];
+        const VelqField& named = layout.fields[field];
         // One hash of the name whether it is new or not.
         auto [slot, fresh] = names_.try_emplace(named.name, nullptr);
         if (fresh) {
@@ -919,8 +919,7 @@ PyObject* decode_to_py(ByteSpan bytes) {
 
 // A compiled document as a bytes object: the payload was written into
 // `payload_storage`, and the whole document ends there or in a new object.
-template <class Dict>
-PyObject* document_bytes(CompiledDocument<Dict>& compiled, BytesObjectStorage& payload_storage) {
+PyObject* document_bytes(CompiledDocument& compiled, BytesObjectStorage& payload_storage) {
   BytesObjectStorage fresh_storage;
   ByteBuffer fresh(&fresh_storage);
   auto document = encode_document(compiled.front(), compiled.payload, fresh);
@@ -933,10 +932,11 @@ PyObject* document_bytes(CompiledDocument<Dict>& compiled, BytesObjectStorage& p
 PyObject* emit_bytes(PyObject* object) {
   PySource source;
   BytesObjectStorage storage(object);
-  auto compiled = compile_value_to_velq(source, object, &storage);
-  if (!compiled) return nullptr;
-  if (!*compiled) return to_py_err(compiled->error());
-  return document_bytes(compiled->value(), storage);
+  CompiledDocument compiled(&storage);
+  const std::optional<Status> status = compile_value_to_velq(source, object, compiled);
+  if (!status) return nullptr;
+  if (!*status) return to_py_err(status->error());
+  return document_bytes(compiled, storage);
 }
 
 // ---------------------------------------------------------------------------
@@ -961,9 +961,11 @@ PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::string_view text;
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     BytesObjectStorage storage;
-    auto compiled = compile_json_to_velq(text, &storage, python_signals_allow);
-    if (!compiled) return to_py_err(compiled.error());
-    return document_bytes(compiled.value(), storage);
+    CompiledDocument compiled(&storage);
+    if (Status status = compile_json_to_velq(text, compiled, python_signals_allow); !status) {
+      return to_py_err(status.error());
+    }
+    return document_bytes(compiled, storage);
   });
 }
 
@@ -986,11 +988,13 @@ PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!text_argument(bound[0], "json_text", text)) return nullptr;
     if (!text_argument(bound[1], "path", path)) return nullptr;
     // The file is touched only once the bytes exist.
-    auto compiled = compile_json_to_velq(text, nullptr, python_signals_allow);
-    if (!compiled) return to_py_err(compiled.error());
-    const PayloadWriter& payload = compiled.value().payload;
+    CompiledDocument compiled;
+    if (Status status = compile_json_to_velq(text, compiled, python_signals_allow); !status) {
+      return to_py_err(status.error());
+    }
+    const PayloadWriter& payload = compiled.payload;
     ByteBuffer front;
-    if (Status written = encode_front(front, compiled.value().front(), payload); !written) {
+    if (Status written = encode_front(front, compiled.front(), payload); !written) {
       return to_py_err(written.error());
     }
     if (auto failure = write_file(path, front.view(), payload.bytes().view(), python_signals_allow); !failure) {

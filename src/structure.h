@@ -4,7 +4,9 @@
 // the reader hands each one on as it reads it.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <forward_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,42 +36,42 @@ inline bool is_type_byte(std::uint8_t byte) { return byte <= 0x05 || byte == 0x1
 // "Null", "Bool", "Int32", "UInt32", "Float32", "String", "Array", "Object".
 std::string_view type_name(VelqType type);
 
+// A field of an object definition. Its name is a view of text that outlives
+// the definition's use (the bytes read, the JSON text, a Python str, or a
+// compiler's own store), so that nothing is copied; `ascii` is known only to
+// the reader, which checked the name (writers leave it false).
 struct VelqField {
-  std::string name;
-  VelqType type = VelqType::Null;
-  friend bool operator==(const VelqField&, const VelqField&) = default;
-};
-
-struct VelqDefinition {
-  std::optional<std::vector<VelqField>> fields;  // present exactly for objects
-  std::uint16_t index = 0;                       // equal to its position
-  VelqType kind = VelqType::Null;
-  std::optional<VelqType> elem_type;  // present exactly for arrays
-  friend bool operator==(const VelqDefinition&, const VelqDefinition&) = default;
-};
-
-// A field of an object definition read: its name is a view into the bytes
-// read, with whether it is ASCII, so that nothing is copied or checked twice.
-struct ReadField {
   std::string_view name;
   VelqType type = VelqType::Null;
   bool ascii = false;
+  friend bool operator==(const VelqField& a, const VelqField& b) { return a.name == b.name && a.type == b.type; }
 };
 
-// A definition read. An object's fields stand together in the document's
-// field list (see VelqDocument::fields_of).
-struct ReadDefinition {
+// A definition. An object's fields stand together in its document's field
+// list, in definition order (see fields_of).
+struct VelqDefinition {
   std::uint32_t first_field = 0;  // objects: position of the first field in the list
-  std::uint16_t field_count = 0;  // objects: how many
+  std::uint32_t field_count = 0;  // objects: how many
   std::uint16_t index = 0;        // equal to its position in a well-made document
   VelqType kind = VelqType::Null;
   std::optional<VelqType> elem_type;  // present exactly for arrays
   bool has_fields() const { return kind == VelqType::Object; }
+  friend bool operator==(const VelqDefinition&, const VelqDefinition&) = default;
 };
 
-// The definitions a document read holds, with room for those of a small
-// one in place.
-using Definitions = boost::container::small_vector<ReadDefinition, 16>;
+// A document's definitions and the fields of its object definitions, with
+// room for those of a small one in place.
+using Definitions = boost::container::small_vector<VelqDefinition, 16>;
+using Fields = boost::container::small_vector<VelqField, 16>;
+
+// The dictionary of a document being written: views of its texts, with room
+// for a small one's in place.
+using Dictionary = boost::container::small_vector<std::string_view, 16>;
+
+// The fields of an object definition.
+inline std::span<const VelqField> fields_of(std::span<const VelqField> fields, const VelqDefinition& definition) {
+  return fields.subspan(definition.first_field, definition.field_count);
+}
 
 // What a document holds besides its values: the definitions that values
 // refer to by position and the dictionary strings that they refer to by
@@ -77,24 +79,41 @@ using Definitions = boost::container::small_vector<ReadDefinition, 16>;
 // the document.
 struct VelqDocument {
   Definitions definitions;
-  boost::container::small_vector<ReadField, 16> fields;  // of all object definitions, in definition order
-  std::size_t object_definitions = 0;                   // how many definitions are objects
+  Fields fields;                         // of all object definitions, in definition order
+  std::size_t object_definitions = 0;  // how many definitions are objects
   std::vector<std::string_view> dict;
 
-  // The fields of an object definition of this document.
-  std::span<const ReadField> fields_of(const ReadDefinition& definition) const {
-    return {fields.data() + definition.first_field, definition.field_count};
+  std::span<const VelqField> fields_of(const VelqDefinition& definition) const {
+    return velq::fields_of(fields, definition);
   }
 };
-
-// The definitions read, as the writers hold them (copies of the names).
-std::vector<VelqDefinition> owned_definitions(const VelqDocument& document);
 
 // The six definitions every compiled document starts with: position i has
 // index i and the primitive kind of value i (Null, Bool, Int32, UInt32,
 // Float32, String).
-// The list has room for a small document's own definitions besides.
-std::vector<VelqDefinition> builtin_definitions();
 inline constexpr std::uint16_t BUILTIN_DEFINITION_COUNT = 6;
+inline constexpr std::array<VelqDefinition, BUILTIN_DEFINITION_COUNT> BUILTIN_DEFINITIONS = [] {
+  std::array<VelqDefinition, BUILTIN_DEFINITION_COUNT> builtins{};
+  for (std::uint16_t i = 0; i < BUILTIN_DEFINITION_COUNT; ++i) {
+    builtins[i].index = i;
+    builtins[i].kind = static_cast<VelqType>(i);
+  }
+  return builtins;
+}();
+
+// The definitions of a document being compiled: the six built-in ones.
+inline Definitions builtin_definitions() { return Definitions(BUILTIN_DEFINITIONS.begin(), BUILTIN_DEFINITIONS.end()); }
+
+// Texts that a compiler must keep alive for its document's front when they
+// live nowhere else (unescaped JSON strings, generated field names): each in
+// a node of its own, so that views of them stay valid while the store moves
+// and grows.
+class TextStore {
+ public:
+  std::string_view keep(std::string_view text) { return texts_.emplace_front(text); }
+
+ private:
+  std::forward_list<std::string> texts_;
+};
 
 }  // namespace velq

@@ -44,7 +44,7 @@ struct Input {
   std::string text;
   simdjson::padded_string padded;
   std::string copy_target;
-  std::optional<velq::CompiledJson> compiled;
+  std::optional<velq::CompiledDocument> compiled;
   std::string payload;  // the compiled payload, as it was before encode_document took it
   std::string encoded;
 };
@@ -108,12 +108,12 @@ void bm_parse(benchmark::State& state, Input* input) {
 // JSON text to the definitions, the dictionary and the payload.
 void bm_parse_compile(benchmark::State& state, Input* input) {
   for (auto _ : state) {
-    auto compiled = velq::compile_json_to_velq(input->text);
-    if (!compiled.ok()) {
-      fail(state, compiled.error());
+    velq::CompiledDocument compiled;
+    if (velq::Status status = velq::compile_json_to_velq(input->text, compiled); !status.ok()) {
+      fail(state, status.error());
       break;
     }
-    benchmark::DoNotOptimize(compiled.value().payload.bytes().data());
+    benchmark::DoNotOptimize(compiled.payload.bytes().data());
   }
   count_bytes(state, *input);
 }
@@ -193,13 +193,13 @@ void bm_decode(benchmark::State& state, Input* input) {
 // them).
 void bm_dumps_core(benchmark::State& state, Input* input) {
   for (auto _ : state) {
-    auto compiled = velq::compile_json_to_velq(input->text);
-    if (!compiled.ok()) {
-      fail(state, compiled.error());
+    velq::CompiledDocument compiled;
+    if (velq::Status status = velq::compile_json_to_velq(input->text, compiled); !status.ok()) {
+      fail(state, status.error());
       break;
     }
     velq::ByteBuffer fresh;
-    auto bytes = velq::encode_document(compiled.value().front(), compiled.value().payload, fresh);
+    auto bytes = velq::encode_document(compiled.front(), compiled.payload, fresh);
     if (!bytes.ok()) {
       fail(state, bytes.error());
       break;
@@ -233,9 +233,8 @@ std::string prepare(Input& input) {
   velq::JsonArena arena;
   auto tree = velq::parse_json(input.text, arena);
   if (!tree.ok()) return "parse: " + tree.error().display();
-  auto compiled = velq::compile_json_to_velq(input.text);
+  velq::Status compiled = velq::compile_json_to_velq(input.text, input.compiled.emplace());
   if (!compiled.ok()) return "compile: " + compiled.error().display();
-  input.compiled.emplace(std::move(compiled.value()));
   input.payload = std::string(input.compiled->payload.bytes().view());
   velq::PayloadWriter payload = payload_copy(input);
   velq::ByteBuffer fresh;

@@ -24,10 +24,10 @@ const float kInf = std::numeric_limits<float>::infinity();
 
 // The whole document of a compilation, or "failure: {message}".
 std::string document_bytes(std::string_view text) {
-  Result<CompiledJson> compiled = compile_json_to_velq(text);
-  if (!compiled) return "failure: " + compiled.error().message;
+  CompiledDocument compiled;
+  if (Status status = compile_json_to_velq(text, compiled); !status) return "failure: " + status.error().message;
   ByteBuffer fresh;
-  Result<ByteBuffer*> whole = encode_document(compiled.value().front(), compiled.value().payload, fresh);
+  Result<ByteBuffer*> whole = encode_document(compiled.front(), compiled.payload, fresh);
   return whole ? std::string(whole.value()->view()) : "failure: " + whole.error().message;
 }
 
@@ -40,7 +40,7 @@ struct CompileCase {
   std::string text;
   std::string payload;
   std::uint16_t def_index;
-  std::vector<VelqDefinition> extra_definitions;  // beyond the six built-ins
+  std::vector<OwnedDefinition> extra_definitions;  // beyond the six built-ins
   std::vector<std::string> dict;
 };
 
@@ -50,11 +50,11 @@ class CompileJson : public testing::TestWithParam<CompileCase> {};
 
 TEST_P(CompileJson, DefinitionsDictionaryAndPayload) {
   const CompileCase& c = GetParam();
-  Result<CompiledJson> compiled = compile_json_to_velq(c.text);
-  ASSERT_TRUE(compiled.ok()) << compiled.error().message;
-  const CompiledJson& doc = compiled.value();
-  EXPECT_TRUE(doc.definitions == with_builtins(c.extra_definitions));
-  EXPECT_EQ(doc.dict, c.dict);
+  CompiledDocument doc;
+  Status status = compile_json_to_velq(c.text, doc);
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  EXPECT_TRUE(owned(doc.definitions, doc.fields) == with_builtins(c.extra_definitions));
+  EXPECT_EQ(std::vector<std::string>(doc.dict.begin(), doc.dict.end()), c.dict);
   EXPECT_EQ(doc.def_index, c.def_index);
   EXPECT_EQ(to_hex(doc.payload.bytes().view()), to_hex(c.payload));
 }
@@ -252,10 +252,11 @@ TEST(CompileJsonFailures, FirstFailureInOrder) {
 }
 
 TEST(CompileJsonFailures, NestingUpToTheParserLimitCompiles) {
-  Result<CompiledJson> deep = compile_json_to_velq(std::string(127, '[') + std::string(127, ']'));
-  ASSERT_TRUE(deep.ok()) << deep.error().message;
-  EXPECT_TRUE(deep.value().definitions == with_builtins({arr_def(6, kNull), arr_def(7, kArray)}));
-  EXPECT_EQ(deep.value().def_index, 7);
+  CompiledDocument deep;
+  Status status = compile_json_to_velq(std::string(127, '[') + std::string(127, ']'), deep);
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  EXPECT_TRUE(owned(deep.definitions, deep.fields) == with_builtins({arr_def(6, kNull), arr_def(7, kArray)}));
+  EXPECT_EQ(deep.def_index, 7);
   EXPECT_EQ(document_bytes(std::string(128, '[') + std::string(128, ']')),
             "failure: recursion limit exceeded at line 1 column 128");
 }
@@ -274,11 +275,12 @@ TEST(CompileJson, SameTextSameBytes) {
 TEST(CompileJson, WritesThePayloadIntoTheGivenStorage) {
   StringStorage storage;
   const std::string text = R"({"list":[{"a":"x"},{"a":"x"}],"n":[1.5,2]})" + std::string(4000, ' ');
-  Result<CompiledJson> compiled = compile_json_to_velq(text, &storage);
-  ASSERT_TRUE(compiled.ok()) << compiled.error().message;
+  CompiledDocument compiled(&storage);
+  Status status = compile_json_to_velq(text, compiled);
+  ASSERT_TRUE(status.ok()) << status.error().message;
   EXPECT_GT(storage.resizes, 0);
-  EXPECT_EQ(compiled.value().payload.bytes().data(), storage.bytes.data());
-  EXPECT_EQ(to_hex(compiled.value().payload.bytes().view()),
+  EXPECT_EQ(compiled.payload.bytes().data(), storage.bytes.data());
+  EXPECT_EQ(to_hex(compiled.payload.bytes().view()),
             to_hex(O(9, {A(7, 6, {O(6, {S("x")}), O(6, {R(0)})}), A(8, 4, {F(1.5f), F(2)})})));
 }
 
@@ -407,24 +409,24 @@ TEST(CompileJsonRules, HoldOnTheConformanceFiles) {
 // ---------------------------------------------------------------------------
 // The reader's limits, checked before encoding.
 
-std::vector<VelqField> many_fields(std::size_t count) {
-  std::vector<VelqField> fields;
+std::vector<OwnedField> many_fields(std::size_t count) {
+  std::vector<OwnedField> fields;
   for (std::size_t k = 0; k < count; ++k) fields.push_back({"f" + std::to_string(k), kInt});
   return fields;
 }
 
 TEST(CheckReaderLimits, DefinitionCountThenTheFirstWideObject) {
-  std::vector<VelqDefinition> definitions = builtin_definitions();
+  std::vector<OwnedDefinition> definitions = owned_builtins();
   for (std::uint16_t k = 6; k < 2048; ++k) definitions.push_back(arr_def(k, kInt));
-  EXPECT_TRUE(check_reader_limits(definitions).ok());
+  EXPECT_TRUE(check_reader_limits(listed(definitions).definitions).ok());
   definitions.push_back(obj_def(2048, many_fields(300)));
-  Status status = check_reader_limits(definitions);
+  Status status = check_reader_limits(listed(definitions).definitions);
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().message, "Definition count 2049 exceeds max 2048");
 
-  EXPECT_TRUE(check_reader_limits(with_builtins({obj_def(6, many_fields(256))})).ok());
-  Status wide = check_reader_limits(
-      with_builtins({obj_def(6, many_fields(3)), obj_def(9, many_fields(257)), obj_def(8, many_fields(300))}));
+  EXPECT_TRUE(check_reader_limits(listed(with_builtins({obj_def(6, many_fields(256))})).definitions).ok());
+  Status wide = check_reader_limits(listed(with_builtins(
+      {obj_def(6, many_fields(3)), obj_def(9, many_fields(257)), obj_def(8, many_fields(300))})).definitions);
   ASSERT_FALSE(wide.ok());
   EXPECT_EQ(wide.error().message, "Object #9 has 257 fields (max 256)");
 }
@@ -433,7 +435,8 @@ TEST(CheckReaderLimits, DefinitionCountThenTheFirstWideObject) {
 // The value compiler's tables.
 
 TEST(DataCompiler, OneDefinitionPerShapeNumberedInOrder) {
-  DataCompiler tables;
+  CompiledDocument document;
+  DataCompiler tables(document);
   EXPECT_EQ(tables.intern_array_shape(kInt), 6);
   EXPECT_EQ(tables.intern_object_shape(std::string("\x05\x02", 2)), 7);
   EXPECT_EQ(tables.intern_array_shape(kObject), 8);
@@ -441,7 +444,7 @@ TEST(DataCompiler, OneDefinitionPerShapeNumberedInOrder) {
   EXPECT_EQ(tables.intern_array_shape(kInt), 6);
   EXPECT_EQ(tables.intern_object_shape(std::string("\x05\x02", 2)), 7);
   EXPECT_EQ(tables.intern_object_shape(std::string("\x05\x00\x11\x10", 4)), 10);
-  EXPECT_TRUE(tables.definitions ==
+  EXPECT_TRUE(owned(tables.definitions, tables.fields) ==
               with_builtins({arr_def(6, kInt), obj_def(7, {{"f0", kString}, {"f1", kInt}}), arr_def(8, kObject),
                              obj_def(9, {}), obj_def(10, {{"f0", kString}, {"f1", kNull}, {"f2", kObject}, {"f3", kArray}})}));
 }
@@ -466,7 +469,8 @@ TEST(ObjectShapeKeys, NestedKeys) {
 }
 
 TEST(DataCompiler, DefinitionIndexWrapsAfter65535) {
-  DataCompiler tables;
+  CompiledDocument document;
+  DataCompiler tables(document);
   static const char kCodes[] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x10, 0x11};
   std::vector<std::string> keys;
   for (std::size_t k = 0; k < 65536 - 6 + 2; ++k) {
@@ -490,7 +494,8 @@ TEST(DataCompiler, ListsEveryDistinctStringOnceInFirstVisitOrder) {
   for (int n = 0; n < 3000; ++n) texts.push_back(std::string(static_cast<std::size_t>(n % 40), 'x') + std::to_string(n / 40));
   texts.push_back(std::string("a\0b", 3));
   texts.push_back("a");
-  DataCompiler tables;
+  CompiledDocument document;
+  DataCompiler tables(document);
   std::size_t kept = 0;
   auto visit = [&](const std::string& text) {
     tables.intern_string({text, QuickTextHash{}(text)}, [&] {

@@ -156,7 +156,7 @@ TEST(DecodeDocument, DataBlockErrors) {
 
 // Definitions for single values; the index fields of the first five differ
 // from their positions, so messages show which one they print.
-const std::vector<VelqDefinition> kValueDefinitions = {
+const std::vector<OwnedDefinition> kValueDefinitions = {
     arr_def(100, kInt),                                 // 0
     obj_def(101, {{"a", kInt}}),                        // 1
     prim_def(102, kInt),                                // 2
@@ -267,7 +267,7 @@ TEST(DecodeDocument, ReadsWhatTheFormatAllows) {
   struct DocumentCase {
     const char* name;
     std::string bytes;
-    std::vector<VelqDefinition> definitions;
+    std::vector<OwnedDefinition> definitions;
     std::vector<std::string> dict;
     std::string values;
   };
@@ -353,7 +353,7 @@ TEST(DecodeDocument, NestingDepth) {
 
 // A document of every value kind, strings of every form and definitions that
 // nest, in several entries; with `long_string` one entry is a 16384-byte string.
-std::vector<VelqDefinition> varied_definitions() {
+std::vector<OwnedDefinition> varied_definitions() {
   return with_builtins({arr_def(6, kString),
                         obj_def(7, {{"name", kString},
                                     {"tags", kArray},
@@ -401,7 +401,7 @@ TEST(DecodeDocument, ReadsLargeValuesWithinTheLimits) {
     ints.push_back(I(i * 7919));
     expected_ints.push_back("i" + std::to_string(i * 7919));
   }
-  std::vector<VelqField> fields;
+  std::vector<OwnedField> fields;
   std::vector<std::string> values;
   std::string expected_fields = "{0";
   for (int i = 0; i < 256; ++i) {
@@ -471,7 +471,7 @@ TEST(DecodeDocument, DamagedInputsStayInBounds) {
 // around the steps of the fast checks (8, 16 and 32 bytes), in texts shorter
 // and longer than the point where a vector check takes over.
 TEST(DecodeValue, StringChecksAgreeWithTheExactScan) {
-  const std::string front = with_header(write_definitions(builtin_definitions()), write_dict({}), "");
+  const std::string front = with_header(write_definitions(owned_builtins()), write_dict({}), "");
   std::size_t checked = 0;
   auto agree = [&](const std::string& text) {
     ++checked;

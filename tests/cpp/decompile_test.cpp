@@ -18,14 +18,14 @@ constexpr VelqType kInt = VelqType::Int32, kFloat = VelqType::Float32, kString =
 const float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-VelqDefinition ints_def(std::uint16_t index, std::vector<std::string> names) {
-  std::vector<VelqField> fields;
+OwnedDefinition ints_def(std::uint16_t index, std::vector<std::string> names) {
+  std::vector<OwnedField> fields;
   for (std::string& name : names) fields.push_back({std::move(name), kInt});
   return obj_def(index, std::move(fields));
 }
 
 // Entries against the six built-in definitions and `extra` after them.
-std::string document_of(const std::vector<Entry>& entries, const std::vector<VelqDefinition>& extra = {},
+std::string document_of(const std::vector<Entry>& entries, const std::vector<OwnedDefinition>& extra = {},
                         const std::vector<std::string>& dict = {}) {
   return write_document(with_builtins(extra), dict, entries);
 }
@@ -92,8 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Definitions of another writer, not at the position their index names:
 // position 6 holds index 7 (one field), position 7 index 6 (two fields, or an array).
-const std::vector<VelqDefinition> kSwapped = {ints_def(7, {"a"}), ints_def(6, {"a", "b"})};
-const std::vector<VelqDefinition> kSwappedWithArray = {ints_def(7, {"a"}), arr_def(6, kInt)};
+const std::vector<OwnedDefinition> kSwapped = {ints_def(7, {"a"}), ints_def(6, {"a", "b"})};
+const std::vector<OwnedDefinition> kSwappedWithArray = {ints_def(7, {"a"}), arr_def(6, kInt)};
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, Decompile,
@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
 // names: an object's definition is the one at that position if its index
 // matches, else the first with that index.
 TEST(DecompileDefinitionLookup, PositionFirstThenSearchByIndex) {
-  const std::vector<VelqDefinition> definitions = {
+  const std::vector<OwnedDefinition> definitions = {
       ints_def(0, {"p0"}),   ints_def(3, {"early"}), ints_def(2, {"p2"}), ints_def(3, {"at_position"}),
       ints_def(9, {"late"}), ints_def(9, {"later"}), ints_def(20, {}),    ints_def(21, {}),
       ints_def(22, {}),      ints_def(30, {"x"})};  // the decoder reads object 9 by position 9
@@ -150,7 +150,7 @@ TEST(DecompileErrors, DecodingErrorsComeFirst) {
 // and unsorted field names, several entries; then damaged copies of it, which
 // must be refused or decompiled without reading outside the input.
 TEST(DecompileForeignDocument, ValuesAndDamage) {
-  const std::vector<VelqDefinition> extra = {
+  const std::vector<OwnedDefinition> extra = {
       obj_def(7, {{"late", kString}}),                                    // 6
       obj_def(6, {{"early", kString}}),                                   // 7
       obj_def(8, {{"z", kString}, {"a", kArray}, {"z", kString}}),        // 8
@@ -181,7 +181,7 @@ TEST(DecompileForeignDocument, ValuesAndDamage) {
 
 // layout_object: members in ascending byte order of the names, the last of equal names.
 TEST(LayoutObject, SortsByBytesAndKeepsTheLastDuplicate) {
-  const std::vector<ReadField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
+  const std::vector<VelqField> fields = {{"b", kInt}, {"\xC3\xA9", kInt}, {"a", kInt}, {"B", kInt},
                                          {"a", kInt}, {"", kInt}};
   ObjectLayout layout;
   layout_object(fields, 3, layout);
@@ -194,7 +194,7 @@ TEST(LayoutObject, SortsByBytesAndKeepsTheLastDuplicate) {
   // Names that look ordered at a glance: bytes compare unsigned, a shared first
   // byte leaves the order to the rest, and an equal neighbour is no order.
   const struct {
-    std::vector<ReadField> fields;
+    std::vector<VelqField> fields;
     std::vector<std::uint16_t> members;
   } cases[] = {
       {{{"\xC3\xA9", kInt}, {"a", kInt}}, {1, 0}},

@@ -6,12 +6,12 @@ namespace velq {
 namespace {
 
 TEST(Structure, BuiltinDefinitionsArePrimitivesAtTheirOwnIndex) {
-  auto defs = builtin_definitions();
+  const Definitions defs = builtin_definitions();
   ASSERT_EQ(defs.size(), BUILTIN_DEFINITION_COUNT);
   for (std::uint16_t i = 0; i < 6; ++i) {
     EXPECT_EQ(defs[i].index, i);
     EXPECT_EQ(static_cast<int>(defs[i].kind), i);
-    EXPECT_FALSE(defs[i].fields.has_value());
+    EXPECT_EQ(defs[i].field_count, 0u);
     EXPECT_FALSE(defs[i].elem_type.has_value());
   }
 }

@@ -11,6 +11,8 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -102,27 +104,82 @@ inline std::string O(std::uint16_t self, const std::vector<std::string>& values)
 // ---------------------------------------------------------------------------
 // Definitions and whole documents.
 
-inline VelqDefinition prim_def(std::uint16_t index, VelqType kind) { return {std::nullopt, index, kind, std::nullopt}; }
-inline VelqDefinition arr_def(std::uint16_t index, VelqType elem) {
+// A definition that holds its fields and their names, as tests write and
+// compare them; the library's own view one field list (see listed, owned).
+struct OwnedField {
+  std::string name;
+  VelqType type = VelqType::Null;
+  friend bool operator==(const OwnedField&, const OwnedField&) = default;
+};
+
+struct OwnedDefinition {
+  std::optional<std::vector<OwnedField>> fields;
+  std::uint16_t index = 0;
+  VelqType kind = VelqType::Null;
+  std::optional<VelqType> elem_type;
+  friend bool operator==(const OwnedDefinition&, const OwnedDefinition&) = default;
+};
+
+// Definitions as the library holds them, their names viewing those of the
+// owned definitions they were listed from, which must outlive them.
+struct DefinitionLists {
+  Definitions definitions;
+  Fields fields;
+};
+
+inline DefinitionLists listed(const std::vector<OwnedDefinition>& owned) {
+  DefinitionLists lists;
+  for (const OwnedDefinition& d : owned) {
+    VelqDefinition& definition = lists.definitions.emplace_back();
+    definition.index = d.index;
+    definition.kind = d.kind;
+    definition.elem_type = d.elem_type;
+    if (!d.fields) continue;
+    definition.first_field = static_cast<std::uint32_t>(lists.fields.size());
+    definition.field_count = static_cast<std::uint32_t>(d.fields->size());
+    for (const OwnedField& field : *d.fields) lists.fields.push_back({field.name, field.type});
+  }
+  return lists;
+}
+
+// Copies of definitions that the library holds (those of objects with their fields).
+inline std::vector<OwnedDefinition> owned(std::span<const VelqDefinition> definitions, std::span<const VelqField> fields) {
+  std::vector<OwnedDefinition> copies;
+  for (const VelqDefinition& d : definitions) {
+    OwnedDefinition& copy = copies.emplace_back();
+    copy.index = d.index;
+    copy.kind = d.kind;
+    copy.elem_type = d.elem_type;
+    if (!d.has_fields()) continue;
+    std::vector<OwnedField>& named = copy.fields.emplace();
+    for (const VelqField& field : fields_of(fields, d)) named.push_back({std::string(field.name), field.type});
+  }
+  return copies;
+}
+
+inline std::vector<OwnedDefinition> owned_builtins() { return owned(BUILTIN_DEFINITIONS, {}); }
+
+inline OwnedDefinition prim_def(std::uint16_t index, VelqType kind) { return {std::nullopt, index, kind, std::nullopt}; }
+inline OwnedDefinition arr_def(std::uint16_t index, VelqType elem) {
   return {std::nullopt, index, VelqType::Array, elem};
 }
-inline VelqDefinition obj_def(std::uint16_t index, std::vector<VelqField> fields) {
+inline OwnedDefinition obj_def(std::uint16_t index, std::vector<OwnedField> fields) {
   return {std::move(fields), index, VelqType::Object, std::nullopt};
 }
-inline std::vector<VelqDefinition> with_builtins(const std::vector<VelqDefinition>& extra) {
-  std::vector<VelqDefinition> all = builtin_definitions();
+inline std::vector<OwnedDefinition> with_builtins(const std::vector<OwnedDefinition>& extra) {
+  std::vector<OwnedDefinition> all = owned_builtins();
   all.insert(all.end(), extra.begin(), extra.end());
   return all;
 }
 
-inline std::string write_definitions(const std::vector<VelqDefinition>& definitions) {
+inline std::string write_definitions(const std::vector<OwnedDefinition>& definitions) {
   std::string out = le(definitions.size(), 2);
-  for (const VelqDefinition& d : definitions) {
+  for (const OwnedDefinition& d : definitions) {
     out += static_cast<char>(d.kind) + le(d.index, 2);
     if (d.kind == VelqType::Array && d.elem_type) out += static_cast<char>(*d.elem_type);
     if (d.kind == VelqType::Object && d.fields) {
       out += le(d.fields->size(), 2);
-      for (const VelqField& f : *d.fields) out += static_cast<char>(f.name.size()) + f.name + static_cast<char>(f.type);
+      for (const OwnedField& f : *d.fields) out += static_cast<char>(f.name.size()) + f.name + static_cast<char>(f.type);
     }
   }
   return out;
@@ -156,7 +213,7 @@ inline std::string write_entries(const std::vector<Entry>& entries) {
   return out;
 }
 
-inline std::string write_document(const std::vector<VelqDefinition>& definitions, const std::vector<std::string>& dict,
+inline std::string write_document(const std::vector<OwnedDefinition>& definitions, const std::vector<std::string>& dict,
                                   const std::vector<Entry>& entries) {
   return with_header(write_definitions(definitions), write_dict(dict), write_entries(entries));
 }
@@ -181,13 +238,13 @@ class RawText {
  public:
   std::vector<std::string> tokens;
   // Copies of the definitions and dictionary read.
-  std::vector<VelqDefinition> definitions;
+  std::vector<OwnedDefinition> definitions;
   std::vector<std::string> dict;
   std::size_t entries = 0;
   bool ended = false;
 
   void begin_entries(const VelqDocument& read, std::size_t count) {
-    definitions = owned_definitions(read);
+    definitions = owned(read.definitions, read.fields);
     dict.assign(read.dict.begin(), read.dict.end());
     entries = count;
   }
