@@ -397,37 +397,6 @@ Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, S
 
 namespace {
 
-// The value compiler's field names "f0", "f1", ... up to the most fields an
-// object may have, as one constant text: a name is a view into it.
-constexpr std::size_t kConstantNames = MAX_OBJECT_FIELDS;
-
-constexpr std::size_t name_length(std::size_t i) { return i < 10 ? 2 : i < 100 ? 3 : 4; }
-
-constexpr std::size_t kNamesSize = [] {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < kConstantNames; ++i) size += name_length(i);
-  return size;
-}();
-
-struct FieldNames {
-  std::array<char, kNamesSize> text{};
-  std::array<std::uint16_t, kConstantNames + 1> starts{};
-};
-
-constexpr FieldNames kFieldNames = [] {
-  FieldNames names;
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < kConstantNames; ++i) {
-    names.starts[i] = static_cast<std::uint16_t>(at);
-    names.text[at++] = 'f';
-    const std::size_t digits = name_length(i) - 1;
-    for (std::size_t d = 0, value = i; d < digits; ++d, value /= 10) names.text[at + digits - 1 - d] = static_cast<char>('0' + value % 10);
-    at += digits;
-  }
-  names.starts[kConstantNames] = static_cast<std::uint16_t>(at);
-  return names;
-}();
-
 __extension__ using Wide = unsigned __int128;
 
 // Folds the 128-bit product, the core step of the hash.
@@ -472,12 +441,7 @@ DataCompiler::DataCompiler(CompiledDocument& document)
       texts(document.texts),
       string_positions(0, StringSlotHash{}, StringSlotEqual{&document.dict}) {}
 
-std::string_view DataCompiler::field_name(std::size_t i) {
-  if (i < kConstantNames) {
-    return {kFieldNames.text.data() + kFieldNames.starts[i], static_cast<std::size_t>(kFieldNames.starts[i + 1] - kFieldNames.starts[i])};
-  }
-  return texts.keep("f" + std::to_string(i));
-}
+std::string_view DataCompiler::named_beyond_constants(std::size_t i) { return texts.keep("f" + std::to_string(i)); }
 
 std::uint16_t DataCompiler::create_definition(VelqType kind) {
   const std::uint16_t index = next_def_index++;

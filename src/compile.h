@@ -448,8 +448,27 @@ class DataCompiler {
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
  private:
-  // Field `i` of an object definition: "f{i}".
-  std::string_view field_name(std::size_t i);
+  // Field `i` of an object definition: "f{i}", a view into FIELD_NAMES up to
+  // the most fields an object may have (an object of more is refused).
+  std::string_view field_name(std::size_t i) {
+    if (i < FIELD_NAME_COUNT) [[likely]] return {FIELD_NAMES.data() + FIELD_NAME_WIDTH * i, i < 10 ? 2u : i < 100 ? 3u : 4u};
+    return named_beyond_constants(i);
+  }
+  [[gnu::noinline, gnu::cold]] std::string_view named_beyond_constants(std::size_t i);
+  static constexpr std::size_t FIELD_NAME_COUNT = MAX_OBJECT_FIELDS;
+  static constexpr std::size_t FIELD_NAME_WIDTH = 4;
+  // "f0", "f1", ... each in four bytes.
+  static constexpr std::array<char, FIELD_NAME_WIDTH * FIELD_NAME_COUNT> FIELD_NAMES = [] {
+    static_assert(FIELD_NAME_COUNT <= 1000);
+    std::array<char, FIELD_NAME_WIDTH * FIELD_NAME_COUNT> names{};
+    for (std::size_t i = 0; i < FIELD_NAME_COUNT; ++i) {
+      char* name = names.data() + FIELD_NAME_WIDTH * i;
+      name[0] = 'f';
+      const std::size_t digits = i < 10 ? 1 : i < 100 ? 2 : 3;
+      for (std::size_t d = 0, rest = i; d < digits; ++d, rest /= 10) name[digits - d] = static_cast<char>('0' + rest % 10);
+    }
+    return names;
+  }();
   // Half hashes of the first texts of `dict`, while string_positions is empty.
   std::array<std::uint32_t, 16> few_hashes_;
   bool has_shape(const RecentShape& recent, std::string_view types) const;
