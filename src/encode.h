@@ -34,12 +34,25 @@ class ByteBuffer {
     // larger says so in `capacity`. Throws std::bad_alloc.
     virtual char* resize(std::size_t& capacity) = 0;
 
+    // The room a storage holds from the start (on the stack, say), which a
+    // buffer takes at once rather than asking for it.
+    std::span<char> first_room() const { return first_room_; }
+
    protected:
+    Storage() = default;
+    explicit Storage(std::span<char> first_room) : first_room_(first_room) {}
     ~Storage() = default;
+
+   private:
+    std::span<char> first_room_;
   };
 
   ByteBuffer() = default;
-  explicit ByteBuffer(Storage* storage) : storage_(storage) {}
+  explicit ByteBuffer(Storage* storage)
+      : storage_(storage),
+        begin_(storage != nullptr ? storage->first_room().data() : nullptr),
+        cursor_(begin_),
+        limit_(storage != nullptr ? begin_ + storage->first_room().size() : nullptr) {}
   ByteBuffer(ByteBuffer&& other) noexcept { take(other); }
   ByteBuffer& operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {

@@ -865,11 +865,11 @@ std::size_t payload_guess(PyObject* object) { return PayloadGuess().of(object); 
 // encode_document): the payload is seldom copied to a second buffer.
 class BytesObjectStorage final : public ByteBuffer::Storage {
  public:
-  BytesObjectStorage() = default;
+  BytesObjectStorage() : Storage(first_) {}
   // For emit's payload: once it outgrows the stack, its block is made as
   // large as `value` is guessed to need, so that it seldom grows again; a
   // small value never pays for the guess.
-  explicit BytesObjectStorage(PyObject* value) : guess_from_(value) {}
+  explicit BytesObjectStorage(PyObject* value) : Storage(first_), guess_from_(value) {}
   BytesObjectStorage(const BytesObjectStorage&) = delete;
   BytesObjectStorage& operator=(const BytesObjectStorage&) = delete;
   ~BytesObjectStorage() { Py_XDECREF(bytes_); }
