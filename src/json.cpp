@@ -621,7 +621,7 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
 // The order in which to keep the members of an object whose keys are out of order.
 std::span<const KeyOrder> Parser::key_order(const JsonMember* members, std::size_t count) {
   // The first such object is sorted as it is: a document that has only one
-  // or a few (a small one, mostly) never makes the table of remembered orders.
+  // (a small one, mostly) never makes the table of remembered orders.
   if (!remembered_orders_ && !sorted_once_) {
     sorted_once_ = true;
     sort_key_order(members, count, first_order_);
