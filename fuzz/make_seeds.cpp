@@ -212,7 +212,9 @@ std::string document(const std::vector<SeedDefinition>& definitions, const std::
 std::vector<std::pair<std::string, std::string>> hand_made_documents() {
   std::vector<std::pair<std::string, std::string>> out;
   std::vector<SeedDefinition> builtins;
-  for (const VelqDefinition& builtin : BUILTIN_DEFINITIONS) builtins.push_back({std::nullopt, builtin.index, builtin.kind, std::nullopt});
+  for (const VelqDefinition& builtin : BUILTIN_DEFINITIONS) {
+    builtins.push_back({std::nullopt, builtin.index, builtin.kind, std::nullopt});
+  }
 
   {  // Three entries of different kinds, a dictionary and references into it.
     auto defs = builtins;

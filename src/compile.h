@@ -185,15 +185,16 @@ struct CompileBuilder {
     const auto at = reinterpret_cast<std::uintptr_t>(text.data());
     const auto begin = reinterpret_cast<std::uintptr_t>(source.data());
     if (at - begin <= source.size() && text.size() <= source.size() - (at - begin)) [[likely]] return text;
-    return keep(text);
+    return copied(text);
   }
-  [[gnu::noinline]] std::string_view keep(std::string_view text) { return text.empty() ? text : texts.keep(text); }
+  // A text of the tree (unescaped), copied into `texts`; out of line, as it is rare.
+  [[gnu::noinline]] std::string_view copied(std::string_view text) { return text.empty() ? text : texts.keep(text); }
 };
 
 // Parses the text and compiles it into `compiled`, which starts empty,
 // refusing what the reader would refuse (check_reader_limits). The tree is
-// released before this returns. `check` is asked
-// every so many values, by the parser and by the compiler (see SignalPoll).
+// released before this returns. `check` is asked every so many values, by
+// the parser and by the compiler (see SignalPoll).
 // The text must be valid UTF-8, as a Python str's is: the parser does not
 // check the strings it passes through, and the reader refuses invalid ones.
 Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check = nullptr);
@@ -451,7 +452,8 @@ class DataCompiler {
   // Field `i` of an object definition: "f{i}", a view into FIELD_NAMES up to
   // the most fields an object may have (an object of more is refused).
   std::string_view field_name(std::size_t i) {
-    if (i < FIELD_NAME_COUNT) [[likely]] return {FIELD_NAMES.data() + FIELD_NAME_WIDTH * i, i < 10 ? 2u : i < 100 ? 3u : 4u};
+    const std::size_t length = i < 10 ? 2 : i < 100 ? 3 : 4;
+    if (i < FIELD_NAME_COUNT) [[likely]] return {FIELD_NAMES.data() + FIELD_NAME_WIDTH * i, length};
     return named_beyond_constants(i);
   }
   [[gnu::noinline, gnu::cold]] std::string_view named_beyond_constants(std::size_t i);
@@ -465,7 +467,9 @@ class DataCompiler {
       char* name = names.data() + FIELD_NAME_WIDTH * i;
       name[0] = 'f';
       const std::size_t digits = i < 10 ? 1 : i < 100 ? 2 : 3;
-      for (std::size_t d = 0, rest = i; d < digits; ++d, rest /= 10) name[digits - d] = static_cast<char>('0' + rest % 10);
+      for (std::size_t d = 0, rest = i; d < digits; ++d, rest /= 10) {
+        name[digits - d] = static_cast<char>('0' + rest % 10);
+      }
     }
     return names;
   }();

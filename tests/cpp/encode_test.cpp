@@ -30,7 +30,9 @@ struct Front {
 // A front as the encoder takes it, viewing a Front that outlives it.
 struct FrontView {
   explicit FrontView(const Front& front)
-      : lists(test_support::listed(front.definitions)), dict(front.dict.begin(), front.dict.end()), def_index(front.def_index) {}
+      : lists(test_support::listed(front.definitions)),
+        dict(front.dict.begin(), front.dict.end()),
+        def_index(front.def_index) {}
   DocumentFront view() const { return {lists.definitions, lists.fields, dict, def_index}; }
 
   test_support::DefinitionLists lists;

@@ -143,7 +143,8 @@ inline DefinitionLists listed(const std::vector<OwnedDefinition>& owned) {
 }
 
 // Copies of definitions that the library holds (those of objects with their fields).
-inline std::vector<OwnedDefinition> owned(std::span<const VelqDefinition> definitions, std::span<const VelqField> fields) {
+inline std::vector<OwnedDefinition> owned(std::span<const VelqDefinition> definitions,
+                                          std::span<const VelqField> fields) {
   std::vector<OwnedDefinition> copies;
   for (const VelqDefinition& d : definitions) {
     OwnedDefinition& copy = copies.emplace_back();
