@@ -441,7 +441,11 @@ DataCompiler::DataCompiler(CompiledDocument& document)
       texts(document.texts),
       string_positions(0, StringSlotHash{}, StringSlotEqual{&document.dict}) {}
 
-std::string_view DataCompiler::named_beyond_constants(std::size_t i) { return texts.keep("f" + std::to_string(i)); }
+std::string_view DataCompiler::named_beyond_constants(std::size_t i) {
+  std::string name = "f";
+  name.append(std::to_string(i));
+  return texts.keep(name);
+}
 
 std::uint16_t DataCompiler::create_definition(VelqType kind) {
   const std::uint16_t index = next_def_index++;
