@@ -271,6 +271,21 @@ TEST(CompileJson, SameTextSameBytes) {
                               R"("s":["a","b"],"t":{"":null,"z":[["q"],["q",""]]}})");
 }
 
+// Unescaped texts live in the tree, which is gone once the compiler returns:
+// here on the heap, past the arena's first block (a fault the sanitizers see).
+TEST(CompileJson, UnescapedNamesAndStringsOutliveTheTree) {
+  std::string items = "[0]";
+  for (int i = 1; i < 300; ++i) items += ",[0]";
+  const std::string text = R"({"a":[)" + items + R"(],"k\u00e9":"\tv","z\/":["\tv"]})";
+  CompiledDocument doc;
+  Status status = compile_json_to_velq(text, doc);
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  EXPECT_TRUE(owned(doc.definitions, doc.fields) ==
+              with_builtins({arr_def(6, kInt), arr_def(7, kArray), arr_def(8, kString),
+                             obj_def(9, {{"a", kArray}, {"k\xC3\xA9", kString}, {"z/", kArray}})}));
+  EXPECT_EQ(std::vector<std::string>(doc.dict.begin(), doc.dict.end()), std::vector<std::string>{"\tv"});
+}
+
 // The payload is written into the storage given, from its start.
 TEST(CompileJson, WritesThePayloadIntoTheGivenStorage) {
   StringStorage storage;
