@@ -243,20 +243,6 @@ constexpr std::uint64_t kShapeHashStep = 0x9E3779B97F4A7C15ull;
 
 }  // namespace
 
-VelqType json_type_code(const JsonValue& value) {
-  switch (value.kind) {
-    case JsonKind::Null: return VelqType::Null;
-    case JsonKind::Bool: return VelqType::Bool;
-    case JsonKind::UInt: return (value.uint >> 63) ? VelqType::UInt32 : VelqType::Int32;
-    case JsonKind::Int: return VelqType::Int32;
-    case JsonKind::Double: return VelqType::Float32;
-    case JsonKind::String: return VelqType::String;
-    case JsonKind::Array: return VelqType::Array;
-    case JsonKind::Object: return VelqType::Object;
-  }
-  return VelqType::Null;
-}
-
 CompileBuilder::CompileBuilder(std::string_view source, CompiledDocument& document)
     : source(source),
       definitions(document.definitions),
@@ -264,7 +250,6 @@ CompileBuilder::CompileBuilder(std::string_view source, CompiledDocument& docume
       dict(document.dict),
       texts(document.texts),
       object_shapes(0, ObjectShapeHash{}, ObjectShapeEqual{&document.fields}) {
-  array_shapes.fill(kNoArrayShape);
 }
 
 std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text) {
@@ -298,7 +283,7 @@ std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text
 
 std::uint16_t CompileBuilder::intern_array_shape(VelqType elem_type) {
   const auto code = static_cast<std::uint8_t>(elem_type);
-  if (array_shapes[code] != kNoArrayShape) return static_cast<std::uint16_t>(array_shapes[code]);
+  if (array_shapes[code] != 0) return array_shapes[code];
   const std::uint16_t index = next_def_index++;
   VelqDefinition& definition = definitions.emplace_back();
   definition.index = index;

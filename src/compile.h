@@ -139,7 +139,6 @@ struct CompileBuilder {
 
   // The position of a text in `strings` that has been met only once.
   static constexpr std::uint32_t kNotInDict = 0xFFFFFFFF;
-  static constexpr std::int32_t kNoArrayShape = -1;
 
   std::string_view source;
   // The document's, filled in place.
@@ -159,8 +158,8 @@ struct CompileBuilder {
   };
   std::array<RecentShape, 16> recent_object_shapes;  // only `index` is set until a shape takes the slot
   boost::unordered_flat_map<ObjectShape, std::uint16_t, ObjectShapeHash, ObjectShapeEqual> object_shapes;
-  // Definition index by element type code, kNoArrayShape until there is one.
-  std::array<std::int32_t, 0x12> array_shapes;
+  // Definition index by element type code, 0 (a built-in's) until there is one.
+  std::array<std::uint16_t, 0x12> array_shapes{};
   // Every string value met so far (one lookup per occurrence), with its
   // position in `dict` from its second occurrence on: the first few in
   // `few_strings`, searched in order, then all of them in `strings`.
@@ -235,7 +234,20 @@ class PointerPath {
 };
 
 // The type code the compiled node of a JSON value will have.
-VelqType json_type_code(const JsonValue& value);
+inline VelqType json_type_code(const JsonValue& value) {
+  switch (value.kind) {
+    case JsonKind::Null: return VelqType::Null;
+    case JsonKind::Bool: return VelqType::Bool;
+    case JsonKind::UInt: return (value.uint >> 63) ? VelqType::UInt32 : VelqType::Int32;
+    case JsonKind::Int: return VelqType::Int32;
+    case JsonKind::Double: return VelqType::Float32;
+    case JsonKind::String: return VelqType::String;
+    case JsonKind::Array: return VelqType::Array;
+    case JsonKind::Object: return VelqType::Object;
+  }
+  return VelqType::Null;
+}
+
 
 // A string of the value compiler's dictionary as its string table keeps it:
 // its position in `dict` and half of its hash. Eight bytes, so that the table
