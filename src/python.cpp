@@ -212,19 +212,31 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 
 // A str argument as its UTF-8 bytes, owned by the str object (no copy). The
 // buffer ends with a NUL byte, which open() relies on.
+// A str's text as UTF-8, which the str keeps; false, with the interpreter's
+// error set, when it cannot be encoded (a lone surrogate).
+bool utf8_of(PyObject* str, std::string_view& text) {
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    // Its characters are its UTF-8 (what PyUnicode_AsUTF8AndSize returns too).
+    text = {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+    return true;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
+  text = {data, static_cast<std::size_t>(size)};
+  return true;
+}
+
 bool text_argument(PyObject* argument, const char* parameter, std::string_view& text) {
   if (!PyUnicode_Check(argument)) {
     raise_not_instance(argument, "str");
     add_parameter_note(parameter);
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(argument, &size);
-  if (data == nullptr) {
+  if (!utf8_of(argument, text)) {
     add_parameter_note(parameter);
     return false;
   }
-  text = std::string_view(data, static_cast<std::size_t>(size));
   return true;
 }
 
@@ -667,20 +679,12 @@ class PySource {
   // a subclass that overrides __hash__: no Python code runs for a string).
   // False when the text cannot be encoded (a lone surrogate).
   static bool text(PyObject* object, SourceValue& value) {
-    const char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyUnicode_IS_COMPACT_ASCII(object)) {
-      // Its characters are its UTF-8 (what PyUnicode_AsUTF8AndSize returns too).
-      data = static_cast<const char*>(PyUnicode_DATA(object));
-      size = PyUnicode_GET_LENGTH(object);
-    } else {
-      data = PyUnicode_AsUTF8AndSize(object, &size);
-      if (data == nullptr) return false;
-    }
+    std::string_view utf8;
+    if (!utf8_of(object, utf8)) return false;
     Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(object)->hash;
     if (hash == -1) hash = PyUnicode_Type.tp_hash(object);
     value.type = VelqType::String;
-    value.text = {std::string_view(data, static_cast<std::size_t>(size)), static_cast<std::size_t>(hash)};
+    value.text = {utf8, static_cast<std::size_t>(hash)};
     return true;
   }
 
