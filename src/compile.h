@@ -766,16 +766,16 @@ inline std::size_t expected_payload_size(std::size_t guess) { return 1024 + gues
 inline constexpr std::size_t FIRST_PAYLOAD_ROOM = 1024;
 
 // A value compiled in one pass into `compiled`, which starts empty; refused
-// when the reader would refuse it (check_reader_limits); empty when the
-// source failed (its own error then stands).
+// when the reader would refuse it (check_reader_limits). When the source
+// failed, its own error stands: the error returned is then an interruption.
 template <class Source>
-std::optional<Status> compile_value_to_velq(Source& source, typename Source::Node root, CompiledDocument& compiled) {
+Status compile_value_to_velq(Source& source, typename Source::Node root, CompiledDocument& compiled) {
   DataCompiler tables(compiled);
   compiled.payload.reserve(FIRST_PAYLOAD_ROOM);
   ValueCompiler<Source> compiler(tables, source, compiled.payload);
   if (!compiler.compile(root, compiled.def_index)) {
-    if (!compiler.refusal()) return std::nullopt;
-    return Status(std::move(*compiler.refusal()));
+    if (!compiler.refusal()) return VelqError::interruption();
+    return std::move(*compiler.refusal());
   }
   return check_reader_limits(compiled.definitions);
 }

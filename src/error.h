@@ -15,7 +15,9 @@ namespace velq {
 // to users as "Failed to parse VELQ: {message}".
 struct VelqError {
   std::string message;
-  // Stopped by a SignalCheck rather than failed: the binding has the reason.
+  // Stopped rather than failed, for a reason the binding has: a SignalCheck
+  // said to stop, or a value compiler's source failed (see
+  // compile_value_to_velq).
   bool interrupted = false;
 
   static VelqError interruption() { return {{}, true}; }

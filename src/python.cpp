@@ -937,9 +937,7 @@ PyObject* emit_bytes(PyObject* object) {
   PySource source;
   BytesObjectStorage storage(object);
   CompiledDocument compiled(&storage);
-  const std::optional<Status> status = compile_value_to_velq(source, object, compiled);
-  if (!status) return nullptr;
-  if (!*status) return to_py_err(status->error());
+  if (Status status = compile_value_to_velq(source, object, compiled); !status) return to_py_err(status.error());
   return document_bytes(compiled, storage);
 }
 
