@@ -96,6 +96,15 @@ class JsonValueCompiler {
   VelqError take_error() { return std::move(error_); }
 
  private:
+  // A value that is neither an array nor an object: written here without a
+  // call, as most members and items are.
+  [[gnu::always_inline]] inline void append_scalar(const JsonValue& value, PayloadWriter& out, NodeRefs& refs);
+  // Any value: a scalar inline, an array or object by a call.
+  [[gnu::always_inline]] bool append_member(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
+    if (value.kind == JsonKind::Array || value.kind == JsonKind::Object) return append(value, out, refs);
+    append_scalar(value, out, refs);
+    return true;
+  }
   bool append_array(const JsonValue& value, PayloadWriter& out, NodeRefs& refs);
   bool append_object(const JsonValue& value, PayloadWriter& out, NodeRefs& refs);
   bool settle_mixed_items(std::span<const JsonValue> items, PayloadWriter& out, std::size_t at,
@@ -112,14 +121,21 @@ class JsonValueCompiler {
 };
 
 bool JsonValueCompiler::append(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
+  if (value.kind == JsonKind::Array) return append_array(value, out, refs);
+  if (value.kind == JsonKind::Object) return append_object(value, out, refs);
+  append_scalar(value, out, refs);
+  return true;
+}
+
+void JsonValueCompiler::append_scalar(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
   switch (value.kind) {
     case JsonKind::Null:
       refs = NodeRefs::primitive(VelqType::Null);
-      return true;
+      return;
     case JsonKind::Bool:
       out.boolean(value.boolean);
       refs = NodeRefs::primitive(VelqType::Bool);
-      return true;
+      return;
     case JsonKind::UInt:
       if (value.uint >> 63) {
         out.uint32(static_cast<std::uint32_t>(value.uint));
@@ -128,16 +144,16 @@ bool JsonValueCompiler::append(const JsonValue& value, PayloadWriter& out, NodeR
         out.int32(low_int32(value.uint));
         refs = NodeRefs::primitive(VelqType::Int32);
       }
-      return true;
+      return;
     case JsonKind::Int:
       out.int32(low_int32(static_cast<std::uint64_t>(value.sint)));
       refs = NodeRefs::primitive(VelqType::Int32);
-      return true;
+      return;
     case JsonKind::Double:
       // Beyond the float range the conversion gives infinity (IEEE rounding).
       out.float32(static_cast<float>(value.dbl));
       refs = NodeRefs::primitive(VelqType::Float32);
-      return true;
+      return;
     case JsonKind::String:
       if (std::optional<std::uint32_t> position = builder_.intern_string(value.string())) {
         out.str_ref(*position);
@@ -145,11 +161,10 @@ bool JsonValueCompiler::append(const JsonValue& value, PayloadWriter& out, NodeR
         out.string(value.string());
       }
       refs = NodeRefs::primitive(VelqType::String);
-      return true;
-    case JsonKind::Array: return append_array(value, out, refs);
-    case JsonKind::Object: return append_object(value, out, refs);
+      return;
+    case JsonKind::Array:
+    case JsonKind::Object: return;  // see append
   }
-  return true;
 }
 
 bool JsonValueCompiler::append_array(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
@@ -163,7 +178,7 @@ bool JsonValueCompiler::append_array(const JsonValue& value, PayloadWriter& out,
   for (std::size_t i = 0; i < items.size(); ++i) {
     path_.at_index(i);
     NodeRefs item;
-    if (!append(items[i], out, item)) return false;
+    if (!append_member(items[i], out, item)) return false;
     if (i == 0) {
       first = item;
     } else if (item.type != first.type) {
@@ -229,7 +244,7 @@ bool JsonValueCompiler::append_object(const JsonValue& value, PayloadWriter& out
   for (const JsonMember& member : members) {
     path_.at_key(member.key);
     NodeRefs ignored;
-    if (!append(member.value, out, ignored)) return false;
+    if (!append_member(member.value, out, ignored)) return false;
   }
   path_.leave();
 
