@@ -318,19 +318,22 @@ class PyValueBuilder {
     }
   }
 
-  bool object(const ObjectLayout& layout) {
+  [[gnu::noinline]] bool object(const ObjectLayout& layout) {
     if (!signals_.poll(layout.fields.size() + 1)) return fail();
     PyObject* const* keys = keys_of(layout);
     if (keys == nullptr) return fail();
     const std::size_t base = size_ - layout.fields.size();
     const std::size_t count = layout.members.size();
-    PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
-    if (!dict) return fail();
+    PyObject* dict = new_dict(count);
+    if (dict == nullptr) return fail();
     for (std::size_t k = 0; k < count; ++k) {
-      if (PyDict_SetItem(dict.get(), keys[k], pending_[base + layout.members[k]]) < 0) return fail();
+      if (PyDict_SetItem(dict, keys[k], pending_[base + layout.members[k]]) < 0) [[unlikely]] {
+        Py_DECREF(dict);
+        return fail();
+      }
     }
     drop_pending(base);
-    return push(dict.release());
+    return push(dict);
   }
 
   // The value built (a new reference), or nullptr with the exception that
@@ -392,6 +395,14 @@ class PyValueBuilder {
   void drop_pending(std::size_t base) {
     for (std::size_t i = base; i < size_; ++i) Py_DECREF(pending_[i]);
     size_ = base;
+  }
+
+  // An empty dict for `count` members. Every dict gets room for five on its
+  // first insert; asking for that size only adds a call, so only larger dicts
+  // are made at their final size.
+  static PyObject* new_dict(std::size_t count) {
+    constexpr std::size_t kFirstRoom = 5;
+    return count <= kFirstRoom ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
   }
 
   // A str from well-formed UTF-8 (the decoder has checked every string).
