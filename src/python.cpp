@@ -463,15 +463,15 @@ class PyValueBuilder {
         keys_.push_back(name);
       }
     } else {
-      if (names_.empty()) remember_first_names();
+      if (!names_) remember_first_names();
       for (std::uint16_t field : layout.members) {
         const ReadField& named = layout.fields[field];
         // One hash of the name whether it is new or not.
-        auto [slot, fresh] = names_.try_emplace(named.name, nullptr);
+        auto [slot, fresh] = names_->try_emplace(named.name, nullptr);
         if (fresh) {
           PyObject* name = new_str(named.name, named.ascii);
           if (name == nullptr) {
-            names_.erase(slot);
+            names_->erase(slot);
             return nullptr;
           }
           slot->second = name;
@@ -487,14 +487,14 @@ class PyValueBuilder {
     return keys_.data() + start;
   }
 
-  // Lists the names of the first layout, whose keys lead keys_.
+  // Makes the table of names, with those of the first layout, whose keys lead keys_.
   void remember_first_names() {
     const ObjectLayout& layout = *first_layout_;
     // Room for every name the document could hold, so that the table is not
     // rebuilt as it fills.
-    names_.reserve(std::min<std::size_t>(name_room_, 4096));
+    names_.emplace().reserve(std::min<std::size_t>(name_room_, 4096));
     for (std::size_t k = 0; k < layout.members.size(); ++k) {
-      names_.emplace(layout.fields[layout.members[k]].name, keys_[k]);
+      names_->emplace(layout.fields[layout.members[k]].name, keys_[k]);
     }
   }
 
@@ -514,10 +514,11 @@ class PyValueBuilder {
   boost::container::small_vector<std::uint32_t, 8> keys_at_;  // by ObjectLayout::id: its first key in keys_, or kNoKeys
   const ObjectLayout* first_layout_ = nullptr;  // the decompiler's, alive for the whole call
   std::size_t name_room_ = 0;                   // the fields of all object definitions
-  // Borrowed references to the keys above, by text, filled from the second
-  // layout on; the texts point into the bytes read, which outlive the
+  // Borrowed references to the keys above, by text, made and filled from the
+  // second layout on (a document of one object definition never pays for
+  // the table); the texts point into the bytes read, which outlive the
   // builder's use of them.
-  boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
+  std::optional<boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash>> names_;
 };
 
 // ---------------------------------------------------------------------------
