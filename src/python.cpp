@@ -318,10 +318,12 @@ class PyValueBuilder {
     }
   }
 
+  // The keys are made with the layout, so that every object finds them at once.
+  bool new_layout(const ObjectLayout& layout) { return make_keys(layout) || fail(); }
+
   [[gnu::noinline]] bool object(const ObjectLayout& layout) {
     if (!signals_.poll(layout.fields.size() + 1)) return fail();
-    PyObject* const* keys = keys_of(layout);
-    if (keys == nullptr) return fail();
+    PyObject* const* keys = keys_.data() + layout.first_member;
     const std::size_t base = size_ - layout.fields.size();
     const std::size_t count = layout.members.size();
     PyObject* dict = new_dict(count);
@@ -347,8 +349,6 @@ class PyValueBuilder {
   }
 
  private:
-  static constexpr std::uint32_t kNoKeys = static_cast<std::uint32_t>(-1);
-
   [[gnu::always_inline]] bool push(PyObject* object) {
     if (object == nullptr) [[unlikely]] return fail();
     if (size_ == capacity_) [[unlikely]] return push_growing(object);
@@ -443,15 +443,10 @@ class PyValueBuilder {
     return str;
   }
 
-  // The keys of a layout's members, in member order; nullptr with an
-  // exception pending. They are made on the layout's first object.
-  PyObject* const* keys_of(const ObjectLayout& layout) {
-    if (layout.id < keys_at_.size() && keys_at_[layout.id] != kNoKeys) return keys_.data() + keys_at_[layout.id];
-    return make_keys(layout);
-  }
-
-  [[gnu::noinline]] PyObject* const* make_keys(const ObjectLayout& layout) {
-    const std::size_t start = keys_.size();
+  // Makes the keys of a new layout's members, in member order, at the end of
+  // keys_, where layout.first_member finds them; false with an exception
+  // pending.
+  [[gnu::noinline]] bool make_keys(const ObjectLayout& layout) {
     // The first layout's names are made as they are; once a second layout
     // needs keys, names are looked up, so that one name is one str.
     if (first_layout_ == nullptr) {
@@ -459,7 +454,7 @@ class PyValueBuilder {
       for (std::uint16_t field : layout.members) {
         const ReadField& named = layout.fields[field];
         PyObject* name = new_str(named.name, named.ascii);
-        if (name == nullptr) return nullptr;
+        if (name == nullptr) return false;
         keys_.push_back(name);
       }
     } else {
@@ -472,7 +467,7 @@ class PyValueBuilder {
           PyObject* name = new_str(named.name, named.ascii);
           if (name == nullptr) {
             names_->erase(slot);
-            return nullptr;
+            return false;
           }
           slot->second = name;
           keys_.push_back(name);
@@ -481,10 +476,7 @@ class PyValueBuilder {
         }
       }
     }
-    // Most often the next id, sometimes a few ahead: a fill by steps.
-    while (keys_at_.size() <= layout.id) keys_at_.push_back(kNoKeys);
-    keys_at_[layout.id] = static_cast<std::uint32_t>(start);
-    return keys_.data() + start;
+    return true;
   }
 
   // Makes the table of names, with those of the first layout, whose keys lead keys_.
@@ -508,10 +500,9 @@ class PyValueBuilder {
   SignalPoll signals_{python_signals_allow};
   // Room in place for what a small document needs.
   boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position (all of it), created on first use
-  // The dict keys of every layout met (owned references), each layout's
-  // together and in member order, from its first object on.
+  // The dict keys of every layout (owned references), each layout's together
+  // and in member order, from ObjectLayout::first_member on.
   boost::container::small_vector<PyObject*, 32> keys_;
-  boost::container::small_vector<std::uint32_t, 8> keys_at_;  // by ObjectLayout::id: its first key in keys_, or kNoKeys
   const ObjectLayout* first_layout_ = nullptr;  // the decompiler's, alive for the whole call
   std::size_t name_room_ = 0;                   // the fields of all object definitions
   // Borrowed references to the keys above, by text, made and filled from the
