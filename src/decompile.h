@@ -25,6 +25,10 @@ namespace velq {
 // How the values of an object definition become members: the positions of the fields that give a
 // member, in ascending byte order of their names; of fields with the same name only the last.
 struct ObjectLayout {
+  // Provided, so that a layout made in place is not zero-filled first (the room of `members` with
+  // it): layout_object sets what it holds.
+  ObjectLayout() {}
+
   std::span<const ReadField> fields;  // the definition's, in the document read
   boost::container::small_vector<std::uint16_t, 16> members;
   std::size_t id = 0;  // 0, 1, 2, ... in the order one Decompiler first needs them
