@@ -273,7 +273,7 @@ class PyValueBuilder {
 
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
-  bool integer(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
+  [[gnu::always_inline]] bool integer(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
   bool real(double value) { return push(PyFloat_FromDouble(value)); }
   bool string(std::string_view text, bool ascii) { return push(new_str(text, ascii)); }
 
