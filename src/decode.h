@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -79,7 +80,7 @@ class ValueReader {
     return read_primitive(c, kind);
   }
 
-  std::string take_message() { return std::move(message_); }
+  std::string take_message() { return std::move(*message_); }
 
  private:
   bool read_array(Cursor& c, std::size_t depth);
@@ -88,14 +89,14 @@ class ValueReader {
   bool read_string(Cursor& c);
 
   [[gnu::cold]] bool fail(std::string message) {
-    message_ = std::move(message);
+    message_.emplace(std::move(message));
     return false;
   }
 
   const VelqDocument& document_;
   std::span<const ReadDefinition> definitions_;
   Sink& sink_;
-  std::string message_;
+  std::optional<std::string> message_;  // made by the first failure: a call that succeeds never builds a string
 };
 
 template <class Sink>

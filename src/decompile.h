@@ -64,7 +64,7 @@ class Decompiler {
   explicit Decompiler(Builder& builder) : builder_(builder) {}
 
   bool failed() const { return failed_; }
-  VelqError take_error() { return std::move(error_); }
+  VelqError take_error() { return std::move(*error_); }
 
   void begin_entries(const VelqDocument& document, std::size_t count) {
     document_ = &document;
@@ -173,7 +173,7 @@ class Decompiler {
   }
 
   [[gnu::cold]] void fail(std::string message) {
-    error_ = VelqError{std::move(message)};
+    error_.emplace(VelqError{std::move(message)});
     failed_ = true;
     building_ = false;
   }
@@ -228,7 +228,7 @@ class Decompiler {
   std::size_t members_ = 0;  // of all layouts made
   bool failed_ = false;
   bool building_ = true;  // false once building failed, and once the decompilation failed
-  VelqError error_;
+  std::optional<VelqError> error_;  // made by the first failure: a call that succeeds never builds a string
   // Room in place for what a small document needs.
   boost::container::small_vector<Frame, 16> frames_;
   boost::container::small_vector<std::size_t, 32> layout_at_;  // by self_def_index: position in layouts_, or kNoLayout
