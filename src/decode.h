@@ -84,7 +84,9 @@ class ValueReader {
 
  private:
   bool read_array(Cursor& c, std::size_t depth);
-  bool read_object(Cursor& c, std::size_t depth);
+  // Out of line even for an entry's own object: inlined into the entry loop, the sink's work for
+  // each object (inlined into it) runs short of registers.
+  [[gnu::noinline]] bool read_object(Cursor& c, std::size_t depth);
   [[gnu::always_inline]] inline bool read_primitive(Cursor& c, VelqType type);
   bool read_string(Cursor& c);
 

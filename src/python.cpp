@@ -322,7 +322,7 @@ class PyValueBuilder {
   // The keys are made with the layout, so that every object finds them at once.
   bool new_layout(const ObjectLayout& layout) { return make_keys(layout) || fail(); }
 
-  [[gnu::noinline]] bool object(const ObjectLayout& layout) {
+  bool object(const ObjectLayout& layout) {
     if (!signals_.poll(layout.fields.size() + 1)) return fail();
     PyObject* const* keys = keys_.data() + layout.first_member;
     const std::size_t base = size_ - layout.fields.size();
