@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 namespace velq {
 namespace {
@@ -12,7 +13,7 @@ class BlockReader {
   BlockReader(ByteSpan input, VelqDocument& document) : input_(input), document_(document) {}
 
   bool read(ByteSpan& data);
-  VelqError take_error() { return VelqError{std::move(message_)}; }
+  VelqError take_error() { return VelqError{std::move(*message_)}; }
 
  private:
   bool read_header(VelqHeader& header);
@@ -21,13 +22,13 @@ class BlockReader {
   bool read_dictionary(const std::uint8_t* block, std::size_t size);
 
   [[gnu::cold]] bool fail(std::string message) {
-    message_ = std::move(message);
+    message_.emplace(std::move(message));
     return false;
   }
 
   ByteSpan input_;
   VelqDocument& document_;
-  std::string message_;
+  std::optional<std::string> message_;  // made by the first failure: a call that succeeds never builds a string
 };
 
 bool BlockReader::read(ByteSpan& data) {

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -79,23 +80,25 @@ class ValueReader {
     return read_primitive(c, kind);
   }
 
-  std::string take_message() { return std::move(message_); }
+  std::string take_message() { return std::move(*message_); }
 
  private:
   bool read_array(Cursor& c, std::size_t depth);
-  bool read_object(Cursor& c, std::size_t depth);
+  // Out of line even for an entry's own object: inlined into the entry loop, the sink's work for
+  // each object (inlined into it) runs short of registers.
+  [[gnu::noinline]] bool read_object(Cursor& c, std::size_t depth);
   [[gnu::always_inline]] inline bool read_primitive(Cursor& c, VelqType type);
   bool read_string(Cursor& c);
 
   [[gnu::cold]] bool fail(std::string message) {
-    message_ = std::move(message);
+    message_.emplace(std::move(message));
     return false;
   }
 
   const VelqDocument& document_;
   std::span<const VelqDefinition> definitions_;
   Sink& sink_;
-  std::string message_;
+  std::optional<std::string> message_;  // made by the first failure: a call that succeeds never builds a string
 };
 
 template <class Sink>

@@ -25,9 +25,16 @@ namespace velq {
 // How the values of an object definition become members: the positions of the fields that give a
 // member, in ascending byte order of their names; of fields with the same name only the last.
 struct ObjectLayout {
+  // Provided, so that a layout made in place is not zero-filled first (the room of `members` with
+  // it): layout_object sets what it holds.
+  ObjectLayout() {}
+
   std::span<const VelqField> fields;  // the definition's, in the document read
   boost::container::small_vector<std::uint16_t, 16> members;
   std::size_t id = 0;  // 0, 1, 2, ... in the order one Decompiler first needs them
+  // Where its members start when the members of all layouts, in id order, are counted together: a
+  // builder that keeps something per member keeps it at once for every layout in one list.
+  std::size_t first_member = 0;
 };
 
 // Fills `layout` (a new one) for the object definition of these fields.
@@ -37,6 +44,8 @@ void layout_object(std::span<const VelqField> fields, std::size_t id, ObjectLayo
 // What the values become is up to the Builder, which keeps a stack of finished values and provides:
 //
 //   void begin_document(const VelqDocument&);   // optional: before the first value, to size its tables
+//   bool new_layout(const ObjectLayout&);      // optional: each layout as it is made, in id order,
+//                                              // before the first object that needs it
 //   bool null();  bool boolean(bool);  bool real(double);
 //   bool integer(std::int64_t);
 //   bool string(std::string_view text, bool ascii);
@@ -55,7 +64,7 @@ class Decompiler {
   explicit Decompiler(Builder& builder) : builder_(builder) {}
 
   bool failed() const { return failed_; }
-  VelqError take_error() { return std::move(error_); }
+  VelqError take_error() { return std::move(*error_); }
 
   void begin_entries(const VelqDocument& document, std::size_t count) {
     document_ = &document;
@@ -164,7 +173,7 @@ class Decompiler {
   }
 
   [[gnu::cold]] void fail(std::string message) {
-    error_ = VelqError{std::move(message)};
+    error_.emplace(VelqError{std::move(message)});
     failed_ = true;
     building_ = false;
   }
@@ -204,6 +213,11 @@ class Decompiler {
     const std::size_t id = layouts_.size();
     ObjectLayout& layout = layouts_.emplace_back();
     layout_object(document_->fields_of(*definition), id, layout);
+    layout.first_member = members_;
+    members_ += layout.members.size();
+    if constexpr (requires { builder_.new_layout(layout); }) {
+      if (building_) build(builder_.new_layout(layout));
+    }
     return &layout;
   }
 
@@ -211,9 +225,10 @@ class Decompiler {
   const VelqDocument* document_ = nullptr;
   const std::vector<std::string_view>* dict_ = nullptr;
   std::size_t entries_ = 0;
+  std::size_t members_ = 0;  // of all layouts made
   bool failed_ = false;
   bool building_ = true;  // false once building failed, and once the decompilation failed
-  VelqError error_;
+  std::optional<VelqError> error_;  // made by the first failure: a call that succeeds never builds a string
   // Room in place for what a small document needs.
   boost::container::small_vector<Frame, 16> frames_;
   boost::container::small_vector<std::size_t, 32> layout_at_;  // by self_def_index: position in layouts_, or kNoLayout

@@ -285,7 +285,8 @@ class PyValueBuilder {
 
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
-  bool integer(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
+  // Inlined by hand: GCC keeps it out of line, a call for every number.
+  [[gnu::always_inline]] bool integer(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
   bool real(double value) { return push(PyFloat_FromDouble(value)); }
   bool string(std::string_view text, bool ascii) { return push(new_str(text, ascii)); }
 
@@ -330,19 +331,24 @@ class PyValueBuilder {
     }
   }
 
+  // The keys are made with the layout, so that every object finds them at once.
+  bool new_layout(const ObjectLayout& layout) { return make_keys(layout) || fail(); }
+
   bool object(const ObjectLayout& layout) {
     if (!signals_.poll(layout.fields.size() + 1)) return fail();
-    PyObject* const* keys = keys_of(layout);
-    if (keys == nullptr) return fail();
+    PyObject* const* keys = keys_.data() + layout.first_member;
     const std::size_t base = size_ - layout.fields.size();
     const std::size_t count = layout.members.size();
-    PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
-    if (!dict) return fail();
+    PyObject* dict = new_dict(count);
+    if (dict == nullptr) return fail();
     for (std::size_t k = 0; k < count; ++k) {
-      if (PyDict_SetItem(dict.get(), keys[k], pending_[base + layout.members[k]]) < 0) return fail();
+      if (PyDict_SetItem(dict, keys[k], pending_[base + layout.members[k]]) < 0) [[unlikely]] {
+        Py_DECREF(dict);
+        return fail();
+      }
     }
     drop_pending(base);
-    return push(dict.release());
+    return push(dict);
   }
 
   // The value built (a new reference), or nullptr with the exception that
@@ -356,8 +362,6 @@ class PyValueBuilder {
   }
 
  private:
-  static constexpr std::uint32_t kNoKeys = static_cast<std::uint32_t>(-1);
-
   [[gnu::always_inline]] bool push(PyObject* object) {
     if (object == nullptr) [[unlikely]] return fail();
     if (size_ == capacity_) [[unlikely]] return push_growing(object);
@@ -406,11 +410,21 @@ class PyValueBuilder {
     size_ = base;
   }
 
+  // An empty dict for `count` members. Every dict gets room for five on its
+  // first insert; asking for that size only adds a call, so only larger dicts
+  // are made at their final size.
+  static PyObject* new_dict(std::size_t count) {
+    constexpr std::size_t kFirstRoom = 5;
+    return count <= kFirstRoom ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+  }
+
   // A str from well-formed UTF-8 (the decoder has checked every string).
   // ASCII text of two bytes or more is copied straight into a new str; the
   // interpreter's own caches serve shorter text. Short text not known to be
-  // ASCII is tested on the spot, which costs less than measuring it.
-  static PyObject* new_str(std::string_view text, bool ascii) {
+  // ASCII is tested on the spot, which costs less than measuring it. Inlined
+  // by hand, into the few places that make strs: as a call it costs a tenth
+  // of the str it makes.
+  [[gnu::always_inline]] static PyObject* new_str(std::string_view text, bool ascii) {
     const std::size_t size = text.size();
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     if (!ascii && size <= SHORT_TEXT_MAX) ascii = short_text_is_ascii(bytes, size);
@@ -444,15 +458,10 @@ class PyValueBuilder {
     return str;
   }
 
-  // The keys of a layout's members, in member order; nullptr with an
-  // exception pending. They are made on the layout's first object.
-  PyObject* const* keys_of(const ObjectLayout& layout) {
-    if (layout.id < keys_at_.size() && keys_at_[layout.id] != kNoKeys) return keys_.data() + keys_at_[layout.id];
-    return make_keys(layout);
-  }
-
-  [[gnu::noinline]] PyObject* const* make_keys(const ObjectLayout& layout) {
-    const std::size_t start = keys_.size();
+  // Makes the keys of a new layout's members, in member order, at the end of
+  // keys_, where layout.first_member finds them; false with an exception
+  // pending.
+  [[gnu::noinline]] bool make_keys(const ObjectLayout& layout) {
     // The first layout's names are made as they are; once a second layout
     // needs keys, names are looked up, so that one name is one str.
     if (first_layout_ == nullptr) {
@@ -460,20 +469,20 @@ class PyValueBuilder {
       for (std::uint16_t field : layout.members) {
         const VelqField& named = layout.fields[field];
         PyObject* name = new_str(named.name, named.ascii);
-        if (name == nullptr) return nullptr;
+        if (name == nullptr) return false;
         keys_.push_back(name);
       }
     } else {
-      if (names_.empty()) remember_first_names();
+      if (!names_) remember_first_names();
       for (std::uint16_t field : layout.members) {
         const VelqField& named = layout.fields[field];
         // One hash of the name whether it is new or not.
-        auto [slot, fresh] = names_.try_emplace(named.name, nullptr);
+        auto [slot, fresh] = names_->try_emplace(named.name, nullptr);
         if (fresh) {
           PyObject* name = new_str(named.name, named.ascii);
           if (name == nullptr) {
-            names_.erase(slot);
-            return nullptr;
+            names_->erase(slot);
+            return false;
           }
           slot->second = name;
           keys_.push_back(name);
@@ -482,20 +491,17 @@ class PyValueBuilder {
         }
       }
     }
-    // Most often the next id, sometimes a few ahead: a fill by steps.
-    while (keys_at_.size() <= layout.id) keys_at_.push_back(kNoKeys);
-    keys_at_[layout.id] = static_cast<std::uint32_t>(start);
-    return keys_.data() + start;
+    return true;
   }
 
-  // Lists the names of the first layout, whose keys lead keys_.
+  // Makes the table of names, with those of the first layout, whose keys lead keys_.
   void remember_first_names() {
     const ObjectLayout& layout = *first_layout_;
     // Room for every name the document could hold, so that the table is not
     // rebuilt as it fills.
-    names_.reserve(std::min<std::size_t>(name_room_, 4096));
+    names_.emplace().reserve(std::min<std::size_t>(name_room_, 4096));
     for (std::size_t k = 0; k < layout.members.size(); ++k) {
-      names_.emplace(layout.fields[layout.members[k]].name, keys_[k]);
+      names_->emplace(layout.fields[layout.members[k]].name, keys_[k]);
     }
   }
 
@@ -509,16 +515,16 @@ class PyValueBuilder {
   SignalPoll signals_{python_signals_allow};
   // Room in place for what a small document needs.
   boost::container::small_vector<PyObject*, 16> dict_strings_;  // by dictionary position (all of it), created on first use
-  // The dict keys of every layout met (owned references), each layout's
-  // together and in member order, from its first object on.
+  // The dict keys of every layout (owned references), each layout's together
+  // and in member order, from ObjectLayout::first_member on.
   boost::container::small_vector<PyObject*, 32> keys_;
-  boost::container::small_vector<std::uint32_t, 8> keys_at_;  // by ObjectLayout::id: its first key in keys_, or kNoKeys
   const ObjectLayout* first_layout_ = nullptr;  // the decompiler's, alive for the whole call
   std::size_t name_room_ = 0;                   // the fields of all object definitions
-  // Borrowed references to the keys above, by text, filled from the second
-  // layout on; the texts point into the bytes read, which outlive the
+  // Borrowed references to the keys above, by text, made and filled from the
+  // second layout on (a document of one object definition never pays for
+  // the table); the texts point into the bytes read, which outlive the
   // builder's use of them.
-  boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash> names_;
+  std::optional<boost::unordered_flat_map<std::string_view, PyObject*, QuickTextHash>> names_;
 };
 
 // ---------------------------------------------------------------------------
