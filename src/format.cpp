@@ -4,16 +4,6 @@
 
 namespace velq {
 
-Status check_reader_limits(std::span<const VelqDefinition> definitions) {
-  if (definitions.size() > MAX_DEFINITIONS) return VelqError{too_many_definitions_message(definitions.size())};
-  for (const VelqDefinition& definition : definitions) {
-    if (definition.kind == VelqType::Object && definition.field_count > MAX_OBJECT_FIELDS) {
-      return VelqError{too_many_object_fields_message(definition.index, definition.field_count)};
-    }
-  }
-  return {};
-}
-
 std::string unknown_type_tag_message(std::uint8_t byte) { return "Unknown VELQ type tag: 0x" + hex_byte(byte); }
 
 std::string unknown_definition_message(std::uint16_t index) {

@@ -194,9 +194,6 @@ inline constexpr std::size_t MAX_ARRAY_ITEMS = 65535;
 inline constexpr std::size_t MAX_DEPTH = 128;
 inline constexpr std::size_t MAX_U32 = 0xFFFFFFFF;
 
-// Refuses definitions that the reader would: more than MAX_DEFINITIONS, then
-// the first object definition of more than MAX_OBJECT_FIELDS fields.
-Status check_reader_limits(std::span<const VelqDefinition> definitions);
 
 // ---------------------------------------------------------------------------
 // Messages that more than one place reports.
@@ -219,5 +216,20 @@ std::string too_many_array_items_message(std::size_t count);
 // A compound definition without its element type or its fields.
 std::string missing_elem_type_message(std::uint16_t index);
 std::string missing_fields_message(std::uint16_t index);
+
+// Refuses definitions that the reader would: more than MAX_DEFINITIONS, then
+// the first object definition of more than MAX_OBJECT_FIELDS fields. Inline:
+// every compilation ends with it.
+inline Status check_reader_limits(std::span<const VelqDefinition> definitions) {
+  if (definitions.size() > MAX_DEFINITIONS) [[unlikely]] {
+    return VelqError{too_many_definitions_message(definitions.size())};
+  }
+  for (const VelqDefinition& definition : definitions) {
+    if (definition.kind == VelqType::Object && definition.field_count > MAX_OBJECT_FIELDS) [[unlikely]] {
+      return VelqError{too_many_object_fields_message(definition.index, definition.field_count)};
+    }
+  }
+  return {};
+}
 
 }  // namespace velq

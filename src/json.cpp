@@ -139,7 +139,7 @@ bool key_less(std::uint64_t prefix_a, std::string_view a, std::uint64_t prefix_b
 }
 
 // Objects in real documents are mostly written in key order already.
-bool keys_ascending(const JsonMember* members, std::size_t count) {
+[[gnu::always_inline]] inline bool keys_ascending(const JsonMember* members, std::size_t count) {
   if (count < 2) return true;
   std::uint64_t previous = key_prefix(members[0].key);
   for (std::size_t i = 1; i < count; ++i) {
@@ -431,11 +431,12 @@ class Parser {
   VelqError error() const;
 
  private:
-  const char* parse_value(const char* p, JsonValue& out);
+  // Inlined into the loops over items and members, which call it for most values.
+  [[gnu::always_inline]] inline const char* parse_value(const char* p, JsonValue& out);
   const char* parse_literal(const char* p, std::string_view word);
   const char* parse_array(const char* p, JsonValue& out);
   const char* parse_object(const char* p, JsonValue& out);
-  const char* parse_string(const char* p, std::string_view& out);
+  [[gnu::always_inline]] inline const char* parse_string(const char* p, std::string_view& out);
   const char* parse_escaped_string(const char* start, const char* p, std::string_view& out);
   const char* parse_unicode_escape(const char* p);
   const char* read_hex_escape(const char* p, std::uint32_t& unit);
