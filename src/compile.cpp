@@ -264,8 +264,7 @@ CompileBuilder::CompileBuilder(std::string_view source, CompiledDocument& docume
       fields(document.fields),
       dict(document.dict),
       texts(document.texts),
-      object_shapes(0, ObjectShapeHash{}, ObjectShapeEqual{&document.fields}) {
-}
+      object_shapes(0, ObjectShapeHash{}, ObjectShapeEqual{&document.fields}) {}
 
 std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text) {
   const std::uint64_t hash = QuickTextHash{}(text);

@@ -71,7 +71,8 @@ Result<FrontLayout> measure_front(const DocumentFront& front) {
   layout.builtins = builtin_prefix(definitions);
   std::size_t size = HEADER_SIZE + DEFINITION_COUNT_SIZE + DEFINITION_LEAD_SIZE * layout.builtins;
   for (const VelqDefinition& definition : definitions.subspan(layout.builtins)) {
-    if (Status measured = measure_definition(definition, front.fields, size); !measured) return std::move(measured).error();
+    Status measured = measure_definition(definition, front.fields, size);
+    if (!measured) return std::move(measured).error();
   }
   layout.dict_offset = size;
   if (size > MAX_U32) return offset_too_large("Dict", size);

@@ -194,7 +194,6 @@ inline constexpr std::size_t MAX_ARRAY_ITEMS = 65535;
 inline constexpr std::size_t MAX_DEPTH = 128;
 inline constexpr std::size_t MAX_U32 = 0xFFFFFFFF;
 
-
 // ---------------------------------------------------------------------------
 // Messages that more than one place reports.
 

@@ -210,10 +210,9 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
   return true;
 }
 
-// A str argument as its UTF-8 bytes, owned by the str object (no copy). The
-// buffer ends with a NUL byte, which open() relies on.
-// A str's text as UTF-8, which the str keeps; false, with the interpreter's
-// error set, when it cannot be encoded (a lone surrogate).
+// A str's text as UTF-8, which the str keeps (no copy), followed by a NUL
+// byte; false, with the interpreter's error set, when it cannot be encoded (a
+// lone surrogate).
 bool utf8_of(PyObject* str, std::string_view& text) {
   if (PyUnicode_IS_COMPACT_ASCII(str)) {
     // Its characters are its UTF-8 (what PyUnicode_AsUTF8AndSize returns too).
@@ -227,6 +226,8 @@ bool utf8_of(PyObject* str, std::string_view& text) {
   return true;
 }
 
+// A str argument as its UTF-8 bytes (see utf8_of: the NUL byte after them is
+// what open() relies on).
 bool text_argument(PyObject* argument, const char* parameter, std::string_view& text) {
   if (!PyUnicode_Check(argument)) {
     raise_not_instance(argument, "str");
@@ -286,7 +287,9 @@ class PyValueBuilder {
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
   // Inlined by hand: GCC keeps it out of line, a call for every number.
-  [[gnu::always_inline]] bool integer(std::int64_t value) { return push(PyLong_FromLongLong(static_cast<long long>(value))); }
+  [[gnu::always_inline]] bool integer(std::int64_t value) {
+    return push(PyLong_FromLongLong(static_cast<long long>(value)));
+  }
   bool real(double value) { return push(PyFloat_FromDouble(value)); }
   bool string(std::string_view text, bool ascii) { return push(new_str(text, ascii)); }
 

@@ -79,7 +79,7 @@ inline std::span<const VelqField> fields_of(std::span<const VelqField> fields, c
 // the document.
 struct VelqDocument {
   Definitions definitions;
-  Fields fields;                         // of all object definitions, in definition order
+  Fields fields;                       // of all object definitions, in definition order
   std::size_t object_definitions = 0;  // how many definitions are objects
   std::vector<std::string_view> dict;
 
