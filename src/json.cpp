@@ -474,13 +474,13 @@ class Parser {
     std::vector<std::string_view> keys;
     std::vector<KeyOrder> order;
   };
-  // Made on the first object whose keys come out of order: most small
-  // documents never need it.
+  // Made only once a document has more objects whose keys come out of order
+  // than kSortedAlone: most small documents never need it.
   std::unique_ptr<std::array<RememberedOrder, 64>> remembered_orders_;
-  // The order of the first object whose keys come out of order, made before
-  // the table is.
-  bool sorted_once_ = false;
-  boost::container::small_vector<KeyOrder, 16> first_order_;
+  // The first such objects are sorted on their own, each in turn here.
+  static constexpr std::size_t kSortedAlone = 8;
+  std::size_t sorted_alone_ = 0;
+  boost::container::small_vector<KeyOrder, 16> alone_order_;
   std::string unescaped_;
   ParseFailure failure_ = ParseFailure::ExpectedValue;
   std::size_t stop_offset_ = 0;  // bytes up to and including the one the parser stopped on
@@ -621,12 +621,13 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
 
 // The order in which to keep the members of an object whose keys are out of order.
 std::span<const KeyOrder> Parser::key_order(const JsonMember* members, std::size_t count) {
-  // The first such object is sorted as it is: a document that has only one
-  // (a small one, mostly) never makes the table of remembered orders.
-  if (!remembered_orders_ && !sorted_once_) {
-    sorted_once_ = true;
-    sort_key_order(members, count, first_order_);
-    return first_order_;
+  // The first few such objects are sorted as they are: a document that has
+  // only a few (a small one, mostly) never makes the table of remembered
+  // orders, which pays only where objects of one kind repeat.
+  if (sorted_alone_ < kSortedAlone) {
+    ++sorted_alone_;
+    sort_key_order(members, count, alone_order_);
+    return alone_order_;
   }
   std::uint64_t hash = (key_prefix(members[0].key) ^ count) * 0x9E3779B97F4A7C15;
   if (!remembered_orders_) remembered_orders_ = std::make_unique<std::array<RememberedOrder, 64>>();

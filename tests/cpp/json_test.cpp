@@ -347,6 +347,21 @@ TEST(JsonParser, ObjectKeysInByteOrderLastDuplicateWins) {
     }
     EXPECT_EQ(outcome(text + "}"), expected + "}") << count;
   }
+  // Many objects out of order, of more kinds than the table of remembered
+  // orders has slots, each met a few times: the first are sorted on their
+  // own, the later ones by remembered orders, which kinds share.
+  std::string text = "[";
+  std::string expected = "ok: [";
+  for (std::size_t i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string kind = std::to_string(i % 97);
+    const std::string k = "\"k" + kind;
+    const std::string extra_key = i % 3 == 0 ? k + "\":1," : "";  // before the others in byte order
+    text += (i ? "," : "") + ("{" + k + "b\":" + n + "," + extra_key + k + "a\":" + kind + "}");
+    const std::string extra_value = i % 3 == 0 ? k + "\":u1," : "";
+    expected += (i ? "," : "") + ("{" + extra_value + k + "a\":u" + kind + "," + k + "b\":u" + n + "}");
+  }
+  EXPECT_EQ(outcome(text + "]"), expected + "]");
 }
 
 // Keys built from a few bytes, NUL and a high byte included, so that many
