@@ -437,8 +437,23 @@ DataCompiler::DataCompiler(CompiledDocument& document)
     : definitions(document.definitions),
       fields(document.fields),
       dict(document.dict),
-      texts(document.texts),
-      string_positions(0, StringSlotHash{}, StringSlotEqual{&document.dict}) {}
+      texts(document.texts) {}
+
+void StringPositions::grow() {
+  const std::size_t old_size = mask_ + 1;
+  auto grown = std::make_unique<StringSlot[]>(2 * old_size);  // zeroed: every slot free
+  mask_ = 2 * old_size - 1;
+  --shift_;
+  for (std::size_t k = 0; k < old_size; ++k) {
+    const StringSlot& slot = slots_[k];
+    if (slot.identity == nullptr) continue;
+    std::size_t i = start(slot.hash);
+    while (grown[i].identity != nullptr) i = (i + 1) & mask_;
+    grown[i] = slot;
+  }
+  grown_ = std::move(grown);
+  slots_ = grown_.get();
+}
 
 std::string_view DataCompiler::named_beyond_constants(std::size_t i) {
   std::string name = "f";

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -250,71 +251,50 @@ inline VelqType json_type_code(const JsonValue& value) {
 
 
 // A string of the value compiler's dictionary as its string table keeps it:
-// its position in `dict` and half of its hash. Eight bytes, so that the table
-// of a document of many strings stays small.
+// the source's node that listed it (its identity, which the source keeps
+// alive, so that no other string can take its address meanwhile), its
+// position in `dict` and half of its hash. A slot without identity is free.
 struct StringSlot {
+  const void* identity;
   std::uint32_t position;
   std::uint32_t hash;
 };
 
-struct StringSlotHash {
-  using is_transparent = void;
-  static std::uint32_t half(std::size_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
-  std::size_t operator()(const StringSlot& slot) const noexcept { return slot.hash; }
-  std::size_t operator()(const HashedText& text) const noexcept { return half(text.hash); }
-};
-
-// Compares a text with the dictionary string of a slot.
-struct StringSlotEqual {
-  using is_transparent = void;
-  const Dictionary* dict = nullptr;
-
-  bool operator()(const StringSlot& a, const StringSlot& b) const noexcept { return a.position == b.position; }
-  bool operator()(const HashedText& text, const StringSlot& slot) const noexcept {
-    return StringSlotHash::half(text.hash) == slot.hash && text.text == (*dict)[slot.position];
-  }
-  bool operator()(const StringSlot& slot, const HashedText& text) const noexcept { return (*this)(text, slot); }
-};
-
-// The strings of the value compiler's dictionary, found by text: open
-// addressing with linear probing in a table at most half full. A lookup ends
-// on the text's slot or on the free slot where it belongs, so a text met for
-// the first time is placed where its lookup ended rather than looked up a
-// second time to be inserted. Built with the hash and the comparison of a
-// standard set.
+// The strings of the value compiler's dictionary: open addressing with
+// linear probing in a table at most half full. The same node again (a key
+// shared by many objects) is recognised by its identity alone; another node
+// of the same text by hash and text. A lookup ends on the text's slot or on
+// the free slot where it belongs, so a text met for the first time is placed
+// where its lookup ended rather than looked up a second time. The first
+// sixteen slots stand in the table itself: a small value makes no block.
 class StringPositions {
  public:
-  StringPositions(std::size_t, StringSlotHash, StringSlotEqual equal) : equal_(equal) {}
+  StringPositions() = default;
+  StringPositions(const StringPositions&) = delete;
+  StringPositions& operator=(const StringPositions&) = delete;
 
-  bool empty() const { return count_ == 0; }
+  static std::uint32_t half(std::size_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
 
-  // The slot of a text: its own (listed), or the free one where it belongs,
-  // which `occupy` fills. Only for a table that is not empty.
-  [[gnu::always_inline]] StringSlot& slot_for(const HashedText& text, std::uint32_t half) {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = start(half);; i = (i + 1) & mask) {
+  // The slot of a string: its own (listed), or the free one where it
+  // belongs, which `occupy` fills.
+  [[gnu::always_inline]] StringSlot& slot_for(const HashedText& text, const void* identity, std::uint32_t half,
+                                              const Dictionary& dict) {
+    for (std::size_t i = start(half);; i = (i + 1) & mask_) {
       StringSlot& slot = slots_[i];
-      if (slot.position == kFree || (slot.hash == half && same_text(text.text, (*equal_.dict)[slot.position]))) {
-        return slot;
-      }
+      if (slot.identity == identity || slot.identity == nullptr) return slot;
+      if (slot.hash == half && same_text(text.text, dict[slot.position])) return slot;
     }
   }
-  static bool listed(const StringSlot& slot) { return slot.position != kFree; }
+  static bool listed(const StringSlot& slot) { return slot.identity != nullptr; }
 
   // Fills the free slot that slot_for returned, for the string at `position`.
-  void occupy(StringSlot& slot, std::uint32_t position, std::uint32_t half) {
-    slot = {position, half};
-    if (2 * ++count_ > slots_.size()) grow();
-  }
-
-  // Lists the string at `position`, which is not listed yet.
-  void insert(std::uint32_t position, std::uint32_t half) {
-    if (slots_.empty()) grow();
-    occupy(free_slot(half), position, half);
+  void occupy(StringSlot& slot, const void* identity, std::uint32_t position, std::uint32_t half) {
+    slot = {identity, position, half};
+    if (2 * ++count_ > mask_ + 1) grow();
   }
 
  private:
-  static constexpr std::uint32_t kFree = 0xFFFFFFFF;
+  static constexpr std::size_t kFirstSlots = 16;
 
   // Texts whose hashes match are nearly always equal, and then compared
   // whole: a short one, the most common, by two overlapping words rather than
@@ -341,27 +321,15 @@ class StringPositions {
 
   std::size_t start(std::uint32_t half) const { return (half * 0x9E3779B1u) >> shift_; }
 
-  StringSlot& free_slot(std::uint32_t half) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = start(half);
-    while (slots_[i].position != kFree) i = (i + 1) & mask;
-    return slots_[i];
-  }
+  // Twice the room, each string placed again by its hash.
+  void grow();
 
-  // Twice the room (64 slots at first), each string placed again by its hash.
-  void grow() {
-    std::vector<StringSlot> old(slots_.empty() ? 64 : 2 * slots_.size(), StringSlot{kFree, 0});
-    old.swap(slots_);
-    shift_ = 32 - std::countr_zero(slots_.size());
-    for (const StringSlot& slot : old) {
-      if (slot.position != kFree) free_slot(slot.hash) = slot;
-    }
-  }
-
-  std::vector<StringSlot> slots_;
+  StringSlot first_[kFirstSlots] = {};
+  std::unique_ptr<StringSlot[]> grown_;
+  StringSlot* slots_ = first_;
+  std::size_t mask_ = kFirstSlots - 1;
   std::size_t count_ = 0;
-  int shift_ = 32;
-  StringSlotEqual equal_;
+  int shift_ = 32 - std::countr_zero(kFirstSlots);
 };
 
 // Object shape keys are hashed only when the shape last met with as many
@@ -403,34 +371,28 @@ class DataCompiler {
   // first use with fields "f0", "f1", ... of the key's types.
   std::uint16_t intern_object_shape(std::string_view key);
 
-  // Lists a text in `dict` when it is new. `keep` then gives a view of the
-  // text that stays valid as long as the compiler is used.
-  template <class Keep>
-  void intern_string(HashedText text, Keep&& keep) {
-    const std::uint32_t half = StringSlotHash::half(text.hash);
-    if (string_positions.empty()) {
-      // The first few texts are searched in order, by hash first.
-      for (std::size_t i = 0; i < dict.size(); ++i) {
-        if (few_hashes_[i] == half && dict[i] == text.text) return;
-      }
-      if (dict.size() < few_hashes_.size()) {
-        few_hashes_[dict.size()] = half;
-        dict.push_back(keep());
-        return;
-      }
-      for (std::size_t i = 0; i < dict.size(); ++i) {
-        string_positions.insert(static_cast<std::uint32_t>(i), few_hashes_[i]);
-      }
-      dict.push_back(keep());
-      string_positions.insert(static_cast<std::uint32_t>(dict.size() - 1), half);
-      return;
-    }
-    StringSlot& slot = string_positions.slot_for(text, half);
-    if (StringPositions::listed(slot)) [[likely]] return;
+  // The slot of a string in the string table: listed already, or where it
+  // goes (see list_string). `identity` is the source's node.
+  [[gnu::always_inline]] StringSlot& string_slot(const HashedText& text, const void* identity) {
+    return string_positions.slot_for(text, identity, StringPositions::half(text.hash), dict);
+  }
+
+  // Lists a string that string_slot found missing, whose text `kept` stays
+  // valid as long as the compiler is used.
+  void list_string(StringSlot& slot, const HashedText& text, const void* identity, std::string_view kept) {
     // Doubled when full, so that the texts are moved about once in all.
     if (dict.size() == dict.capacity()) dict.reserve(2 * dict.size());
-    dict.push_back(keep());
-    string_positions.occupy(slot, static_cast<std::uint32_t>(dict.size() - 1), half);
+    dict.push_back(kept);
+    string_positions.occupy(slot, identity, static_cast<std::uint32_t>(dict.size() - 1),
+                            StringPositions::half(text.hash));
+  }
+
+  // Lists a text in `dict` when it is new; `keep` then gives a view of it
+  // that stays valid as long as the compiler is used.
+  template <class Keep>
+  void intern_string(const HashedText& text, const void* identity, Keep&& keep) {
+    StringSlot& slot = string_slot(text, identity);
+    if (!StringPositions::listed(slot)) list_string(slot, text, identity, keep());
   }
 
   // The document's, filled in place.
@@ -485,8 +447,6 @@ class DataCompiler {
     }
     return names;
   }();
-  // Half hashes of the first texts of `dict`, while string_positions is empty.
-  std::array<std::uint32_t, 16> few_hashes_;
   bool has_shape(const RecentShape& recent, std::string_view types) const;
   void leave_slot(const RecentShape& recent);
 
@@ -534,23 +494,26 @@ struct SourceValue {
   // needed whole if the array widens to floats).
   std::int64_t integer;
   float number;
-  // String: the text.
-  HashedText text;
+  // String: the text. In a union, so that it too is left unset (a view
+  // would otherwise be zeroed for every value).
+  union {
+    HashedText text;
+  };
   // Array, Object: how many items or values it holds (for the room to make).
   std::size_t size;
+
+  SourceValue() {}
 };
 
 // The value compiler's rules over one walk of a value from `Source` (Python
 // objects), written as the payload. A source gives:
-//   Node: a handle on one value;
+//   Node: a pointer to one value; a string's, once kept, is its identity;
 //   classify(node, value): what the node is, false when the source failed;
 //   for_each_item(node, item): each item of an array, in order;
 //   for_each_member(node, key, value): an object's values in order, each
 //     preceded by its key, which is a string value of its own;
 //   keep(node, text): a view of a string's text that lives as long as the
-//     source;
-//   kept_before(node, text): true only for a string that is known to be in
-//     the dictionary already (a shortcut; false is always right).
+//     source, which keeps the node too.
 // The value is checked against what the reader accepts: nesting, and items of
 // one type (integers widened to floats beside floats, other mixes refused).
 // The source's own failures (false from its functions) end the walk with
@@ -594,16 +557,17 @@ class ValueCompiler {
     }
   }
 
-  // A string value, a key above all: mostly a str already listed, known by
-  // its object, which is then written without a call. Listing one takes the
-  // call, so that the common case does not pay for that call's frame.
+  // A string value, a key above all: mostly one already listed, often by
+  // the same node, which is then written without a call. Listing one takes
+  // the call, so that the common case does not pay for that call's frame.
   [[gnu::always_inline]] void string(Node node, const HashedText& text) {
-    if (!source_.kept_before(node, text)) intern(node, text);
+    StringSlot& slot = tables_.string_slot(text, node);
+    if (!StringPositions::listed(slot)) [[unlikely]] list(node, text, slot);
     out_.string(text.text);
   }
 
-  [[gnu::noinline]] void intern(Node node, const HashedText& text) {
-    tables_.intern_string(text, [&] { return source_.keep(node, text); });
+  [[gnu::noinline]] void list(Node node, const HashedText& text, StringSlot& slot) {
+    tables_.list_string(slot, text, node, source_.keep(node, text));
   }
 
   // Compiles a classified value at nesting `depth` (0 for the root). Numbers
@@ -638,7 +602,7 @@ class ValueCompiler {
   // numbering.
   bool array(Node node, std::size_t level, std::uint16_t& def_index) {
     const std::size_t at = out_.begin_array();
-    ItemTypes types{VelqType::Null, 0, item_types_.size(), wide_integers_.size()};
+    ItemTypes types{VelqType::Null, 0, 0, ItemTypes::kNone};
     bool defined = false;
     std::size_t count = 0;
     path_.enter_array();
@@ -654,7 +618,8 @@ class ValueCompiler {
         }
       }
       types.note(item_types_, count, value.type);
-      if (value.type == VelqType::Int32 && value.integer != static_cast<std::int32_t>(value.integer)) {
+      if (value.type == VelqType::Int32 && value.integer != static_cast<std::int32_t>(value.integer)) [[unlikely]] {
+        if (types.wide_mark == ItemTypes::kNone) types.wide_mark = wide_integers_.size();
         wide_integers_.push_back({count, value.integer});
       }
       ++count;
@@ -664,8 +629,9 @@ class ValueCompiler {
     if (!walked) return false;
     VelqType elem_type = types.first;
     if (types.deviation != 0 && !settle_items(at, count, types, elem_type)) return false;
-    item_types_.resize(types.mark);
-    wide_integers_.resize(types.wide_mark);
+    // What this array recorded goes; its nested arrays took back their own.
+    if (types.deviation != 0) item_types_.resize(types.mark);
+    if (types.wide_mark != ItemTypes::kNone) wide_integers_.resize(types.wide_mark);
     if (!defined) def_index = tables_.intern_array_shape(elem_type);
     out_.end_array(at, def_index, def_index, count);
     return true;
@@ -673,15 +639,22 @@ class ValueCompiler {
 
   // The item types of an array being compiled: those of the items up to the
   // first one of another type than the first are that type; only from there
-  // on is each recorded (in item_types_, from `mark`).
+  // on is each recorded (in item_types_, from `mark`). Its integers beyond
+  // Int32 are in wide_integers_ from `wide_mark`, once there is one. Both
+  // marks are taken when first needed, so that an array of one type, the
+  // common case, does not touch either vector.
   struct ItemTypes {
+    static constexpr std::size_t kNone = ~std::size_t{0};
     VelqType first;
     std::size_t deviation;  // index of the first item of another type, 0 while there is none
     std::size_t mark;
-    std::size_t wide_mark;
+    std::size_t wide_mark;  // kNone while there is no wide integer
 
     void note(std::vector<VelqType>& recorded, std::size_t index, VelqType type) {
-      if (deviation == 0 && type != first) deviation = index;
+      if (deviation == 0 && type != first) [[unlikely]] {
+        deviation = index;
+        mark = recorded.size();
+      }
       if (deviation != 0) recorded.push_back(type);
     }
     VelqType at(const std::vector<VelqType>& recorded, std::size_t index) const {
@@ -701,7 +674,9 @@ class ValueCompiler {
       all_numbers = type == VelqType::Float32 || type == VelqType::Int32;
     }
     if (all_numbers && any_float) {
-      auto wide = wide_integers_.begin() + static_cast<std::ptrdiff_t>(types.wide_mark);
+      auto wide = types.wide_mark == ItemTypes::kNone
+                      ? wide_integers_.end()
+                      : wide_integers_.begin() + static_cast<std::ptrdiff_t>(types.wide_mark);
       for (std::size_t i = 0; i < count; ++i) {
         if (types.at(item_types_, i) != VelqType::Int32) continue;
         std::int64_t whole = static_cast<std::int32_t>(out_.item_bits(at, i));

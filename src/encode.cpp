@@ -163,11 +163,11 @@ void ByteBuffer::grow(std::size_t n) {
   limit_ = grown + capacity;
 }
 
-void ByteBuffer::put_in_front(std::string_view bytes) {
+std::uint8_t* ByteBuffer::open_in_front(std::size_t n) {
   const std::size_t size = this->size();
-  claim(bytes.size());
-  std::memmove(begin_ + bytes.size(), begin_, size);
-  if (!bytes.empty()) std::memcpy(begin_, bytes.data(), bytes.size());
+  claim(n);
+  if (size != 0) std::memmove(begin_ + n, begin_, size);
+  return reinterpret_cast<std::uint8_t*>(begin_);
 }
 
 std::size_t front_size(const DocumentFront& front) {
@@ -189,11 +189,10 @@ Result<ByteBuffer*> encode_document(const DocumentFront& front, PayloadWriter& p
   if (Status checked = check_payload(payload); !checked) return std::move(checked).error();
   const std::size_t payload_size = payload.bytes().size();
   const std::size_t front_room = layout.value().size;
-  if (front_room <= payload_size / 8) {
-    ByteBuffer in_front;
-    write_front(in_front.claim_bytes(front_room), front, layout.value(), payload_size);
-    payload.bytes().put_in_front(in_front.view());
-    return &payload.bytes();
+  ByteBuffer& in_place = payload.bytes();
+  if (in_place.room() >= front_room || front_room <= payload_size / 8) {
+    write_front(in_place.open_in_front(front_room), front, layout.value(), payload_size);
+    return &in_place;
   }
   fresh.reserve(front_room + payload_size);
   write_front(fresh.claim_bytes(front_room), front, layout.value(), payload_size);

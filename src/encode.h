@@ -87,8 +87,11 @@ class ByteBuffer {
   }
   std::uint8_t* bytes_at(std::size_t at) { return reinterpret_cast<std::uint8_t*>(begin_ + at); }
   const std::uint8_t* bytes_at(std::size_t at) const { return reinterpret_cast<const std::uint8_t*>(begin_ + at); }
-  // Inserts `bytes` before everything written so far.
-  void put_in_front(std::string_view bytes);
+  // The room ahead of the cursor, made already.
+  std::size_t room() const { return static_cast<std::size_t>(limit_ - cursor_); }
+  // Moves everything written so far n bytes up, and returns the n bytes
+  // freed at the start, to be written.
+  std::uint8_t* open_in_front(std::size_t n);
 
  private:
   void take(ByteBuffer& other) {
@@ -228,10 +231,10 @@ Status encode_front(ByteBuffer& out, const DocumentFront& front, const PayloadWr
 std::size_t front_size(const DocumentFront& front);
 
 // The whole document: the front, then the payload. It is put together in the
-// payload's own memory when the front is small beside the payload (the
-// payload moves once and keeps the pages it has touched), else in `fresh`
-// (one copy of the payload, rather than a move and a copy of the front).
-// Returns the buffer that holds it.
+// payload's own memory when that has room for the front already, or when the
+// front is small beside the payload (the payload moves once and keeps the
+// pages it has touched), else in `fresh` (one copy of the payload, rather
+// than a move and a copy of the front). Returns the buffer that holds it.
 Result<ByteBuffer*> encode_document(const DocumentFront& front, PayloadWriter& payload, ByteBuffer& fresh);
 
 }  // namespace velq

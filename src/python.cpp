@@ -622,7 +622,8 @@ class PySource {
   bool for_each_item(PyObject* list, Visit&& visit) {
     const Py_ssize_t recorded = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
-      if (!signals_.poll()) return false;
+      // Counted by the block of items, which costs less than by the item.
+      if (i % kItemsPerPoll == 0 && !signals_.poll(kItemsPerPoll)) return false;
       // Held while it is compiled: Python code run meanwhile may drop it from the list.
       PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
       if (!visit(item.get())) return false;
@@ -666,19 +667,10 @@ class PySource {
   }
 
   // A str's UTF-8 lives as long as the str: the dictionary keeps the object.
-  std::string_view keep(PyObject* object, HashedText text) {
+  std::string_view keep(PyObject* object, const HashedText& text) {
     if (kept_.size() == kept_.capacity()) kept_.reserve(2 * kept_.size());  // moved about once in all
     kept_.push_back(Py_NewRef(object));
-    if (kept_.size() > recently_kept_.size() && recently_kept_.size() < kMaxRecentlyKept) grow_recently_kept();
-    recently_kept_[text.hash & (recently_kept_.size() - 1)] = object;
     return text.text;
-  }
-
-  // The same str object again, such as a key shared by many dicts: known
-  // without a lookup by text. Only kept objects are remembered, so an address
-  // cannot have been reused by another object meanwhile.
-  bool kept_before(PyObject* object, const HashedText& text) const {
-    return recently_kept_[text.hash & (recently_kept_.size() - 1)] == object;
   }
 
  private:
@@ -780,24 +772,10 @@ class PySource {
     return false;
   }
 
-  // A table that grows with the strings kept, so that small values pay little
-  // for it; refilled from the latest kept strings, whose hashes the strs cache.
-  void grow_recently_kept() {
-    recently_kept_.assign(4 * recently_kept_.size(), nullptr);
-    const std::size_t mask = recently_kept_.size() - 1;
-    const std::size_t from = kept_.size() > recently_kept_.size() ? kept_.size() - recently_kept_.size() : 0;
-    for (std::size_t i = from; i < kept_.size(); ++i) {
-      const auto hash = static_cast<std::size_t>(reinterpret_cast<PyASCIIObject*>(kept_[i])->hash);
-      recently_kept_[hash & mask] = kept_[i];
-    }
-  }
-
-  static constexpr std::size_t kMaxRecentlyKept = 4096;
+  static constexpr Py_ssize_t kItemsPerPoll = 64;
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   boost::container::small_vector<PyObject*, 32> kept_;
-  // The latest kept strings by hash (a power of two of slots).
-  boost::container::small_vector<PyObject*, 64> recently_kept_ = decltype(recently_kept_)(16, nullptr);
   SignalPoll signals_{python_signals_allow};
 };
 

@@ -513,7 +513,7 @@ TEST(DataCompiler, ListsEveryDistinctStringOnceInFirstVisitOrder) {
   DataCompiler tables(document);
   std::size_t kept = 0;
   auto visit = [&](const std::string& text) {
-    tables.intern_string({text, QuickTextHash{}(text)}, [&] {
+    tables.intern_string({text, QuickTextHash{}(text)}, &text, [&] {
       ++kept;
       return std::string_view(text);
     });
