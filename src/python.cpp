@@ -624,9 +624,14 @@ class PySource {
     for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
       // Counted by the block of items, which costs less than by the item.
       if (i % kItemsPerPoll == 0 && !signals_.poll(kItemsPerPoll)) return false;
-      // Held while it is compiled: Python code run meanwhile may drop it from the list.
-      PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-      if (!visit(item.get())) return false;
+      // Held while it is compiled when Python code run meanwhile might drop
+      // it from the list.
+      PyObject* item = PyList_GET_ITEM(list, i);
+      const bool held = !runs_no_python(item);
+      if (held) Py_INCREF(item);
+      const bool compiled = visit(item);
+      if (held) Py_DECREF(item);
+      if (!compiled) return false;
     }
     return true;
   }
@@ -656,14 +661,33 @@ class PySource {
         raise_not_instance(borrowed_key, "str");
         return false;
       }
-      // Held for the whole entry: Python code run meanwhile may drop them from the dict.
-      PyRef key = PyRef::borrow(borrowed_key);
-      PyRef value = PyRef::borrow(borrowed_value);
+      // Held for the whole entry when Python code run meanwhile might drop
+      // them from the dict (the path to the value views the key's text).
+      const bool held = !runs_no_python(borrowed_value);
+      if (held) {
+        Py_INCREF(borrowed_key);
+        Py_INCREF(borrowed_value);
+      }
       SourceValue key_text;
-      if (!text(key.get(), key_text)) return false;  // a key's UnicodeEncodeError stands
-      key_value(key.get(), key_text);
-      if (!visit(value.get())) return false;
+      bool compiled = text(borrowed_key, key_text);  // a key's UnicodeEncodeError stands
+      if (compiled) {
+        key_value(borrowed_key, key_text);
+        compiled = visit(borrowed_value);
+      }
+      if (held) {
+        Py_DECREF(borrowed_key);
+        Py_DECREF(borrowed_value);
+      }
+      if (!compiled) return false;
     }
+  }
+
+  // Whether compiling the object runs no Python code: an exact str, int or
+  // float, whose tests and conversions are the interpreter's own. Nothing can
+  // drop such an object meanwhile, so it needs no reference of its own.
+  static bool runs_no_python(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type;
   }
 
   // A str's UTF-8 lives as long as the str: the dictionary keeps the object.

@@ -376,6 +376,18 @@ def test_dict_value_freed_while_failing_its_conversion():
         velq.emit(mapping)
 
 
+def test_entry_dropped_by_an_item_of_its_value():
+    # Clearing the dict drops its key and the list while the list is being
+    # compiled; the refusal that follows names the key. The key's text is not
+    # kept with the dictionary: a key of the same text came first.
+    mapping = {}
+    key = "".join(["en", "try"])
+    mapping[key] = [ClearOnIndex(mapping, fail=False), "text"]
+    del key
+    with pytest.raises(ValueError, match="^Failed to parse VELQ: Mixed array item at /1/entry/1: String in an array of Int32$"):
+        velq.emit([{"entry": 1}, mapping])
+
+
 def test_dict_resized_by_a_value():
     class Grow:
         def __index__(self):
