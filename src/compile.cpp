@@ -363,7 +363,7 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   const std::uint16_t index = next_def_index++;
   const auto first = static_cast<std::uint32_t>(fields.size());
   const auto count = static_cast<std::uint32_t>(members.size());
-  for (const JsonMember& member : members) fields.push_back({lasting(member.key), json_type_code(member.value)});
+  for (const JsonMember& member : members) add_field(fields, lasting(member.key), json_type_code(member.value));
   VelqDefinition& definition = definitions.emplace_back();
   definition.first_field = first;
   definition.field_count = count;
@@ -509,7 +509,7 @@ std::uint16_t DataCompiler::intern_object_shape(std::string_view types) {
   VelqDefinition& definition = definitions.back();
   definition.first_field = static_cast<std::uint32_t>(fields.size());
   definition.field_count = static_cast<std::uint32_t>(types.size());
-  for (std::size_t i = 0; i < types.size(); ++i) fields.push_back({field_name(i), static_cast<VelqType>(types[i])});
+  for (std::size_t i = 0; i < types.size(); ++i) add_field(fields, field_name(i), static_cast<VelqType>(types[i]));
   recent = {{position, index}, true, false};
   return index;
 }

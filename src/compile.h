@@ -382,7 +382,7 @@ class DataCompiler {
   void list_string(StringSlot& slot, const HashedText& text, const void* identity, std::string_view kept) {
     // Doubled when full, so that the texts are moved about once in all.
     if (dict.size() == dict.capacity()) dict.reserve(2 * dict.size());
-    dict.push_back(kept);
+    dict.emplace_back(kept.data(), kept.size());  // in place: a copy would stall (see add_field)
     string_positions.occupy(slot, identity, static_cast<std::uint32_t>(dict.size() - 1),
                             StringPositions::half(text.hash));
   }

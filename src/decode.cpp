@@ -131,7 +131,7 @@ bool BlockReader::read_fields(const std::uint8_t* block, std::size_t size, std::
     }
     const std::uint8_t type = block[q + name_len + 1];
     if (!is_type_byte(type)) return fail(unknown_type_tag_message(type));
-    fields.push_back({std::string_view(reinterpret_cast<const char*>(name), name_len), static_cast<VelqType>(type), ascii});
+    add_field(fields, std::string_view(reinterpret_cast<const char*>(name), name_len), static_cast<VelqType>(type), ascii);
     q += name_len + 2;
   }
   p = q;

@@ -104,6 +104,16 @@ inline constexpr std::array<VelqDefinition, BUILTIN_DEFINITION_COUNT> BUILTIN_DE
 // The definitions of a document being compiled: the six built-in ones.
 inline Definitions builtin_definitions() { return Definitions(BUILTIN_DEFINITIONS.begin(), BUILTIN_DEFINITIONS.end()); }
 
+// Appends a field with its members written in place. A field made aside and
+// copied in would be read back whole from the stack just after being written
+// there piece by piece, which stalls the store buffer on every field.
+inline void add_field(Fields& fields, std::string_view name, VelqType type, bool ascii = false) {
+  VelqField& field = fields.emplace_back();
+  field.name = name;
+  field.type = type;
+  field.ascii = ascii;
+}
+
 // Texts that a compiler must keep alive for its document's front when they
 // live nowhere else (unescaped JSON strings, generated field names): each in
 // a node of its own, so that views of them stay valid while the store moves
