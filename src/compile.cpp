@@ -446,9 +446,9 @@ void StringPositions::grow() {
   --shift_;
   for (std::size_t k = 0; k < old_size; ++k) {
     const StringSlot& slot = slots_[k];
-    if (slot.identity == nullptr) continue;
+    if (slot.entry == 0) continue;
     std::size_t i = start(slot.hash);
-    while (grown[i].identity != nullptr) i = (i + 1) & mask_;
+    while (grown[i].entry != 0) i = (i + 1) & mask_;
     grown[i] = slot;
   }
   grown_ = std::move(grown);

@@ -251,22 +251,22 @@ inline VelqType json_type_code(const JsonValue& value) {
 
 
 // A string of the value compiler's dictionary as its string table keeps it:
-// the source's node that listed it (its identity, which the source keeps
-// alive, so that no other string can take its address meanwhile), its
-// position in `dict` and half of its hash. A slot without identity is free.
+// its position in `dict` plus one (0: a free slot) and half of its hash.
+// Eight bytes, so that the table of a document of many strings stays small.
 struct StringSlot {
-  const void* identity;
-  std::uint32_t position;
+  std::uint32_t entry;
   std::uint32_t hash;
 };
 
 // The strings of the value compiler's dictionary: open addressing with
 // linear probing in a table at most half full. The same node again (a key
-// shared by many objects) is recognised by its identity alone; another node
-// of the same text by hash and text. A lookup ends on the text's slot or on
-// the free slot where it belongs, so a text met for the first time is placed
-// where its lookup ended rather than looked up a second time. The first
-// sixteen slots stand in the table itself: a small value makes no block.
+// shared by many objects) is recognised by its identity, the source's node
+// that listed it (which the source keeps alive, so that no other string can
+// take its address meanwhile); another node of the same text by its text. A
+// lookup ends on the text's slot or on the free slot where it belongs, so a
+// text met for the first time is placed where its lookup ended rather than
+// looked up a second time. The first sixteen slots stand in the table
+// itself: a small value makes no block.
 class StringPositions {
  public:
   StringPositions() = default;
@@ -281,16 +281,23 @@ class StringPositions {
                                               const Dictionary& dict) {
     for (std::size_t i = start(half);; i = (i + 1) & mask_) {
       StringSlot& slot = slots_[i];
-      if (slot.identity == identity || slot.identity == nullptr) return slot;
-      if (slot.hash == half && same_text(text.text, dict[slot.position])) return slot;
+      if (slot.entry == 0) return slot;
+      if (slot.hash == half) {
+        // Texts whose hashes match are nearly always equal.
+        const std::uint32_t position = slot.entry - 1;
+        if (identities_[position] == identity || same_text(text.text, dict[position])) return slot;
+      }
     }
   }
-  static bool listed(const StringSlot& slot) { return slot.identity != nullptr; }
+  static bool listed(const StringSlot& slot) { return slot.entry != 0; }
 
-  // Fills the free slot that slot_for returned, for the string at `position`.
-  void occupy(StringSlot& slot, const void* identity, std::uint32_t position, std::uint32_t half) {
-    slot = {identity, position, half};
-    if (2 * ++count_ > mask_ + 1) grow();
+  // Fills the free slot that slot_for returned, for the next string of `dict`.
+  void occupy(StringSlot& slot, const void* identity, std::uint32_t half) {
+    slot = {static_cast<std::uint32_t>(identities_.size() + 1), half};
+    // Doubled when full, so that they are moved about once in all.
+    if (identities_.size() == identities_.capacity()) identities_.reserve(2 * identities_.size());
+    identities_.push_back(identity);
+    if (2 * identities_.size() > mask_ + 1) grow();
   }
 
  private:
@@ -328,8 +335,9 @@ class StringPositions {
   std::unique_ptr<StringSlot[]> grown_;
   StringSlot* slots_ = first_;
   std::size_t mask_ = kFirstSlots - 1;
-  std::size_t count_ = 0;
   int shift_ = 32 - std::countr_zero(kFirstSlots);
+  // The node that listed each string of `dict`, by position.
+  boost::container::small_vector<const void*, kFirstSlots / 2> identities_;
 };
 
 // Object shape keys are hashed only when the shape last met with as many
@@ -383,8 +391,7 @@ class DataCompiler {
     // Doubled when full, so that the texts are moved about once in all.
     if (dict.size() == dict.capacity()) dict.reserve(2 * dict.size());
     dict.emplace_back(kept.data(), kept.size());  // in place: a copy would stall (see add_field)
-    string_positions.occupy(slot, identity, static_cast<std::uint32_t>(dict.size() - 1),
-                            StringPositions::half(text.hash));
+    string_positions.occupy(slot, identity, StringPositions::half(text.hash));
   }
 
   // Lists a text in `dict` when it is new; `keep` then gives a view of it
