@@ -265,7 +265,7 @@ struct StringSlot {
 // take its address meanwhile); another node of the same text by its text. A
 // lookup ends on the text's slot or on the free slot where it belongs, so a
 // text met for the first time is placed where its lookup ended rather than
-// looked up a second time. The first sixteen slots stand in the table
+// looked up a second time. The first 64 slots stand in the table
 // itself: a small value makes no block.
 class StringPositions {
  public:
@@ -301,7 +301,7 @@ class StringPositions {
   }
 
  private:
-  static constexpr std::size_t kFirstSlots = 16;
+  static constexpr std::size_t kFirstSlots = 64;
 
   // Texts whose hashes match are nearly always equal, and then compared
   // whole: a short one, the most common, by two overlapping words rather than

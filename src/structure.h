@@ -61,12 +61,12 @@ struct VelqDefinition {
 
 // A document's definitions and the fields of its object definitions, with
 // room for those of a small one in place.
-using Definitions = boost::container::small_vector<VelqDefinition, 16>;
-using Fields = boost::container::small_vector<VelqField, 16>;
+using Definitions = boost::container::small_vector<VelqDefinition, 32>;
+using Fields = boost::container::small_vector<VelqField, 64>;
 
 // The dictionary of a document being written: views of its texts, with room
 // for a small one's in place.
-using Dictionary = boost::container::small_vector<std::string_view, 16>;
+using Dictionary = boost::container::small_vector<std::string_view, 64>;
 
 // The fields of an object definition.
 inline std::span<const VelqField> fields_of(std::span<const VelqField> fields, const VelqDefinition& definition) {
