@@ -394,14 +394,6 @@ class DataCompiler {
     string_positions.occupy(slot, identity, StringPositions::half(text.hash));
   }
 
-  // Lists a text in `dict` when it is new; `keep` then gives a view of it
-  // that stays valid as long as the compiler is used.
-  template <class Keep>
-  void intern_string(const HashedText& text, const void* identity, Keep&& keep) {
-    StringSlot& slot = string_slot(text, identity);
-    if (!StringPositions::listed(slot)) list_string(slot, text, identity, keep());
-  }
-
   // The document's, filled in place.
   Definitions& definitions;
   Fields& fields;

@@ -512,16 +512,21 @@ TEST(DataCompiler, ListsEveryDistinctStringOnceInFirstVisitOrder) {
   CompiledDocument document;
   DataCompiler tables(document);
   std::size_t kept = 0;
+  // Each std::string is a node: a text is met again by its own node and by
+  // a copy, found by text.
   auto visit = [&](const std::string& text) {
-    tables.intern_string({text, QuickTextHash{}(text)}, &text, [&] {
-      ++kept;
-      return std::string_view(text);
-    });
+    const HashedText hashed{text, QuickTextHash{}(text)};
+    StringSlot& slot = tables.string_slot(hashed, &text);
+    if (StringPositions::listed(slot)) return;
+    ++kept;
+    tables.list_string(slot, hashed, &text, text);
   };
   for (const std::string& text : texts) {
     visit(text);
     visit(texts.front());
     visit(text);
+    const std::string copy = text;
+    visit(copy);
   }
   EXPECT_EQ(kept, texts.size());
   EXPECT_EQ(std::vector<std::string>(tables.dict.begin(), tables.dict.end()), texts);
