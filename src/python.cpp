@@ -617,21 +617,31 @@ class PySource {
     return classify_other(object, value);
   }
 
+  // Python code may run at each signal poll (a handler, or the collection
+  // the poll runs), inside a conversion hook, and wherever a reference is
+  // dropped (a finalizer); it may change or free anything. So no size read
+  // and no borrowed item is trusted across those points: the size is read
+  // again after each, and an item whose compiling may run Python code is held
+  // (by a PyRef, which C++ exceptions release too). Each nesting counts
+  // against the interpreter's recursion limit, since a hook may emit again.
+  //
   // Items appended meanwhile are not visited; a list that shrinks ends early.
   template <class Visit>
   bool for_each_item(PyObject* list, Visit&& visit) {
+    const RecursionGuard nested;
+    if (!nested) return false;
     const Py_ssize_t recorded = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < recorded && i < PyList_GET_SIZE(list); ++i) {
+    for (Py_ssize_t i = 0; i < recorded; ++i) {
       // Counted by the block of items, which costs less than by the item.
       if (i % kItemsPerPoll == 0 && !signals_.poll(kItemsPerPoll)) return false;
-      // Held while it is compiled when Python code run meanwhile might drop
-      // it from the list.
+      if (i >= PyList_GET_SIZE(list)) break;
       PyObject* item = PyList_GET_ITEM(list, i);
-      const bool held = !runs_no_python(item);
-      if (held) Py_INCREF(item);
-      const bool compiled = visit(item);
-      if (held) Py_DECREF(item);
-      if (!compiled) return false;
+      if (runs_no_python(item)) {
+        if (!visit(item)) return false;
+        continue;
+      }
+      const PyRef held = PyRef::borrow(item);
+      if (!visit(item)) return false;
     }
     return true;
   }
@@ -639,19 +649,20 @@ class PySource {
   // Each key, as a string value, then its value.
   template <class Key, class Visit>
   bool for_each_member(PyObject* dict, Key&& key_value, Visit&& visit) {
+    const RecursionGuard nested;
+    if (!nested) return false;
     const Py_ssize_t recorded = PyDict_GET_SIZE(dict);
     Py_ssize_t position = 0;
     Py_ssize_t fetched = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
     for (;;) {
-      // Compiling a value may run Python code (__index__, __float__, ...)
-      // that changes the dict under the walk.
+      if (!signals_.poll()) return false;
+      // Checked after the poll: the dict may have changed at any point above.
       if (PyDict_GET_SIZE(dict) != recorded) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return false;
       }
-      if (!signals_.poll()) return false;
       if (!PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) return true;
       if (++fetched > recorded) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
@@ -661,24 +672,14 @@ class PySource {
         raise_not_instance(borrowed_key, "str");
         return false;
       }
-      // Held for the whole entry when Python code run meanwhile might drop
-      // them from the dict (the path to the value views the key's text).
-      const bool held = !runs_no_python(borrowed_value);
-      if (held) {
-        Py_INCREF(borrowed_key);
-        Py_INCREF(borrowed_value);
+      if (runs_no_python(borrowed_value)) {
+        if (!member(borrowed_key, borrowed_value, key_value, visit)) return false;
+        continue;
       }
-      SourceValue key_text;
-      bool compiled = text(borrowed_key, key_text);  // a key's UnicodeEncodeError stands
-      if (compiled) {
-        key_value(borrowed_key, key_text);
-        compiled = visit(borrowed_value);
-      }
-      if (held) {
-        Py_DECREF(borrowed_key);
-        Py_DECREF(borrowed_value);
-      }
-      if (!compiled) return false;
+      // Held for the whole entry (the path to the value views the key's text).
+      const PyRef held_key = PyRef::borrow(borrowed_key);
+      const PyRef held_value = PyRef::borrow(borrowed_value);
+      if (!member(borrowed_key, borrowed_value, key_value, visit)) return false;
     }
   }
 
@@ -699,6 +700,32 @@ class PySource {
 
  private:
   enum class Found { Yes, No, Failed };
+
+  // One nesting of lists and dicts, counted against the interpreter's
+  // recursion limit: false, with RecursionError raised, beyond it.
+  class RecursionGuard {
+   public:
+    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while emitting a value") == 0) {}
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() {
+      if (entered_) Py_LeaveRecursiveCall();
+    }
+    explicit operator bool() const { return entered_; }
+
+   private:
+    bool entered_;
+  };
+
+  // One dict entry: its key as a string value (a key's UnicodeEncodeError
+  // stands), then its value.
+  template <class Key, class Visit>
+  static bool member(PyObject* key, PyObject* value, Key& key_value, Visit& visit) {
+    SourceValue key_text;
+    if (!text(key, key_text)) return false;
+    key_value(key, key_text);
+    return visit(value);
+  }
 
   // A str as its UTF-8 text, with the hash the str caches (str's own, even for
   // a subclass that overrides __hash__: no Python code runs for a string).

@@ -44,10 +44,11 @@ def leaks_only(pid):
     return "ERROR: LeakSanitizer" in text and "ERROR: AddressSanitizer" not in text
 
 
-def run_child(code, timeout=300):
+def run_child(code, timeout=300, env=None):
     """Runs code in a fresh interpreter; returns its stdout, failing on a crash."""
     with subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=env,
     ) as proc:
         try:
             stdout, stderr = proc.communicate(timeout=timeout)
@@ -417,6 +418,240 @@ def test_list_grown_by_an_item_keeps_its_recorded_length():
 
     items.extend([Append(), 2])
     assert velq.loads(velq.emit(items)) == [1, 2]
+
+
+# --- Python code in the middle of a call -----------------------------------------------------
+#
+# A signal handler run by a call's own poll, the collection that poll runs (and
+# the finalizers it calls), and conversion hooks may change or free anything:
+# the container being walked, its parent, its siblings. The call must return
+# what it read while it was alive, or raise cleanly, with every reference
+# count balanced. Each case runs in a child, under PYTHONMALLOC=debug where
+# ASan is not watching already.
+
+MIDCALL_PRELUDE = """
+    import collections, gc, random, signal, struct, sys, velq
+
+    def f32(x):
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+
+    ran = []
+
+    def collect_at_first_poll(finalize):
+        # Cyclic garbage whose finalizer runs `finalize`, and a collection
+        # scheduled by the next allocation: the interpreter runs it when the
+        # call first asks for signals. Call as `collect_at_first_poll(f); velq.emit(*[value])`,
+        # so that nothing in between runs it sooner.
+        gc.collect()
+        gc.disable()
+        class Garbage:
+            def __del__(self):
+                ran.append(True)
+                finalize()
+        garbage = Garbage()
+        garbage.cycle = garbage
+        del garbage
+        gc.set_threshold(1)
+        gc.enable()
+
+    def collected_at_poll():
+        gc.set_threshold(700)
+        if not ran:
+            print("not at the poll")
+            sys.exit(0)
+
+    def containers_of(value):
+        found = [value]
+        for parent in found:
+            found.extend(x for x in (parent.values() if isinstance(parent, dict) else parent) if isinstance(x, (list, dict)))
+        return found
+
+    def assert_balanced(containers):
+        # Each is held by `containers`, by `c`, by getrefcount's argument and by each
+        # parent; the first, the value, by its variable too.
+        parents = collections.Counter(id(x) for p in containers for x in (p.values() if isinstance(p, dict) else p))
+        for c in containers:
+            assert sys.getrefcount(c) == 3 + parents[id(c)] + (c is containers[0]), (type(c), sys.getrefcount(c))
+"""
+
+MIDCALL_CASES = {
+    # The finalizer shrinks every list, then allocates over what was freed.
+    "list shrunk at the poll": """
+        data = [[i + j / 1000 for j in range(1000)] for i in range(200)]
+        def shrink():
+            for inner in data:
+                del inner[1:]
+            [[k / 3] for k in range(1000)]
+        collect_at_first_poll(shrink); out = velq.loads(velq.emit(*[data]))
+        collected_at_poll()
+        assert all(v == [f32(i + j / 1000) for j in range(len(v))] for i, v in enumerate(out)), out
+        assert any(1 < len(v) < 1000 for v in out)
+    """,
+    "lists of str emptied at the poll": """
+        data = [["t%d.%d" % (i, j) for j in range(1000)] for i in range(200)]
+        def empty():
+            for inner in data:
+                inner.clear()
+            ["u%d" % k for k in range(1000)]
+        collect_at_first_poll(empty); out = velq.loads(velq.emit(*[data]))
+        collected_at_poll()
+        assert all(v == ["t%d.%d" % (i, j) for j in range(len(v))] for i, v in enumerate(out))
+        assert velq.loads(velq.emit(data)) == [[]] * 200
+    """,
+    "the top list emptied at the poll": """
+        data = [float(i) for i in range(65535)]
+        collect_at_first_poll(data.clear); out = velq.loads(velq.emit(*[data]))
+        collected_at_poll()
+        assert 0 < len(out) < 65535 and out == [float(i) for i in range(len(out))]
+    """,
+    "dicts emptied at the poll": """
+        data = [{"k%d" % j: j for j in range(100)} for i in range(2000)]
+        def empty():
+            for inner in data:
+                inner.clear()
+        collect_at_first_poll(empty)
+        try:
+            velq.emit(*[data])
+            raise AssertionError("returned")
+        except RuntimeError as error:
+            assert str(error) == "dictionary changed size during iteration"
+        collected_at_poll()
+    """,
+    # 400 hooks each emitting a 40-deep list that holds the next: far fewer
+    # Python frames than the recursion limit, far more C stack than a thread has.
+    "emit re-entered from hooks": """
+        def nest(x, levels):
+            for _ in range(levels):
+                x = [x]
+            return x
+        class Hook:
+            def __init__(self, depth):
+                self.depth = depth
+            def __index__(self):
+                if self.depth:
+                    velq.emit(nest(Hook(self.depth - 1), 40))
+                return 1
+        value = nest(Hook(400), 40)
+        containers = containers_of(value)
+        try:
+            velq.emit(value)
+            raise AssertionError("returned")
+        except RecursionError:
+            pass
+        assert_balanced(containers)
+        assert velq.loads(velq.emit(nest(Hook(3), 40))) == nest(1, 40)
+    """,
+    # The payload outgrows the stack: every walk in progress unwinds through the failure.
+    "allocation failed mid-walk": """
+        import _testcapi
+        value = {"rows": [[{"v": [1.5] * 40}] for _ in range(60)], "n": {"m": [[2.5] * 30]}}
+        containers = containers_of(value)
+        failures = 0
+        for start in range(0, 200, 3):
+            _testcapi.set_nomemory(start, 0)
+            try:
+                velq.emit(value)
+            except MemoryError:
+                failures += 1
+            finally:
+                _testcapi.remove_mem_hooks()
+        assert failures
+        assert_balanced(containers)
+    """,
+}
+
+# A timer lands a handler at many positions of many calls; the handler changes
+# a random container of the value (or the value's parent), re-enters velq or
+# raises. The value is rebuilt for every call.
+MIDCALL_SWEEP = """
+    class Interrupted(Exception):
+        pass
+
+    def make(kind, i):
+        if kind == "str":
+            return ["t%d.%d" % (i, j) for j in range(20)]
+        if kind == "float":
+            return [i + j / 1000 for j in range(20)]
+        if kind == "int":
+            return list(range(i, i + 20))
+        if kind == "big":
+            return [2**40 + j for j in range(20)]
+        return [["s%d" % j, "t"] for j in range(10)]
+
+    rng = random.Random(7)
+    for round in range(ROUNDS):
+        kind = ["str", "float", "int", "big", "nested"][round % 5]
+        data = {"a%d" % i: make(kind, i) for i in range(2000)}
+        containers = containers_of(data)
+
+        def handler(signum, frame):
+            if stopped:
+                return
+            action = rng.randrange(8)
+            target = rng.choice(containers[1:])
+            if action == 0:
+                for v in containers[1:]:
+                    v.clear()
+                gc.collect()
+            elif action == 1:
+                del target[1:]
+                ["x%d" % k for k in range(100)]
+            elif action == 2:
+                target.extend([0.5] * 100)
+            elif action == 3:
+                target[:] = [7] * len(target)
+            elif action == 4:
+                velq.loads(velq.emit({"k": target[:3], "s": ["x", "y"]}))
+                velq.loads(velq.dumps('[{"a": 1}, {"a": 2, "b": "c"}]'))
+            elif action == 5:
+                data.clear()
+            elif action == 6:
+                raise Interrupted
+            else:
+                data["new"] = []
+
+        stopped = False
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.00005 * (1 + round % 9), 0.0003)
+        try:
+            try:
+                CALL
+            finally:
+                stopped = True
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        except (Interrupted, RuntimeError, TypeError, ValueError):
+            pass
+        assert_balanced(containers)
+"""
+
+MIDCALL_SWEEPS = {
+    "emit": "velq.loads(velq.emit(data))",
+    "dumps": "velq.loads(velq.dumps(TEXT))",
+}
+
+
+def run_midcall_child(code):
+    env = dict(os.environ)
+    if not UNDER_ASAN:
+        env["PYTHONMALLOC"] = "debug"
+    return run_child(textwrap.dedent(MIDCALL_PRELUDE) + textwrap.dedent(code) + '\nprint("ok")\n', env=env)
+
+
+@pytest.mark.parametrize("case", list(MIDCALL_CASES) + [f"{call} under a timer sweep" for call in MIDCALL_SWEEPS])
+def test_python_code_in_the_middle_of_a_call(case):
+    if case in MIDCALL_CASES:
+        code = MIDCALL_CASES[case]
+        if "_testcapi" in code:
+            pytest.importorskip("_testcapi")
+    else:
+        call = case.split()[0]
+        rounds = 40 if UNDER_ASAN else 150
+        code = textwrap.dedent(MIDCALL_SWEEP).replace("ROUNDS", str(rounds)).replace("CALL", MIDCALL_SWEEPS[call])
+        code = "TEXT = str([list(range(30))] * 3000)\n" + code
+    out = run_midcall_child(code)
+    if out.startswith("not at the poll"):
+        pytest.skip("this interpreter ran the collection before the call")
+    assert out.strip() == "ok"
 
 
 # --- subclasses -------------------------------------------------------------------------------
