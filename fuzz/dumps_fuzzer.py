@@ -15,8 +15,8 @@
 import json
 import math
 
-from pyfuzz import (PATH, PREFIX, check, check_read_back, check_value_error, expected_from_json, main, outcome, raised,
-                    same_outcome)
+from pyfuzz import (PATH, POLLED_TEXT, PREFIX, at_a_poll, check, check_read_back, check_value_error,
+                    expected_from_json, main, outcome, raised, same_outcome)
 
 import velq
 
@@ -143,6 +143,9 @@ def read_json(text):
     return ("refused", reason) if reason else ("value", value)
 
 
+POLLED_DUMPED = velq.dumps(POLLED_TEXT)
+
+
 def test_one_input(data):
     try:
         text = data.decode("utf-8")
@@ -173,6 +176,14 @@ def test_one_input(data):
         check(status == "value", f"dumps took text that json {status}: {parsed}")
         check(type(result) is bytes, "dumps result")
         check_read_back(result, expected_from_json(parsed), "loads(dumps(text))")
+
+    if len(data) % 8 == 3:
+        # Re-entered from Python code run by a poll of another dumps.
+        inner = []
+        outer, _ = at_a_poll(lambda: inner.append(outcome(velq.dumps, text)), velq.dumps, POLLED_TEXT)
+        check(outer == POLLED_DUMPED, f"dumps around a re-entry: {outer!r:.200}")
+        if inner:
+            same_outcome(inner[0], result, "dumps re-entered from a poll")
 
     if data[-1:] in (b"]", b"}", b"0", b"1", b"e"):
         with open(PATH, "wb") as out:

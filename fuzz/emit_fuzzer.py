@@ -14,7 +14,7 @@ When a hook changes a container, only the kind of outcome is checked."""
 import math
 import sys
 
-from pyfuzz import PREFIX, check, check_read_back, expected_from_emit, main  # also puts the tests on the path
+from pyfuzz import PREFIX, at_a_poll, check, check_read_back, expected_from_emit, main  # also puts the tests on the path
 from conftest import Index, MyDict, MyFloat, MyInt, MyList, MyStr  # noqa: E402
 
 import atheris
@@ -328,9 +328,70 @@ def reference_counts(items):
     return [sys.getrefcount(item) for item in items]
 
 
+def containers_of(value):
+    found, seen = [], set()
+    pending = [value]
+    while pending:
+        node = pending.pop()
+        if isinstance(node, (list, dict)) and id(node) not in seen:
+            seen.add(id(node))
+            found.append(node)
+            pending.extend(dict.values(node) if isinstance(node, dict) else list.__iter__(node))
+    return found
+
+
+def change(container, action):
+    """One change to a list or dict, of those Python code may make while emit walks it."""
+    if isinstance(container, list):
+        if action == 0:
+            container.clear()
+        elif action == 1:
+            del container[1:]
+        elif action == 2:
+            container.extend(["grown", 2.5] if len(container) % 2 else [3] * 70)
+        elif action == 3:
+            container[:] = [Index(4)] * len(container)
+        else:
+            velq.emit(container[:1])
+    else:
+        if action == 0:
+            container.clear()
+        elif action == 1:
+            container.pop(next(iter(container)), None) if container else None
+        elif action == 2:
+            container[f"new{len(container)}"] = [1]
+        elif action == 3:
+            for key in list(container)[:3]:
+                container[key] = "replaced"
+        else:
+            velq.emit({"k": list(container)[:1]})
+    [[k] for k in range(50)]  # reuse what was freed
+
+
+def mutated_at_a_poll(builder, value):
+    """emit of the value after a filler of a size that puts the call's first
+    signal poll at one of the value's first polls; that poll runs code that
+    changes a container of the value, or the wrapper around it."""
+    containers = containers_of(value)
+    wrapper = {"": [0] * (65472 - 64 * builder.pick(8)), "v": value}
+    target = wrapper if builder.rarely(8) or not containers else containers[builder.pick(len(containers))]
+    action = builder.pick(5)
+    result, _ = at_a_poll(lambda: change(target, action), velq.emit, wrapper)
+    if type(result) is bytes:
+        try:
+            velq.loads(result)
+        except ValueError as error:
+            check(str(error).startswith(PREFIX), f"loads: {error}")
+    else:
+        check(issubclass(result[1], (RuntimeError, RecursionError, *ORDINARY, *SERIOUS)), f"emit raised {result}")
+
+
 def test_one_input(data):
     builder = Builder(data)
     value = builder.value()
+    if builder.rarely(8):
+        mutated_at_a_poll(builder, value)
+        return
     if builder.mutating:
         # The outcome depends on the order of the walk; it must still be bytes
         # that read back or refuse cleanly, or one of the documented errors.

@@ -5,7 +5,8 @@ not take."""
 
 import sys
 
-from pyfuzz import PATH, PREFIX, check, check_loaded, check_value_error, main, outcome, raised, same_outcome
+from pyfuzz import (PATH, POLLED_BYTES, POLLED_LIST, PREFIX, at_a_poll, check, check_loaded, check_value_error, main,
+                    outcome, raised, same_outcome)
 
 import velq
 
@@ -38,6 +39,14 @@ def test_one_input(data):
         check(getattr(error, "__notes__", None) == ["while processing 'bytes'"], f"note: {error.__notes__!r}")
     else:
         raise AssertionError(f"loads took a {type(wrong).__name__}")
+
+    if choice % 16 == 1:
+        # Re-entered from Python code run by a poll of another loads.
+        inner = []
+        outer, _ = at_a_poll(lambda: inner.append(outcome(velq.loads, data)), velq.loads, POLLED_BYTES)
+        check(outer == POLLED_LIST, f"loads around a re-entry: {outer!r:.200}")
+        if inner:
+            same_outcome(inner[0], value, "loads re-entered from a poll")
 
     if choice % 4 == 0:
         with open(PATH, "wb") as out:

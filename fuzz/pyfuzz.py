@@ -6,6 +6,7 @@ raises an exception (which atheris reports as a crash, with the input saved)
 whenever the module breaks a documented rule."""
 
 import ctypes
+import gc
 import math
 import os
 import pathlib
@@ -48,6 +49,50 @@ def outcome(function, *args):
         return function(*args)
     except Exception as error:  # noqa: BLE001 - the caller checks the type
         return ("raised", type(error), str(error))
+
+
+# Values that a call's signal poll first runs Python code on: the poll asks
+# the interpreter every 65536 values.
+POLLED_LIST = [[0] * 35_000, [0] * 35_000]
+POLLED_BYTES = velq.emit(POLLED_LIST)
+POLLED_TEXT = str(POLLED_LIST)
+
+
+def at_a_poll(during, call, argument):
+    """call(argument), with during() run by the call's first signal poll:
+    a collection is scheduled, and the poll runs it, and with it the
+    finalizer of some cyclic garbage. Returns call's outcome, and whether
+    during() ran inside the call. An exception during() raises is returned
+    as its outcome (a finalizer's own would be lost)."""
+    ran = []
+
+    class Garbage:
+        def __del__(self):
+            try:
+                during()
+                ran.append(None)
+            except BaseException as error:  # noqa: BLE001 - reported by the caller
+                ran.append(error)
+
+    threshold = gc.get_threshold()
+    gc.disable()
+    garbage = Garbage()
+    garbage.cycle = garbage
+    del garbage
+    gc.set_threshold(1)
+    gc.enable()
+    try:
+        # The list is the allocation that schedules the collection; nothing
+        # between it and the call lets the interpreter run it sooner.
+        result = call(*[argument])
+    except BaseException as error:  # noqa: BLE001 - the caller checks the type (a hook may raise anything)
+        result = ("raised", type(error), str(error))
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect(0)  # in case no poll ran it
+    if ran and ran[0] is not None:
+        raise ran[0]
+    return result, bool(ran)
 
 
 def raised(result):

@@ -508,9 +508,10 @@ struct SourceValue {
 // objects), written as the payload. A source gives:
 //   Node: a pointer to one value; a string's, once kept, is its identity;
 //   classify(node, value): what the node is, false when the source failed;
-//   for_each_item(node, item): each item of an array, in order;
-//   for_each_member(node, key, value): an object's values in order, each
-//     preceded by its key, which is a string value of its own;
+//   for_each_item(node, level, item): each item of an array, in order;
+//   for_each_member(node, level, key, value): an object's values in order,
+//     each preceded by its key, which is a string value of its own (level:
+//     how deep the array or object is nested, 1 for the root);
 //   keep(node, text): a view of a string's text that lives as long as the
 //     source, which keeps the node too.
 // The value is checked against what the reader accepts: nesting, and items of
@@ -605,7 +606,7 @@ class ValueCompiler {
     bool defined = false;
     std::size_t count = 0;
     path_.enter_array();
-    const bool walked = source_.for_each_item(node, [&](Node item) {
+    const bool walked = source_.for_each_item(node, level, [&](Node item) {
       path_.at_index(count);
       SourceValue value;
       if (!source_.classify(item, value)) return false;
@@ -695,7 +696,7 @@ class ValueCompiler {
     keys_.begin(object_value.size);
     path_.enter_object();
     const bool walked = source_.for_each_member(
-        node,
+        node, level,
         [&](Node key_node, const SourceValue& key) {
           path_.at_key(key.text.text);
           keys_.add(VelqType::String);

@@ -38,13 +38,16 @@ class SignalPoll {
   explicit SignalPoll(SignalCheck check) : check_(check) {}
 
   // False once the check says to stop.
-  [[gnu::always_inline]] bool poll(std::size_t values = 1) {
+  [[gnu::always_inline]] bool poll(std::size_t values = 1) { return !due(values) || check_ == nullptr || check_(); }
+
+  // Counts `values`: true when the check is due (for a caller that runs it itself).
+  [[gnu::always_inline]] bool due(std::size_t values = 1) {
     if (values < until_check_) [[likely]] {
       until_check_ -= values;
-      return true;
+      return false;
     }
     until_check_ = kInterval;
-    return check_ == nullptr || check_();
+    return true;
   }
 
  private:

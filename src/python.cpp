@@ -67,10 +67,42 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-// Runs Python's signal handlers (Ctrl-C, a raising SIGALRM handler): false
-// with the handler's exception pending. Long calls ask it every so many
-// values (SignalPoll), and file access when a system call is interrupted.
-bool python_signals_allow() { return PyErr_CheckSignals() == 0; }
+// Levels of C nesting counted against the interpreter's recursion limit while
+// Python code runs in the middle of a call: a hook, handler or finalizer that
+// calls velq again, and again, then ends in RecursionError before the C stack
+// runs out. Released when it goes out of scope.
+class RecursionCharge {
+ public:
+  RecursionCharge() = default;
+  RecursionCharge(const RecursionCharge&) = delete;
+  RecursionCharge& operator=(const RecursionCharge&) = delete;
+  ~RecursionCharge() { lower_to(0); }
+
+  // Raises the charge to `levels`: false, with RecursionError raised, past the limit.
+  bool raise_to(std::size_t levels) {
+    for (; levels_ < levels; ++levels_) {
+      if (Py_EnterRecursiveCall(" in a velq call") != 0) return false;
+    }
+    return true;
+  }
+  void lower_to(std::size_t levels) {
+    for (; levels_ > levels; --levels_) Py_LeaveRecursiveCall();
+  }
+  std::size_t levels() const { return levels_; }
+
+ private:
+  std::size_t levels_ = 0;
+};
+
+// Runs Python's signal handlers (Ctrl-C, a raising SIGALRM handler) and the
+// collection the interpreter may have scheduled: false with the handler's
+// exception pending. Long calls ask it every so many values (SignalPoll), and
+// file access when a system call is interrupted. The call may be as deep as
+// its nesting allows meanwhile, and that is charged.
+bool python_signals_allow() {
+  RecursionCharge charge;
+  return charge.raise_to(MAX_DEPTH) && PyErr_CheckSignals() == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Errors
@@ -622,42 +654,38 @@ class PySource {
   // dropped (a finalizer); it may change or free anything. So no size read
   // and no borrowed item is trusted across those points: the size is read
   // again after each, and an item whose compiling may run Python code is held
-  // (by a PyRef, which C++ exceptions release too). Each nesting counts
-  // against the interpreter's recursion limit, since a hook may emit again.
+  // (by a PyRef, which C++ exceptions release too). Before such code runs, the
+  // levels being walked are charged against the recursion limit
+  // (charge_python_code), since that code may emit again.
   //
   // Items appended meanwhile are not visited; a list that shrinks ends early.
   template <class Visit>
-  bool for_each_item(PyObject* list, Visit&& visit) {
-    const RecursionGuard nested;
-    if (!nested) return false;
+  bool for_each_item(PyObject* list, std::size_t level, Visit&& visit) {
+    level_ = level;
     const Py_ssize_t recorded = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < recorded; ++i) {
       // Counted by the block of items, which costs less than by the item.
-      if (i % kItemsPerPoll == 0 && !signals_.poll(kItemsPerPoll)) return false;
+      if (i % kItemsPerPoll == 0 && signals_.due(kItemsPerPoll) && !run_signal_handlers()) return false;
       if (i >= PyList_GET_SIZE(list)) break;
       PyObject* item = PyList_GET_ITEM(list, i);
-      if (runs_no_python(item)) {
-        if (!visit(item)) return false;
-        continue;
-      }
-      const PyRef held = PyRef::borrow(item);
+      const PyRef held(runs_no_python(item) ? nullptr : Py_NewRef(item));
       if (!visit(item)) return false;
+      if (held && !left_held(item, level)) return false;
     }
     return true;
   }
 
   // Each key, as a string value, then its value.
   template <class Key, class Visit>
-  bool for_each_member(PyObject* dict, Key&& key_value, Visit&& visit) {
-    const RecursionGuard nested;
-    if (!nested) return false;
+  bool for_each_member(PyObject* dict, std::size_t level, Key&& key_value, Visit&& visit) {
+    level_ = level;
     const Py_ssize_t recorded = PyDict_GET_SIZE(dict);
     Py_ssize_t position = 0;
     Py_ssize_t fetched = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
     for (;;) {
-      if (!signals_.poll()) return false;
+      if (signals_.due() && !run_signal_handlers()) return false;
       // Checked after the poll: the dict may have changed at any point above.
       if (PyDict_GET_SIZE(dict) != recorded) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -672,14 +700,15 @@ class PySource {
         raise_not_instance(borrowed_key, "str");
         return false;
       }
-      if (runs_no_python(borrowed_value)) {
-        if (!member(borrowed_key, borrowed_value, key_value, visit)) return false;
-        continue;
-      }
       // Held for the whole entry (the path to the value views the key's text).
-      const PyRef held_key = PyRef::borrow(borrowed_key);
-      const PyRef held_value = PyRef::borrow(borrowed_value);
-      if (!member(borrowed_key, borrowed_value, key_value, visit)) return false;
+      const bool held = !runs_no_python(borrowed_value);
+      const PyRef held_key(held ? Py_NewRef(borrowed_key) : nullptr);
+      const PyRef held_value(held ? Py_NewRef(borrowed_value) : nullptr);
+      SourceValue key_text;
+      if (!text(borrowed_key, key_text)) return false;  // a key's UnicodeEncodeError stands
+      key_value(borrowed_key, key_text);
+      if (!visit(borrowed_value)) return false;
+      if (held && !(left_held(borrowed_key, level) && left_held(borrowed_value, level))) return false;
     }
   }
 
@@ -701,30 +730,25 @@ class PySource {
  private:
   enum class Found { Yes, No, Failed };
 
-  // One nesting of lists and dicts, counted against the interpreter's
-  // recursion limit: false, with RecursionError raised, beyond it.
-  class RecursionGuard {
-   public:
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while emitting a value") == 0) {}
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    ~RecursionGuard() {
-      if (entered_) Py_LeaveRecursiveCall();
-    }
-    explicit operator bool() const { return entered_; }
+  // Called before Python code may run: the levels being walked are charged
+  // (and no more: a level left since is no longer charged). False, with
+  // RecursionError raised, past the limit.
+  [[gnu::noinline]] bool charge_python_code() {
+    charge_.lower_to(level_);
+    return charge_.raise_to(level_);
+  }
 
-   private:
-    bool entered_;
-  };
+  // Python's signal handlers, charged for the levels being walked.
+  [[gnu::noinline, gnu::cold]] bool run_signal_handlers() {
+    return charge_python_code() && PyErr_CheckSignals() == 0;
+  }
 
-  // One dict entry: its key as a string value (a key's UnicodeEncodeError
-  // stands), then its value.
-  template <class Key, class Visit>
-  static bool member(PyObject* key, PyObject* value, Key& key_value, Visit& visit) {
-    SourceValue key_text;
-    if (!text(key, key_text)) return false;
-    key_value(key, key_text);
-    return visit(value);
+  // After an object held while it was compiled at `level`, whose compiling
+  // may have walked deeper: dropping the walk's reference may free it, which
+  // runs its finalizer (and those of what it holds).
+  [[gnu::always_inline]] bool left_held(PyObject* object, std::size_t level) {
+    level_ = level;
+    return Py_REFCNT(object) != 1 || charge_python_code();
   }
 
   // A str as its UTF-8 text, with the hash the str caches (str's own, even for
@@ -740,8 +764,10 @@ class PySource {
     return true;
   }
 
-  // Every object, in the order of the type tests.
-  static bool classify_other(PyObject* object, SourceValue& value) {
+  // Every object, in the order of the type tests. Their conversions may run
+  // Python code.
+  bool classify_other(PyObject* object, SourceValue& value) {
+    if (!charge_python_code()) return false;
     PyTypeObject* type = Py_TYPE(object);
     if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
       value.type = VelqType::Object;
@@ -827,7 +853,9 @@ class PySource {
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   boost::container::small_vector<PyObject*, 32> kept_;
-  SignalPoll signals_{python_signals_allow};
+  SignalPoll signals_{nullptr};  // run_signal_handlers, when due
+  std::size_t level_ = 0;   // how deep the list or dict being walked is nested
+  RecursionCharge charge_;  // levels charged against the recursion limit
 };
 
 // The size of a value's payload, guessed from a sample of it, so that the
