@@ -340,6 +340,15 @@ def containers_of(value):
     return found
 
 
+def emit_again(value):
+    """emit re-entered on part of the value: any outcome but a crash will do
+    (the part may hold hooks, cycles or nesting past the limit)."""
+    try:
+        velq.emit(value)
+    except BaseException:  # noqa: BLE001 - a hook may raise anything
+        pass
+
+
 def change(container, action):
     """One change to a list or dict, of those Python code may make while emit walks it."""
     if isinstance(container, list):
@@ -352,7 +361,7 @@ def change(container, action):
         elif action == 3:
             container[:] = [Index(4)] * len(container)
         else:
-            velq.emit(container[:1])
+            emit_again(container[:1])
     else:
         if action == 0:
             container.clear()
@@ -364,7 +373,7 @@ def change(container, action):
             for key in list(container)[:3]:
                 container[key] = "replaced"
         else:
-            velq.emit({"k": list(container)[:1]})
+            emit_again({"k": list(container.values())[:1]})
     [[k] for k in range(50)]  # reuse what was freed
 
 
