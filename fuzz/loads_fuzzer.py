@@ -5,7 +5,7 @@ not take."""
 
 import sys
 
-from pyfuzz import (PATH, POLLED_BYTES, POLLED_LIST, PREFIX, at_a_poll, check, check_loaded, check_value_error, main,
+from pyfuzz import (PATH, POLLED_BYTES, POLLED_VALUE, PREFIX, at_a_poll, check, check_loaded, check_value_error, main,
                     outcome, raised, same_outcome)
 
 import velq
@@ -44,7 +44,7 @@ def test_one_input(data):
         # Re-entered from Python code run by a poll of another loads.
         inner = []
         outer, _ = at_a_poll(lambda: inner.append(outcome(velq.loads, data)), velq.loads, POLLED_BYTES)
-        check(outer == POLLED_LIST, f"loads around a re-entry: {outer!r:.200}")
+        check(outer == POLLED_VALUE, f"loads around a re-entry: {outer!r:.200}")
         if inner:
             same_outcome(inner[0], value, "loads re-entered from a poll")
 
