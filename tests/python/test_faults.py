@@ -466,12 +466,11 @@ MIDCALL_PRELUDE = """
             found.extend(x for x in (parent.values() if isinstance(parent, dict) else parent) if isinstance(x, (list, dict)))
         return found
 
-    def assert_balanced(containers):
-        # Each is held by `containers`, by `c`, by getrefcount's argument and by each
-        # parent; the first, the value, by its variable too.
+    def own_counts(containers):
+        # Each container's references beyond those its parents among
+        # `containers` hold: what a call must leave as it found.
         parents = collections.Counter(id(x) for p in containers for x in (p.values() if isinstance(p, dict) else p))
-        for c in containers:
-            assert sys.getrefcount(c) == 3 + parents[id(c)] + (c is containers[0]), (type(c), sys.getrefcount(c))
+        return [sys.getrefcount(c) - parents[id(c)] for c in containers]
 """
 
 MIDCALL_CASES = {
@@ -534,11 +533,12 @@ MIDCALL_CASES = {
                 return 1
         value = nest(Hook(400), 40)
         containers = containers_of(value)
+        before = own_counts(containers)
         try:
             assert velq.loads(velq.emit(value)) == nest(1, 40)
         except RecursionError:
             pass
-        assert_balanced(containers)
+        assert own_counts(containers) == before
         assert velq.loads(velq.emit(nest(Hook(3), 40))) == nest(1, 40)
     """,
     # The payload outgrows the stack: every walk in progress unwinds through the failure.
@@ -546,6 +546,7 @@ MIDCALL_CASES = {
         import _testcapi
         value = {"rows": [[{"v": [1.5] * 40}] for _ in range(60)], "n": {"m": [[2.5] * 30]}}
         containers = containers_of(value)
+        before = own_counts(containers)
         failures = 0
         for start in range(0, 200, 3):
             _testcapi.set_nomemory(start, 0)
@@ -556,7 +557,7 @@ MIDCALL_CASES = {
             finally:
                 _testcapi.remove_mem_hooks()
         assert failures
-        assert_balanced(containers)
+        assert own_counts(containers) == before
     """,
 }
 
@@ -583,6 +584,7 @@ MIDCALL_SWEEP = """
         kind = ["str", "float", "int", "big", "nested"][round % 5]
         data = {"a%d" % i: make(kind, i) for i in range(2000)}
         containers = containers_of(data)
+        before = own_counts(containers)
 
         def handler(signum, frame):
             if stopped:
@@ -621,7 +623,7 @@ MIDCALL_SWEEP = """
                 signal.setitimer(signal.ITIMER_REAL, 0)
         except (Interrupted, RuntimeError, TypeError, ValueError):
             pass
-        assert_balanced(containers)
+        assert own_counts(containers) == before
 """
 
 MIDCALL_SWEEPS = {
