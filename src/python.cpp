@@ -661,6 +661,7 @@ class PySource {
   // Items appended meanwhile are not visited; a list that shrinks ends early.
   template <class Visit>
   bool for_each_item(PyObject* list, std::size_t level, Visit&& visit) {
+    if (level % kLevelsPerStackCheck == 0 && !stack_has_room()) return false;
     level_ = level;
     const Py_ssize_t recorded = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < recorded; ++i) {
@@ -678,6 +679,7 @@ class PySource {
   // Each key, as a string value, then its value.
   template <class Key, class Visit>
   bool for_each_member(PyObject* dict, std::size_t level, Key&& key_value, Visit&& visit) {
+    if (level % kLevelsPerStackCheck == 0 && !stack_has_room()) return false;
     level_ = level;
     const Py_ssize_t recorded = PyDict_GET_SIZE(dict);
     Py_ssize_t position = 0;
@@ -736,6 +738,17 @@ class PySource {
   [[gnu::noinline]] bool charge_python_code() {
     charge_.lower_to(level_);
     return charge_.raise_to(level_);
+  }
+
+  // Interpreters that measure the C stack (3.14 on) tell an overflow close
+  // ahead from one too far gone to recover by a margin of some kilobytes: a
+  // re-entered walk asks every few levels, so that it never nests past that
+  // margin unasked. False, with RecursionError raised, when the stack is
+  // nearly used up (or, on older interpreters, the recursion limit reached).
+  [[gnu::cold]] static bool stack_has_room() {
+    if (Py_EnterRecursiveCall(" in a velq call") != 0) return false;
+    Py_LeaveRecursiveCall();
+    return true;
   }
 
   // Python's signal handlers, charged for the levels being walked.
@@ -850,6 +863,7 @@ class PySource {
   }
 
   static constexpr Py_ssize_t kItemsPerPoll = 64;
+  static constexpr std::size_t kLevelsPerStackCheck = 8;
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   boost::container::small_vector<PyObject*, 32> kept_;
