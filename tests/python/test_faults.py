@@ -614,9 +614,10 @@ MIDCALL_SWEEP = """
 
         stopped = False
         signal.signal(signal.SIGALRM, handler)
-        signal.setitimer(signal.ITIMER_REAL, 0.00005 * (1 + round % 9), 0.0003)
         try:
             try:
+                # Armed inside the try: the first signal may come before the call.
+                signal.setitimer(signal.ITIMER_REAL, 0.00005 * (1 + round % 9), 0.0003)
                 CALL
             finally:
                 stopped = True
