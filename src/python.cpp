@@ -867,9 +867,9 @@ class PySource {
 
   // Strings listed in the dictionary, whose UTF-8 the document refers to.
   boost::container::small_vector<PyObject*, 32> kept_;
-  SignalPoll signals_{nullptr};  // run_signal_handlers, when due
-  std::size_t level_ = 0;   // how deep the list or dict being walked is nested
-  RecursionCharge charge_;  // levels charged against the recursion limit
+  SignalPoll signals_{nullptr};  // counts the values; run_signal_handlers when due
+  std::size_t level_ = 0;        // how deep the list or dict being walked is nested
+  RecursionCharge charge_;       // levels charged against the recursion limit
 };
 
 // The size of a value's payload, guessed from a sample of it, so that the
