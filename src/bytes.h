@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace velq {
 
@@ -86,6 +87,29 @@ inline void store_le24(void* at, std::uint32_t v) {
   } else if (n == 1) {
     out[0] = in[0];
   }
+}
+
+// Whether two texts hold the same bytes, as operator== of string_view
+// says. Keys and repeated strings are mostly short: up to 16 bytes are
+// compared in two overlapping words of one width, without a call of memcmp,
+// and nothing outside either text is read.
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+  auto two_words = [&a, &b, n](auto word) {
+    const std::size_t width = sizeof word;
+    decltype(word) a_head, a_tail, b_head, b_tail;
+    std::memcpy(&a_head, a.data(), width);
+    std::memcpy(&a_tail, a.data() + n - width, width);
+    std::memcpy(&b_head, b.data(), width);
+    std::memcpy(&b_tail, b.data() + n - width, width);
+    return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+  };
+  if (n >= 8) return two_words(std::uint64_t{});
+  if (n >= 4) return two_words(std::uint32_t{});
+  if (n >= 2) return two_words(std::uint16_t{});
+  return n == 0 || a[0] == b[0];
 }
 
 }  // namespace velq

@@ -272,7 +272,7 @@ std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text
   const StringEntry* entry = nullptr;
   if (strings.empty()) {
     for (std::size_t i = 0; i < few_string_count; ++i) {
-      if (few_strings[i].hash == half_hash && few_strings[i].text() == text) {
+      if (few_strings[i].hash == half_hash && same_text(few_strings[i].text(), text)) {
         entry = &few_strings[i];
         break;
       }
@@ -339,7 +339,7 @@ bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) c
   if (a.members.size() != b.count) return false;
   const VelqField* field = fields->data() + b.first;
   for (std::size_t i = 0; i < b.count; ++i, ++field) {
-    if (field->type != json_type_code(a.members[i].value) || field->name != a.members[i].key) return false;
+    if (field->type != json_type_code(a.members[i].value) || !same_text(field->name, a.members[i].key)) return false;
   }
   return true;
 }
@@ -377,8 +377,12 @@ Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, S
   CompileBuilder builder(text, compiled);
   {
     JsonArena arena;
-    Result<JsonValue> parsed = parse_json(text, arena, check);
+    JsonCounts counts;
+    Result<JsonValue> parsed = parse_json(text, arena, counts, check);
     if (!parsed) return std::move(parsed).error();
+    // Room for every string value met, so that the table never grows when most strings are
+    // new; a text of short strings that mostly repeat gets room for one per 32 bytes.
+    builder.strings.reserve(std::min(counts.strings, text.size() / 32));
     // Room for the usual payload, which is smaller than the text, so that it seldom grows: pages
     // that are never written take no memory.
     compiled.payload.reserve(text.size() + 64);

@@ -20,6 +20,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "bytes.h"
 #include "encode.h"
 #include "error.h"
 #include "format.h"
@@ -63,7 +64,7 @@ struct StringEntryHash {
 
 struct StringEntryEqual {
   bool operator()(const StringEntry& a, const StringEntry& b) const noexcept {
-    return a.hash == b.hash && a.text() == b.text();
+    return a.hash == b.hash && same_text(a.text(), b.text());
   }
 };
 

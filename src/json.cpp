@@ -429,6 +429,7 @@ class Parser {
   }
 
   VelqError error() const;
+  const JsonCounts& counts() const { return counts_; }
 
  private:
   // Inlined into the loops over items and members, which call it for most values.
@@ -482,6 +483,7 @@ class Parser {
   std::size_t sorted_alone_ = 0;
   boost::container::small_vector<KeyOrder, 16> alone_order_;
   std::string unescaped_;
+  JsonCounts counts_;
   ParseFailure failure_ = ParseFailure::ExpectedValue;
   std::size_t stop_offset_ = 0;  // bytes up to and including the one the parser stopped on
 };
@@ -501,6 +503,7 @@ const char* Parser::parse_value(const char* p, JsonValue& out) {
   if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
   switch (*p) {
     case '"': {
+      ++counts_.strings;
       std::string_view text;
       p = parse_string(p, text);
       out = JsonValue::from_string(text);
@@ -852,11 +855,17 @@ const char* Parser::convert_double(const char* start, const char* end, bool nega
 
 }  // namespace
 
-Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check) {
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check) {
   Parser parser(text, arena, check);
   JsonValue root;
   if (!parser.parse_document(root)) return parser.error();
+  counts = parser.counts();
   return root;
+}
+
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check) {
+  JsonCounts counts;
+  return parse_json(text, arena, counts, check);
 }
 
 }  // namespace velq

@@ -134,6 +134,12 @@ class JsonArena {
 // object members (see SignalPoll).
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check = nullptr);
 
+// What a parse met, for sizing the tables that compile the tree.
+struct JsonCounts {
+  std::size_t strings = 0;  // string values, keys not included
+};
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check = nullptr);
+
 // Nesting limit of the parser: the 128th nested array or object fails.
 inline constexpr std::size_t JSON_MAX_NESTING = 127;
 
