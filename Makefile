@@ -70,6 +70,8 @@ test-python: test-python-3.12 test-python-3.13 test-python-3.14 test-python-3.15
 
 test-python-3.12: install
 	$(PY) -m pytest -q
+	@echo "The JSON tests again on the scalar road of the text scan:"
+	VELQ_SCAN=scalar $(PY) -m pytest -q tests/python/test_dumps.py
 
 $(PY313):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it (pyenv install 3.13) or set PYTHON313=/path/to/python3.13"; exit 1; }

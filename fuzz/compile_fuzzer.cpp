@@ -8,6 +8,8 @@
 //     reader would refuse (too many definitions, too many fields) and on
 //     what the byte layout cannot hold (a field name of more than 255 bytes);
 //   - dumps and dump write the same bytes or fail with the same error;
+//   - the scalar road of the text scan writes the bytes, or fails with the
+//     message, of the CPU's best road;
 //   - a compiled document starts with the built-in definitions, and its
 //     bytes have a well-formed header and are read back, by a reader that
 //     keeps its contract, as one entry with the definitions and the
@@ -24,6 +26,7 @@
 #include "format.h"
 #include "fuzz_support.h"
 #include "json.h"
+#include "scan.h"
 
 namespace {
 
@@ -68,6 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   velq::fuzz::WrittenFront front;
   auto bytes = velq::fuzz::dumps_bytes(text, nullptr, &front);
+  if (velq::best_scan_road() != velq::ScanRoad::Scalar) {
+    velq::set_scan_road(velq::ScanRoad::Scalar);
+    auto scalar = velq::fuzz::dumps_bytes(text, nullptr);
+    velq::set_scan_road(velq::best_scan_road());
+    const std::string vector_outcome = bytes.ok() ? bytes.value() : "error: " + bytes.error().message;
+    const std::string scalar_outcome = scalar.ok() ? scalar.value() : "error: " + scalar.error().message;
+    if (vector_outcome != scalar_outcome) fail("the scalar and vector roads of the scan disagree", scalar_outcome);
+  }
   if (!parsed.ok()) {
     if (bytes.ok()) fail("the compiler accepts text the parser refuses", parsed.error().message);
     if (bytes.error().message != parsed.error().message) {

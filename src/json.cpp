@@ -15,11 +15,14 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 #include <boost/container/small_vector.hpp>
 
 #include "bytes.h"
+#include "scan.h"
 #include "utf8.h"
 
 namespace velq {
@@ -280,71 +283,135 @@ inline double exact_decimal(std::uint64_t digits, std::int64_t scale) {
 
 inline bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
-// Whitespace runs are one byte after a colon or comma, and a line break with
-// its indentation before a member or item: one byte alone, then blocks.
-const char* skip_space_run(const char* p, const char* end) {
-  if (p == end || !is_space(*p)) return p;
-  if (++p == end || !is_space(*p)) return p;
-#if defined(__SSE2__)
-  while (end - p >= 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i space = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
-                                              _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
-                                 _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')),
-                                              _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
-    unsigned other = static_cast<unsigned>(_mm_movemask_epi8(space)) ^ 0xFFFFu;
-    if (other != 0) return p + std::countr_zero(other);
-    p += 16;
-  }
-#endif
-  while (p != end && is_space(*p)) ++p;
-  return p;
-}
-
-inline const char* skip_space(const char* p, const char* end) {
-  if (p != end && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
-  return skip_space_run(p, end);
-}
-
 // A byte that ends a run of plain string content.
 inline bool is_string_stop(char c) {
   return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
 }
 
-// First byte at or after p that is '"', '\\' or a control byte; `end` when there is none.
-inline const char* find_string_stop(const char* p, const char* end) {
+// The scalar road: eight bytes at a time in a general-purpose register, then
+// byte by byte.
+struct WordScan {
+  // First byte at or after p that is '"', '\\' or a control byte; `end` when there is none.
+  static const char* string_stop(const char* p, const char* end) {
+    if constexpr (std::endian::native == std::endian::little) {
+      // The lowest flagged byte of each test is exact, so the lowest flagged
+      // byte of their union is the first stop byte.
+      constexpr std::uint64_t kOnes = 0x0101010101010101;
+      constexpr std::uint64_t kHighs = 0x8080808080808080;
+      while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        std::uint64_t quote_bytes = word ^ (kOnes * '"');
+        std::uint64_t backslash_bytes = word ^ (kOnes * '\\');
+        std::uint64_t hits = ((quote_bytes - kOnes) & ~quote_bytes) |
+                             ((backslash_bytes - kOnes) & ~backslash_bytes) | ((word - kOnes * 0x20) & ~word);
+        hits &= kHighs;
+        if (hits) return p + std::countr_zero(hits) / 8;
+        p += 8;
+      }
+    }
+    while (p != end && !is_string_stop(*p)) ++p;
+    return p;
+  }
+
+  // First byte at or after p that is not whitespace; `end` when there is none.
+  static const char* space_end(const char* p, const char* end) {
+    while (p != end && is_space(*p)) ++p;
+    return p;
+  }
+};
+
+#if defined(__SSE2__) || (defined(__aarch64__) && defined(__ARM_NEON))
+
+// The vector road: sixteen bytes at a time (SSE2 on x86-64, NEON on
+// aarch64), and runs that go on past the first sixteen bytes handed to the
+// AVX2 scans where the road is AVX2's.
+struct VectorScan {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i highest_control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, highest_control), highest_control);
-    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                                control);
-    if (int mask = _mm_movemask_epi8(hits)) return p + std::countr_zero(static_cast<unsigned>(mask));
-    p += 16;
+  using Mask = std::uint32_t;
+  static constexpr int kBitsPerByte = 1;
+  static Mask string_stops(const char* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i highest_control = _mm_set1_epi8(0x1F);
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, highest_control), highest_control);
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))), control);
+    return static_cast<Mask>(_mm_movemask_epi8(hits));
+  }
+  static Mask other_than_space(const char* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i space = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+    return static_cast<Mask>(_mm_movemask_epi8(space)) ^ 0xFFFFu;
+  }
+#else
+  // NEON has no byte mask: narrowing each 16-bit lane by four bits leaves
+  // four bits per byte in one 64-bit word.
+  using Mask = std::uint64_t;
+  static constexpr int kBitsPerByte = 4;
+  static Mask to_mask(uint8x16_t flags) {
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(flags), 4)), 0);
+  }
+  static Mask string_stops(const char* p) {
+    const uint8x16_t bytes = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
+    const uint8x16_t hits = vorrq_u8(vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('"')), vceqq_u8(bytes, vdupq_n_u8('\\'))),
+                                     vcltq_u8(bytes, vdupq_n_u8(0x20)));
+    return to_mask(hits);
+  }
+  static Mask other_than_space(const char* p) {
+    const uint8x16_t bytes = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
+    const uint8x16_t space = vorrq_u8(vorrq_u8(vceqq_u8(bytes, vdupq_n_u8(' ')), vceqq_u8(bytes, vdupq_n_u8('\n'))),
+                                      vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('\r')), vceqq_u8(bytes, vdupq_n_u8('\t'))));
+    return ~to_mask(space);
   }
 #endif
-  if constexpr (std::endian::native == std::endian::little) {
-    // Eight bytes at a time: the lowest flagged byte of each test is exact, so
-    // the lowest flagged byte of their union is the first stop byte.
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kHighs = 0x8080808080808080;
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      std::uint64_t quote_bytes = word ^ (kOnes * '"');
-      std::uint64_t backslash_bytes = word ^ (kOnes * '\\');
-      std::uint64_t hits = ((quote_bytes - kOnes) & ~quote_bytes) |
-                           ((backslash_bytes - kOnes) & ~backslash_bytes) | ((word - kOnes * 0x20) & ~word);
-      hits &= kHighs;
-      if (hits) return p + std::countr_zero(hits) / 8;
-      p += 8;
+
+  static const char* first_flagged(const char* p, Mask mask) { return p + std::countr_zero(mask) / kBitsPerByte; }
+
+  static const char* string_stop(const char* p, const char* end) {
+    if (end - p >= 16) {
+      // Most strings end within their first sixteen bytes.
+      if (Mask mask = string_stops(p)) return first_flagged(p, mask);
+      p += 16;
+      if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_string_stop(p, end);
+      for (; end - p >= 16; p += 16) {
+        if (Mask mask = string_stops(p)) return first_flagged(p, mask);
+      }
     }
+    return WordScan::string_stop(p, end);
   }
-  while (p != end && !is_string_stop(*p)) ++p;
-  return p;
+
+  static const char* space_end(const char* p, const char* end) {
+    if (end - p >= 16) {
+      if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
+      p += 16;
+      if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_space_end(p, end);
+      for (; end - p >= 16; p += 16) {
+        if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
+      }
+    }
+    return WordScan::space_end(p, end);
+  }
+};
+
+#else
+using VectorScan = WordScan;
+#endif
+
+// Whitespace runs are one byte after a colon or comma, and a line break with
+// its indentation before a member or item: one byte alone, then the road's scan.
+template <class Scan>
+const char* skip_space_run(const char* p, const char* end) {
+  if (p == end || !is_space(*p)) return p;
+  if (++p == end || !is_space(*p)) return p;
+  return Scan::space_end(p, end);
+}
+
+template <class Scan>
+inline const char* skip_space(const char* p, const char* end) {
+  if (p != end && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
+  return skip_space_run<Scan>(p, end);
 }
 
 constexpr std::array<std::int8_t, 256> kHexDigitValues = [] {
@@ -413,7 +480,9 @@ bool magnitude_at_least_one(const char* p, const char* end) {
 // Recursive descent over the text with positions as plain pointers: every
 // step takes the position where it starts and returns the one after what it
 // consumed, or nullptr after recording a failure. Recursion is bounded by the
-// nesting limit.
+// nesting limit. `Scan` is the road that finds the ends of strings and of
+// whitespace runs.
+template <class Scan>
 class Parser {
  public:
   Parser(std::string_view text, JsonArena& arena, SignalCheck check)
@@ -422,7 +491,7 @@ class Parser {
   bool parse_document(JsonValue& root) {
     const char* p = parse_value(begin_, root);
     if (p == nullptr) return false;
-    p = skip_space(p, end_);
+    p = skip_space<Scan>(p, end_);
     if (p == end_) return true;
     fail(ParseFailure::TrailingCharacters, p);
     return false;
@@ -488,7 +557,8 @@ class Parser {
   std::size_t stop_offset_ = 0;  // bytes up to and including the one the parser stopped on
 };
 
-VelqError Parser::error() const {
+template <class Scan>
+VelqError Parser<Scan>::error() const {
   if (failure_ == ParseFailure::Interrupted) return VelqError::interruption();
   std::string_view consumed(begin_, stop_offset_);
   std::size_t line = 1 + static_cast<std::size_t>(std::count(consumed.begin(), consumed.end(), '\n'));
@@ -498,8 +568,9 @@ VelqError Parser::error() const {
                    std::to_string(column)};
 }
 
-const char* Parser::parse_value(const char* p, JsonValue& out) {
-  p = skip_space(p, end_);
+template <class Scan>
+const char* Parser<Scan>::parse_value(const char* p, JsonValue& out) {
+  p = skip_space<Scan>(p, end_);
   if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
   switch (*p) {
     case '"': {
@@ -521,7 +592,8 @@ const char* Parser::parse_value(const char* p, JsonValue& out) {
   }
 }
 
-const char* Parser::parse_literal(const char* p, std::string_view word) {
+template <class Scan>
+const char* Parser<Scan>::parse_literal(const char* p, std::string_view word) {
   if (static_cast<std::size_t>(end_ - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
     return p + word.size();
   }
@@ -532,15 +604,16 @@ const char* Parser::parse_literal(const char* p, std::string_view word) {
   }
 }
 
-const char* Parser::parse_array(const char* p, JsonValue& out) {
+template <class Scan>
+const char* Parser<Scan>::parse_array(const char* p, JsonValue& out) {
   if (depth_ == JSON_MAX_NESTING) return fail(ParseFailure::RecursionLimitExceeded, p);
   ++depth_;
   const std::size_t first = items_.size();
-  p = skip_space(p + 1, end_);
+  p = skip_space<Scan>(p + 1, end_);
   if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
   if (*p != ']') {
     for (;;) {
-      p = skip_space(p, end_);
+      p = skip_space<Scan>(p, end_);
       if (p != end_ && (*p == '[' || *p == '{')) {
         // A nested container grows items_, so it is built aside and appended.
         JsonValue item;
@@ -552,11 +625,11 @@ const char* Parser::parse_array(const char* p, JsonValue& out) {
         p = parse_value(p, items_.emplace_back());
         if (p == nullptr) return nullptr;
       }
-      p = skip_space(p, end_);
+      p = skip_space<Scan>(p, end_);
       if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
       if (*p == ']') break;
       if (*p != ',') return fail(ParseFailure::ExpectedListCommaOrEnd, p);
-      p = skip_space(p + 1, end_);
+      p = skip_space<Scan>(p + 1, end_);
       if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
       if (*p == ']') return fail(ParseFailure::TrailingComma, p);
     }
@@ -569,11 +642,12 @@ const char* Parser::parse_array(const char* p, JsonValue& out) {
   return p + 1;
 }
 
-const char* Parser::parse_object(const char* p, JsonValue& out) {
+template <class Scan>
+const char* Parser<Scan>::parse_object(const char* p, JsonValue& out) {
   if (depth_ == JSON_MAX_NESTING) return fail(ParseFailure::RecursionLimitExceeded, p);
   ++depth_;
   const std::size_t first = members_.size();
-  p = skip_space(p + 1, end_);
+  p = skip_space<Scan>(p + 1, end_);
   if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
   if (*p != '}') {
     if (*p != '"') return fail(ParseFailure::KeyMustBeAString, p);
@@ -584,10 +658,10 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
       const std::size_t slot = members_.size();
       p = parse_string(p, members_.emplace_back().key);
       if (p == nullptr) return nullptr;
-      p = skip_space(p, end_);
+      p = skip_space<Scan>(p, end_);
       if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
       if (*p != ':') return fail(ParseFailure::ExpectedColon, p);
-      p = skip_space(p + 1, end_);
+      p = skip_space<Scan>(p + 1, end_);
       if (p != end_ && (*p == '[' || *p == '{')) {
         JsonValue value;
         p = *p == '[' ? parse_array(p, value) : parse_object(p, value);
@@ -597,11 +671,11 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
         p = parse_value(p, members_[slot].value);
         if (p == nullptr) return nullptr;
       }
-      p = skip_space(p, end_);
+      p = skip_space<Scan>(p, end_);
       if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
       if (*p == '}') break;
       if (*p != ',') return fail(ParseFailure::ExpectedObjectCommaOrEnd, p);
-      p = skip_space(p + 1, end_);
+      p = skip_space<Scan>(p + 1, end_);
       if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
       if (*p != '"') return fail(*p == '}' ? ParseFailure::TrailingComma : ParseFailure::KeyMustBeAString, p);
     }
@@ -623,7 +697,8 @@ const char* Parser::parse_object(const char* p, JsonValue& out) {
 }
 
 // The order in which to keep the members of an object whose keys are out of order.
-std::span<const KeyOrder> Parser::key_order(const JsonMember* members, std::size_t count) {
+template <class Scan>
+std::span<const KeyOrder> Parser<Scan>::key_order(const JsonMember* members, std::size_t count) {
   // The first few such objects are sorted as they are: a document that has
   // only a few (a small one, mostly) never makes the table of remembered
   // orders, which pays only where objects of one kind repeat.
@@ -651,9 +726,10 @@ std::span<const KeyOrder> Parser::key_order(const JsonMember* members, std::size
 }
 
 // p is on the opening quote. Strings without escapes stay in the text.
-const char* Parser::parse_string(const char* p, std::string_view& out) {
+template <class Scan>
+const char* Parser<Scan>::parse_string(const char* p, std::string_view& out) {
   const char* start = p + 1;
-  const char* q = find_string_stop(start, end_);
+  const char* q = Scan::string_stop(start, end_);
   if (q != end_ && *q == '"') {
     out = std::string_view(start, static_cast<std::size_t>(q - start));
     return q + 1;
@@ -662,7 +738,8 @@ const char* Parser::parse_string(const char* p, std::string_view& out) {
 }
 
 // Continues a string at its first stop byte, unescaping into the arena.
-const char* Parser::parse_escaped_string(const char* start, const char* p, std::string_view& out) {
+template <class Scan>
+const char* Parser<Scan>::parse_escaped_string(const char* start, const char* p, std::string_view& out) {
   unescaped_.assign(start, p);
   for (;;) {
     if (p == end_) return fail(ParseFailure::EofWhileParsingString, end_);
@@ -679,7 +756,7 @@ const char* Parser::parse_escaped_string(const char* start, const char* p, std::
       ++p;
     }
     const char* run = p;
-    p = find_string_stop(p, end_);
+    p = Scan::string_stop(p, end_);
     unescaped_.append(run, p);
   }
   out = arena_.copy_string(unescaped_);
@@ -687,7 +764,8 @@ const char* Parser::parse_escaped_string(const char* start, const char* p, std::
 }
 
 // p follows "\u". Surrogates must come in pairs, as two escapes.
-const char* Parser::parse_unicode_escape(const char* p) {
+template <class Scan>
+const char* Parser<Scan>::parse_unicode_escape(const char* p) {
   std::uint32_t unit;
   p = read_hex_escape(p, unit);
   if (p == nullptr) return nullptr;
@@ -708,7 +786,8 @@ const char* Parser::parse_unicode_escape(const char* p) {
   return p;
 }
 
-const char* Parser::read_hex_escape(const char* p, std::uint32_t& unit) {
+template <class Scan>
+const char* Parser<Scan>::read_hex_escape(const char* p, std::uint32_t& unit) {
   if (end_ - p < 4) return fail(ParseFailure::EofWhileParsingString, end_);
   std::int32_t value = 0;
   for (int i = 0; i < 4; ++i) {
@@ -720,7 +799,8 @@ const char* Parser::read_hex_escape(const char* p, std::uint32_t& unit) {
   return p + 4;
 }
 
-const char* Parser::parse_number(const char* p, JsonValue& out) {
+template <class Scan>
+const char* Parser<Scan>::parse_number(const char* p, JsonValue& out) {
   const char* const start = p;
   const bool negative = *p == '-';
   if (negative && ++p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
@@ -769,7 +849,8 @@ const char* Parser::parse_number(const char* p, JsonValue& out) {
 // p is on the '.', 'e' or 'E' after the integer part. `digits` holds the integer part's digits as
 // a number; `exact` says that it is at most kExactDigitsMax. While that holds, the fraction's
 // digits are gathered into it too, for exact_decimal.
-const char* Parser::parse_fraction_and_exponent(const char* start, const char* p, bool negative,
+template <class Scan>
+const char* Parser<Scan>::parse_fraction_and_exponent(const char* start, const char* p, bool negative,
                                                 std::uint64_t digits, bool exact, JsonValue& out) {
   std::int64_t scale = 0;  // the power of ten that `digits` is to be multiplied by
   if (*p == '.') {
@@ -810,7 +891,8 @@ const char* Parser::parse_fraction_and_exponent(const char* start, const char* p
 // Reads a fraction's digits from p (there is at least one). When the number's digits, read as one
 // integer, stay below 10^15 (so within 2^53), they are gathered into `digits`; otherwise `exact`
 // turns false and they are only passed over.
-const char* Parser::read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const {
+template <class Scan>
+const char* Parser<Scan>::read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const {
   const char* const end = skip_digits(p);
   const auto count = static_cast<std::size_t>(end - p);
   if (!exact || count > kExactFractionDigits || digits >= kPowersOfTen[kExactFractionDigits - count]) {
@@ -823,7 +905,8 @@ const char* Parser::read_fraction(const char* p, std::uint64_t& digits, bool& ex
   return end;
 }
 
-const char* Parser::skip_digits(const char* p) const {
+template <class Scan>
+const char* Parser<Scan>::skip_digits(const char* p) const {
   while (end_ - p >= 8 && is_eight_digits(load_le64(p))) p += 8;
   while (p != end_ && is_digit(*p)) ++p;
   return p;
@@ -831,7 +914,8 @@ const char* Parser::skip_digits(const char* p) const {
 
 // [start, end) is a well-formed number, whose value is digits x 10^scale when `exact`; the
 // conversion rounds correctly.
-const char* Parser::convert_double(const char* start, const char* end, bool negative, std::uint64_t digits,
+template <class Scan>
+const char* Parser<Scan>::convert_double(const char* start, const char* end, bool negative, std::uint64_t digits,
                                    bool exact, std::int64_t scale, JsonValue& out) {
   if (exact && scale >= -kExactPowersOfTen && scale <= kExactPowersOfTen) {
     const double value = exact_decimal(digits, scale);
@@ -842,7 +926,8 @@ const char* Parser::convert_double(const char* start, const char* end, bool nega
 }
 
 // [start, end) is a well-formed number; the conversion rounds correctly.
-const char* Parser::convert_double(const char* start, const char* end, bool negative, JsonValue& out) {
+template <class Scan>
+const char* Parser<Scan>::convert_double(const char* start, const char* end, bool negative, JsonValue& out) {
   double value = 0;
   if (std::from_chars(start, end, value).ec != std::errc::result_out_of_range) {
     out = JsonValue::from_double(value);
@@ -855,12 +940,22 @@ const char* Parser::convert_double(const char* start, const char* end, bool nega
 
 }  // namespace
 
-Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check) {
-  Parser parser(text, arena, check);
+namespace {
+
+template <class Scan>
+Result<JsonValue> parse_on(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check) {
+  Parser<Scan> parser(text, arena, check);
   JsonValue root;
   if (!parser.parse_document(root)) return parser.error();
   counts = parser.counts();
   return root;
+}
+
+}  // namespace
+
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check) {
+  if (scan_road() == ScanRoad::Scalar) return parse_on<WordScan>(text, arena, counts, check);
+  return parse_on<VectorScan>(text, arena, counts, check);
 }
 
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -33,6 +34,7 @@
 #include "error.h"
 #include "file.h"
 #include "format.h"
+#include "scan.h"
 #include "utf8.h"
 
 namespace velq {
@@ -1156,13 +1158,30 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef* method) {
   return PyObject_SetAttr(module, name.get(), function.get());
 }
 
+// The road JSON text is scanned on: the best this CPU offers, unless the
+// environment variable VELQ_SCAN names another (tests run the scalar road
+// this way). The module's _scan_road tells which one runs.
+int choose_scan_road(PyObject* module) {
+  if (const char* wanted = std::getenv("VELQ_SCAN"); wanted != nullptr && *wanted != '\0') {
+    ScanRoad road;
+    if (!scan_road_named(wanted, road) || !set_scan_road(road)) {
+      PyErr_Format(PyExc_ImportError, "VELQ_SCAN=%s: this CPU has no such road", wanted);
+      return -1;
+    }
+  }
+  const std::string_view name = scan_road_name(scan_road());
+  PyRef text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!text) return -1;
+  return PyObject_SetAttrString(module, "_scan_road", text.get());
+}
+
 int velq_exec(PyObject* module) {
   PyRef module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   for (PyMethodDef& method : velq_methods) {
     if (add_function(module, module_name.get(), &method) < 0) return -1;
   }
-  return 0;
+  return choose_scan_road(module);
 }
 
 PyModuleDef_Slot velq_slots[] = {

@@ -3,6 +3,7 @@ module. `make test-wheel` runs it in a fresh venv per interpreter."""
 
 import importlib.metadata
 import os
+import platform
 import sys
 import tempfile
 
@@ -34,4 +35,10 @@ except ValueError as error:
 else:
     raise AssertionError("dumps accepted a mixed array")
 
-print(f"velq {distribution.version} ({tags[0]}) on Python {sys.version.split()[0]}: dumps, loads, dump, load, emit work")
+# The text scan runs on the vectors of the machine: NEON on aarch64, SSE2 or AVX2 on x86-64.
+machine = platform.machine()
+expected_roads = {"aarch64": {"neon"}, "x86_64": {"sse2", "avx2"}}.get(machine)
+assert expected_roads is None or velq._scan_road in expected_roads, (machine, velq._scan_road)
+
+print(f"velq {distribution.version} ({tags[0]}) on Python {sys.version.split()[0]}: dumps, loads, dump, load, emit work"
+      f" (text scan: {velq._scan_road})")

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -36,6 +37,7 @@
 #include "decompile.h"
 #include "encode.h"
 #include "json.h"
+#include "scan.h"
 
 namespace {
 
@@ -271,6 +273,15 @@ void register_file(Input* input) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  // VELQ_SCAN names the road that the parser scans text on (as for the module); the best one by default.
+  if (const char* wanted = std::getenv("VELQ_SCAN"); wanted != nullptr && *wanted != '\0') {
+    velq::ScanRoad road;
+    if (!velq::scan_road_named(wanted, road) || !velq::set_scan_road(road)) {
+      std::fprintf(stderr, "velq_stages: VELQ_SCAN=%s: no such road on this CPU\n", wanted);
+      return 1;
+    }
+  }
+  benchmark::AddCustomContext("scan_road", std::string(velq::scan_road_name(velq::scan_road())));
   benchmark::AddCustomContext("compile_stage", "not measured alone: parse_compile minus parse");
   benchmark::AddCustomContext("encode_stage", "encode_document of the compiled front and payload");
   benchmark::AddCustomContext("decode_stage", "decode_document into a sink that counts values");

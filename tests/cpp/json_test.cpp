@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "json.h"
+#include "scan.h"
 
 namespace velq {
 namespace {
@@ -76,11 +78,23 @@ struct Case {
   std::string expected;
 };
 
+// Every road this CPU offers, the scalar one first; the best one is in use again afterwards.
+template <class Test>
+void on_every_road(Test test) {
+  for (ScanRoad road : {ScanRoad::Scalar, ScanRoad::Sse2, ScanRoad::Avx2, ScanRoad::Neon}) {
+    if (!set_scan_road(road)) continue;
+    SCOPED_TRACE(std::string("road ") + std::string(scan_road_name(road)));
+    test();
+  }
+  ASSERT_TRUE(set_scan_road(best_scan_road()));
+}
+
 void expect_outcomes(const std::vector<Case>& cases) {
   for (const Case& c : cases) EXPECT_EQ(outcome(c.text), c.expected) << "text: " << c.text;
 }
 
 TEST(JsonParser, ConformanceSuiteMatchesExpectedResults) {
+  on_every_road([] {
   const std::filesystem::path root = std::filesystem::path(VELQ_SHARED_DIR) / "conformance";
   std::ifstream expectations(root / "json-expected.tsv");
   ASSERT_TRUE(expectations) << "missing " << (root / "json-expected.tsv");
@@ -99,16 +113,19 @@ TEST(JsonParser, ConformanceSuiteMatchesExpectedResults) {
     ++checked;
   }
   EXPECT_EQ(checked, 293u);
+  });
 }
 
-TEST(JsonParser, ParsesEveryCorpusFile) {
+// Every road gives the tree the scalar road gives.
+TEST(JsonParser, ParsesEveryCorpusFileAlikeOnEveryRoad) {
   std::size_t parsed_files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(VELQ_SHARED_DIR) / "corpus")) {
     if (entry.path().extension() != ".json") continue;
     std::string text = read_file(entry.path());
-    JsonArena arena;
-  Result<JsonValue> parsed = parse_json(text, arena);
-    EXPECT_TRUE(parsed.ok()) << entry.path().filename() << ": " << (parsed ? "" : parsed.error().message);
+    ASSERT_TRUE(set_scan_road(ScanRoad::Scalar));
+    const std::string scalar = outcome(text);
+    EXPECT_EQ(scalar.substr(0, 4), "ok: ") << entry.path().filename() << ": " << scalar;
+    on_every_road([&] { EXPECT_TRUE(outcome(text) == scalar) << entry.path().filename(); });
     ++parsed_files;
   }
   EXPECT_GE(parsed_files, 16u);
@@ -284,9 +301,11 @@ TEST(JsonParser, StringEscapes) {
   });
 }
 
-// Every length and position around the bulk scanner's block boundaries.
+// Every length and position around the block boundaries of each road's
+// scan (words of 8, blocks of 16, then of 32 after the first 16).
 TEST(JsonParser, StringScanFindsEveryStopByte) {
-  for (std::size_t length = 1; length <= 40; ++length) {
+  on_every_road([] {
+  for (std::size_t length = 1; length <= 90; ++length) {
     for (std::size_t at = 0; at < length; ++at) {
       std::string filler(length, 'a');
       for (std::size_t i = 0; i < length; i += 3) filler[i] = '\xE9';  // high bytes are plain content
@@ -309,6 +328,23 @@ TEST(JsonParser, StringScanFindsEveryStopByte) {
       EXPECT_EQ(outcome("[" + quoted + "]"), "expected `,` or `]` at line 1 column " + std::to_string(at + 4));
     }
   }
+  });
+}
+
+TEST(JsonParser, WhitespaceRunsOfEveryLength) {
+  on_every_road([] {
+    for (std::size_t length = 0; length <= 90; ++length) {
+      std::string run;
+      for (std::size_t i = 0; i < length; ++i) run += " \t\r\n"[i % 4];
+      EXPECT_EQ(outcome("[" + run + "1" + run + "]"), "ok: [u1]") << length;
+      const std::string stray = "[" + run + "x]";
+      const auto lines = 1 + std::count(stray.begin(), stray.end(), '\n');
+      const std::size_t last_break = stray.rfind('\n');
+      const std::size_t column = last_break == std::string::npos ? stray.size() - 1 : stray.size() - 2 - last_break;
+      EXPECT_EQ(outcome(stray), "expected value at line " + std::to_string(lines) + " column " + std::to_string(column))
+          << length;
+    }
+  });
 }
 
 TEST(JsonParser, PlainStringsStayInTheText) {

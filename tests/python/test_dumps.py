@@ -2,10 +2,13 @@
 
 import json
 import os
+import pathlib
 import stat
+import subprocess
+import sys
 
 import pytest
-from conftest import assert_identical
+from conftest import CORPUS, assert_identical
 
 import velq
 
@@ -229,3 +232,40 @@ def test_dump_io_errors(tmp_path, name, message):
         velq.dump("[1]", str(tmp_path / name))
     assert str(info.value) == message
     assert sorted(os.listdir(tmp_path)) == before
+
+
+
+# Texts whose strings and whitespace runs cross the scans' blocks of 8, 16 and 32 bytes, read well
+# and badly, and every corpus file.
+ROAD_TEXTS = [
+    *(f'[{" " * n}"{"é" * n}{tail}"{" " * n}]' for n in (7, 15, 16, 31, 47, 70) for tail in ("", "\\n", "\x1f")),
+    *(f'{{"k":{"\n  " * n}x}}' for n in (3, 12, 30)),
+    *(path.read_text(encoding="utf-8") for path in sorted(CORPUS.glob("*.json"))),
+]
+
+
+def road_outcomes():
+    """The road that runs, then the bytes (in hex) or the message of dumps for each text."""
+    outcomes = [velq._scan_road]
+    for text in ROAD_TEXTS:
+        try:
+            outcomes.append(velq.dumps(text).hex())
+        except ValueError as error:
+            outcomes.append(str(error))
+    return outcomes
+
+
+def test_scalar_road_writes_what_the_vector_road_writes():
+    """VELQ_SCAN=scalar makes the parser scan in words instead of vectors: bytes and messages stay."""
+    script = "import json, test_dumps; print(json.dumps(test_dumps.road_outcomes()))"
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           cwd=pathlib.Path(__file__).parent, env={**os.environ, "VELQ_SCAN": "scalar"})
+    assert child.returncode == 0, child.stderr
+    scalar = json.loads(child.stdout)
+    here = road_outcomes()
+    assert scalar[0] == "scalar"
+    assert scalar[1:] == here[1:]
+
+    child = subprocess.run([sys.executable, "-c", "import velq"], capture_output=True, text=True,
+                           env={**os.environ, "VELQ_SCAN": "avx-9000"})
+    assert "ImportError: VELQ_SCAN=avx-9000: this CPU has no such road" in child.stderr
