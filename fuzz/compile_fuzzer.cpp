@@ -9,7 +9,8 @@
 //     what the byte layout cannot hold (a field name of more than 255 bytes);
 //   - dumps and dump write the same bytes or fail with the same error;
 //   - the scalar road of the text scan writes the bytes, or fails with the
-//     message, of the CPU's best road;
+//     message, of the CPU's best road, and so does a top-level array compiled
+//     item by item (as large texts are) of the whole tree;
 //   - a compiled document starts with the built-in definitions, and its
 //     bytes have a well-formed header and are read back, by a reader that
 //     keeps its contract, as one entry with the definitions and the
@@ -78,6 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string vector_outcome = bytes.ok() ? bytes.value() : "error: " + bytes.error().message;
     const std::string scalar_outcome = scalar.ok() ? scalar.value() : "error: " + scalar.error().message;
     if (vector_outcome != scalar_outcome) fail("the scalar and vector roads of the scan disagree", scalar_outcome);
+  }
+  {
+    auto streamed = velq::fuzz::dumps_bytes(text, nullptr, nullptr, 0);
+    const std::string whole_outcome = bytes.ok() ? bytes.value() : "error: " + bytes.error().message;
+    const std::string streamed_outcome = streamed.ok() ? streamed.value() : "error: " + streamed.error().message;
+    if (whole_outcome != streamed_outcome) fail("items compiled one by one differ from the whole tree", streamed_outcome);
   }
   if (!parsed.ok()) {
     if (bytes.ok()) fail("the compiler accepts text the parser refuses", parsed.error().message);

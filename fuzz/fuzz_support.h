@@ -447,9 +447,12 @@ class GrowingStorage final : public ByteBuffer::Storage {
 // the front (encode_front) followed by the payload: both must agree. The
 // definitions and dictionary go to `front` when given.
 inline Result<std::string> dumps_bytes(std::string_view text, ByteBuffer::Storage* storage,
-                                       WrittenFront* front = nullptr) {
+                                       WrittenFront* front = nullptr,
+                                       std::size_t streamed_from = JSON_STREAMED_FROM) {
   CompiledDocument document(storage);
-  if (Status compiled = compile_json_to_velq(text, document); !compiled) return std::move(compiled).error();
+  if (Status compiled = compile_json_to_velq(text, document, nullptr, streamed_from); !compiled) {
+    return std::move(compiled).error();
+  }
   if (front != nullptr) {
     front->definitions.assign(document.definitions.begin(), document.definitions.end());
     front->fields.clear();

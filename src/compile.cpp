@@ -95,6 +95,22 @@ class JsonValueCompiler {
 
   VelqError take_error() { return std::move(error_); }
 
+  // An array compiled one item at a time: begin_array, append_item for each
+  // item, end_array. (append_array does so for an array of the tree; the
+  // top-level array of a text gets its items as they are parsed.)
+  struct ArrayInProgress {
+    std::size_t at;
+    NodeRefs first = NodeRefs::primitive(VelqType::Null);
+    bool uniform = true;
+    std::size_t count = 0;
+  };
+  [[gnu::always_inline]] inline ArrayInProgress begin_array(PayloadWriter& out);
+  [[gnu::always_inline]] inline bool append_item(ArrayInProgress& array, const JsonValue& item, PayloadWriter& out);
+  [[gnu::always_inline]] inline bool end_array(const ArrayInProgress& array, std::span<const JsonValue> items, PayloadWriter& out,
+                                               NodeRefs& refs);
+  // After an interruption, no more is compiled.
+  bool was_interrupted() const { return error_.interrupted; }
+
  private:
   // A value that is neither an array nor an object: written here without a
   // call, as most members and items are.
@@ -169,36 +185,50 @@ void JsonValueCompiler::append_scalar(const JsonValue& value, PayloadWriter& out
 
 bool JsonValueCompiler::append_array(const JsonValue& value, PayloadWriter& out, NodeRefs& refs) {
   std::span<const JsonValue> items = value.array();
-  const std::size_t at = out.begin_array();
-  NodeRefs first = NodeRefs::primitive(VelqType::Null);
-  bool uniform = true;
-
-  path_.enter_array();
+  ArrayInProgress array = begin_array(out);
   if (!signals_.poll(items.size() + 1)) [[unlikely]] return interrupted();
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    path_.at_index(i);
-    NodeRefs item;
-    if (!append_member(items[i], out, item)) return false;
-    if (i == 0) {
-      first = item;
-    } else if (item.type != first.type) {
-      uniform = false;
-    }
+  for (const JsonValue& item : items) {
+    if (!append_item(array, item, out)) return false;
   }
-  path_.leave();
+  return end_array(array, items, out, refs);
+}
 
+JsonValueCompiler::ArrayInProgress JsonValueCompiler::begin_array(PayloadWriter& out) {
+  ArrayInProgress array{out.begin_array()};
+  path_.enter_array();
+  return array;
+}
+
+bool JsonValueCompiler::append_item(ArrayInProgress& array, const JsonValue& item, PayloadWriter& out) {
+  path_.at_index(array.count);
+  NodeRefs refs;
+  if (!append_member(item, out, refs)) return false;
+  if (array.count == 0) {
+    array.first = refs;
+  } else if (refs.type != array.first.type) {
+    array.uniform = false;
+  }
+  ++array.count;
+  return true;
+}
+
+// `items` are those appended, of which settling mixed items reads the kinds
+// and the values of integers alone.
+bool JsonValueCompiler::end_array(const ArrayInProgress& array, std::span<const JsonValue> items, PayloadWriter& out,
+                                  NodeRefs& refs) {
+  path_.leave();
   // Uniform items: the element type and definition are the first item's
   // (an array of nulls only, or of nothing, records Null).
-  VelqType elem_type = first.type;
-  std::uint16_t elem_def_index = first.elem_def_index;
-  if (!uniform) {
-    if (!settle_mixed_items(items, out, at, elem_type)) return false;
+  VelqType elem_type = array.first.type;
+  std::uint16_t elem_def_index = array.first.elem_def_index;
+  if (!array.uniform) {
+    if (!settle_mixed_items(items, out, array.at, elem_type)) return false;
     // Only widened numbers get here: every item is now a Float32.
     elem_def_index = static_cast<std::uint16_t>(elem_type);
   }
 
   const std::uint16_t self = builder_.intern_array_shape(elem_type);
-  out.end_array(at, self, elem_def_index, items.size());
+  out.end_array(array.at, self, elem_def_index, array.count);
   refs = {VelqType::Array, self, elem_def_index};
   return true;
 }
@@ -373,22 +403,91 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   return index;
 }
 
-Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check) {
+namespace {
+
+// Room in the string table for every string value the text is expected to
+// hold (from what the parse met in its first `so_far.bytes` bytes), so that
+// the table seldom grows while most strings are new; a text of short strings
+// that mostly repeat gets room for one per 32 bytes. The table is never made
+// smaller, and grows only when the expectation passes what it holds.
+void make_string_room(CompileBuilder& builder, const JsonCounts& so_far, std::size_t text_size) {
+  const double expected = static_cast<double>(so_far.strings) * static_cast<double>(text_size) /
+                          static_cast<double>(std::max<std::size_t>(so_far.bytes, 1));
+  const std::size_t room = std::min(static_cast<std::size_t>(expected), text_size / 32);
+  if (room > builder.strings.max_load()) builder.strings.reserve(room);
+}
+
+// Compiles the items of a top-level array as the parser hands them over, so
+// that their nodes go at once. A failure to compile stops the compiling but
+// not the parse: a parse error later in the text still comes first, as for
+// any text. An interruption stops both.
+class RootItemCompiler final : public JsonItemSink {
+ public:
+  RootItemCompiler(JsonValueCompiler& compiler, CompileBuilder& builder, PayloadWriter& out, std::size_t text_size)
+      : compiler_(compiler), builder_(builder), out_(out), text_size_(text_size) {}
+
+  void begin_items() override { array_.emplace(compiler_.begin_array(out_)); }
+
+  bool items(std::span<const JsonValue> items, const JsonCounts& so_far) override {
+    if (failed_) return true;
+    make_string_room(builder_, so_far, text_size_);
+    for (const JsonValue& item : items) {
+      kept_.push_back(kept_of(item));
+      if (!compiler_.append_item(*array_, item, out_)) {
+        failed_ = true;
+        return !compiler_.was_interrupted();
+      }
+    }
+    return true;
+  }
+
+  bool started() const { return array_.has_value(); }
+
+  // The array's end; false after a failure, which the compiler holds.
+  bool finish(NodeRefs& refs) { return !failed_ && compiler_.end_array(*array_, kept_, out_, refs); }
+
+ private:
+  // What end_array may read of an item once its nodes are gone: its kind,
+  // and a scalar's value.
+  static JsonValue kept_of(const JsonValue& item) {
+    if (item.kind != JsonKind::Array && item.kind != JsonKind::Object) return item;
+    JsonValue kind_only;
+    kind_only.kind = item.kind;
+    return kind_only;
+  }
+
+  JsonValueCompiler& compiler_;
+  CompileBuilder& builder_;
+  PayloadWriter& out_;
+  const std::size_t text_size_;
+  std::optional<JsonValueCompiler::ArrayInProgress> array_;
+  std::vector<JsonValue> kept_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check,
+                            std::size_t streamed_from) {
   CompileBuilder builder(text, compiled);
+  // Room for the usual payload, which is smaller than the text, so that it seldom grows: pages
+  // that are never written take no memory.
+  compiled.payload.reserve(text.size() + 64);
+  JsonValueCompiler compiler(builder, check);
+  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
   {
     JsonArena arena;
     JsonCounts counts;
-    Result<JsonValue> parsed = parse_json(text, arena, counts, check);
+    Result<JsonValue> parsed =
+        parse_json(text, arena, counts, check, text.size() >= streamed_from ? &root_items : nullptr);
     if (!parsed) return std::move(parsed).error();
-    // Room for every string value met, so that the table never grows when most strings are
-    // new; a text of short strings that mostly repeat gets room for one per 32 bytes.
-    builder.strings.reserve(std::min(counts.strings, text.size() / 32));
-    // Room for the usual payload, which is smaller than the text, so that it seldom grows: pages
-    // that are never written take no memory.
-    compiled.payload.reserve(text.size() + 64);
-    JsonValueCompiler compiler(builder, check);
     NodeRefs root;
-    if (!compiler.append(parsed.value(), compiled.payload, root)) return compiler.take_error();
+    if (root_items.started()) {
+      if (!root_items.finish(root)) return compiler.take_error();
+    } else {
+      make_string_room(builder, counts, text.size());
+      if (!compiler.append(parsed.value(), compiled.payload, root)) return compiler.take_error();
+    }
     compiled.def_index = root.self_def_index;
     // The document views the tree no more: what it keeps of it is in `texts`.
   }

@@ -198,7 +198,15 @@ struct CompileBuilder {
 // the parser and by the compiler (see SignalPoll).
 // The text must be valid UTF-8, as a Python str's is: the parser does not
 // check the strings it passes through, and the reader refuses invalid ones.
-Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check = nullptr);
+//
+// A top-level array of a text of `streamed_from` bytes or more is compiled
+// item by item as it is parsed, each item's nodes released once it is
+// compiled, so that such a text never needs its whole tree: the bytes and
+// errors are the same either way. Below that size the whole tree is cheap and
+// stays in the caches; above it, it costs memory, and time as it leaves them.
+inline constexpr std::size_t JSON_STREAMED_FROM = std::size_t{4} << 20;
+Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check = nullptr,
+                            std::size_t streamed_from = JSON_STREAMED_FROM);
 
 // Arrays must hold items of one type: the decoder reads every item with the
 // array definition's element type. Both compilers report a mismatch as

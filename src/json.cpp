@@ -71,13 +71,24 @@ JsonMember* JsonArena::new_members(std::size_t count) {
   return members;
 }
 
-char* JsonArena::new_chars(std::size_t count) { return static_cast<char*>(allocate(count)); }
-
 std::string_view JsonArena::copy_string(std::string_view text) {
   if (text.empty()) return {};
-  char* chars = new_chars(text.size());
+  if (!texts_) texts_ = std::make_unique<JsonArena>();
+  // Texts need no alignment, but a few bytes between them cost nothing.
+  char* chars = static_cast<char*>(texts_->allocate(text.size()));
   std::memcpy(chars, text.data(), text.size());
   return {chars, text.size()};
+}
+
+void JsonArena::release_to(const Mark& mark) {
+  while (blocks_ != mark.blocks) {
+    Block* previous = blocks_->previous;
+    std::free(blocks_);
+    blocks_ = previous;
+  }
+  cursor_ = mark.cursor;
+  limit_ = mark.limit;
+  next_block_ = mark.next_block;
 }
 
 JsonValue* JsonArena::copy_values(std::span<const JsonValue> values) {
@@ -485,11 +496,12 @@ bool magnitude_at_least_one(const char* p, const char* end) {
 template <class Scan>
 class Parser {
  public:
-  Parser(std::string_view text, JsonArena& arena, SignalCheck check)
-      : begin_(text.data()), end_(text.data() + text.size()), arena_(arena), signals_(check) {}
+  Parser(std::string_view text, JsonArena& arena, SignalCheck check, JsonItemSink* root_items)
+      : begin_(text.data()), end_(text.data() + text.size()), arena_(arena), signals_(check), root_items_(root_items) {}
 
   bool parse_document(JsonValue& root) {
-    const char* p = parse_value(begin_, root);
+    const char* p = skip_space<Scan>(begin_, end_);
+    p = root_items_ != nullptr && p != end_ && *p == '[' ? parse_root_items(p, root) : parse_value(p, root);
     if (p == nullptr) return false;
     p = skip_space<Scan>(p, end_);
     if (p == end_) return true;
@@ -505,6 +517,7 @@ class Parser {
   [[gnu::always_inline]] inline const char* parse_value(const char* p, JsonValue& out);
   const char* parse_literal(const char* p, std::string_view word);
   const char* parse_array(const char* p, JsonValue& out);
+  const char* parse_root_items(const char* p, JsonValue& out);
   const char* parse_object(const char* p, JsonValue& out);
   [[gnu::always_inline]] inline const char* parse_string(const char* p, std::string_view& out);
   const char* parse_escaped_string(const char* start, const char* p, std::string_view& out);
@@ -532,6 +545,7 @@ class Parser {
   const char* const end_;
   JsonArena& arena_;
   SignalPoll signals_;
+  JsonItemSink* const root_items_;
   std::size_t depth_ = 0;
   // Items and members of the containers being parsed, innermost last; each
   // finished container moves its share into the arena in one piece.
@@ -638,6 +652,56 @@ const char* Parser<Scan>::parse_array(const char* p, JsonValue& out) {
   if (!signals_.poll(count + 1)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
   out = JsonValue::from_array(arena_.copy_values({items_.data() + first, count}), count);
   items_.resize(first);
+  --depth_;
+  return p + 1;
+}
+
+// The top-level array, its items handed to root_items_ as they are parsed:
+// scalars in batches, each array or object at once, its nodes released
+// then. The separators and failures are parse_array's.
+template <class Scan>
+const char* Parser<Scan>::parse_root_items(const char* p, JsonValue& out) {
+  ++depth_;
+  root_items_->begin_items();
+  std::size_t count = 0;
+  // Hands over the items gathered in items_; false once told to stop.
+  auto hand_over = [&](const char* at) {
+    counts_.bytes = static_cast<std::size_t>(at - begin_);
+    count += items_.size();
+    const bool go_on = root_items_->items(items_, counts_) && signals_.poll(items_.size());
+    items_.clear();
+    return go_on;
+  };
+  constexpr std::size_t kScalarBatch = 4096;
+  p = skip_space<Scan>(p + 1, end_);
+  if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
+  if (*p != ']') {
+    for (;;) {
+      p = skip_space<Scan>(p, end_);
+      if (p != end_ && (*p == '[' || *p == '{')) {
+        const JsonArena::Mark mark = arena_.mark();
+        JsonValue item;
+        p = *p == '[' ? parse_array(p, item) : parse_object(p, item);
+        if (p == nullptr) return nullptr;
+        items_.push_back(item);
+        if (!hand_over(p)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
+        arena_.release_to(mark);
+      } else {
+        p = parse_value(p, items_.emplace_back());
+        if (p == nullptr) return nullptr;
+        if (items_.size() == kScalarBatch && !hand_over(p)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
+      }
+      p = skip_space<Scan>(p, end_);
+      if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
+      if (*p == ']') break;
+      if (*p != ',') return fail(ParseFailure::ExpectedListCommaOrEnd, p);
+      p = skip_space<Scan>(p + 1, end_);
+      if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+      if (*p == ']') return fail(ParseFailure::TrailingComma, p);
+    }
+  }
+  if (!items_.empty() && !hand_over(p)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
+  out = JsonValue::from_array(nullptr, count);
   --depth_;
   return p + 1;
 }
@@ -943,19 +1007,22 @@ const char* Parser<Scan>::convert_double(const char* start, const char* end, boo
 namespace {
 
 template <class Scan>
-Result<JsonValue> parse_on(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check) {
-  Parser<Scan> parser(text, arena, check);
+Result<JsonValue> parse_on(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check,
+                           JsonItemSink* root_items) {
+  Parser<Scan> parser(text, arena, check, root_items);
   JsonValue root;
   if (!parser.parse_document(root)) return parser.error();
   counts = parser.counts();
+  counts.bytes = text.size();
   return root;
 }
 
 }  // namespace
 
-Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check) {
-  if (scan_road() == ScanRoad::Scalar) return parse_on<WordScan>(text, arena, counts, check);
-  return parse_on<VectorScan>(text, arena, counts, check);
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check,
+                             JsonItemSink* root_items) {
+  if (scan_road() == ScanRoad::Scalar) return parse_on<WordScan>(text, arena, counts, check, root_items);
+  return parse_on<VectorScan>(text, arena, counts, check, root_items);
 }
 
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check) {

@@ -81,9 +81,12 @@ std::size_t sort_members(JsonMember* members, std::size_t count);
 
 static_assert(sizeof(JsonValue) == 16);
 
-// Bump allocation for one tree; everything is released at once. Blocks grow
-// to a bounded size, so at most one block's tail is left unused however large
-// the tree; a request larger than a block gets one of its own.
+// Bump allocation for one tree; everything is released at once, or back to
+// a mark. Blocks grow to a bounded size, so at most one block's tail is left
+// unused however large the tree; a request larger than a block gets one of
+// its own. Unescaped string texts live in a region of their own that is
+// never released early: what the compiler keeps of a released subtree
+// (strings it has seen) may still point there.
 class JsonArena {
  public:
   JsonArena() noexcept : cursor_(first_block_), limit_(first_block_ + sizeof first_block_) {}
@@ -92,11 +95,20 @@ class JsonArena {
   ~JsonArena();
 
   JsonMember* new_members(std::size_t count);
-  char* new_chars(std::size_t count);
   std::string_view copy_string(std::string_view text);
   // One allocation holding copies of finished items or members; nullptr when empty.
   JsonValue* copy_values(std::span<const JsonValue> values);
   JsonMember* copy_members(std::span<const JsonMember> members);
+
+  // Where the nodes end now: release_to frees every node allocated after it.
+  struct Mark {
+    void* blocks;
+    char* cursor;
+    char* limit;
+    std::size_t next_block;
+  };
+  Mark mark() const { return {blocks_, cursor_, limit_, next_block_}; }
+  void release_to(const Mark& mark);
 
  private:
   struct Block {
@@ -125,6 +137,8 @@ class JsonArena {
   char* cursor_ = nullptr;
   char* limit_ = nullptr;
   std::size_t next_block_ = kFirstBlock;
+  // Made at the first escaped string: most texts have none.
+  std::unique_ptr<JsonArena> texts_;
 };
 
 // Parses one JSON value (RFC 8259) from UTF-8 text into a tree whose nodes
@@ -134,11 +148,32 @@ class JsonArena {
 // object members (see SignalPoll).
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check = nullptr);
 
-// What a parse met, for sizing the tables that compile the tree.
+// What a parse met so far, for sizing the tables that compile the tree.
 struct JsonCounts {
   std::size_t strings = 0;  // string values, keys not included
+  std::size_t bytes = 0;    // of the text, up to where the parse stands
 };
-Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check = nullptr);
+
+// Takes the items of a top-level array as soon as they are parsed, in order:
+// scalars in batches, each array or object as it ends (with the scalars
+// before it). The parser then releases the nodes of what it handed over, so
+// that a long array of records never needs the tree of more than one.
+class JsonItemSink {
+ public:
+  // Called once, when the top-level value turns out to be an array.
+  virtual void begin_items() = 0;
+  // The next items. False stops the parse as interrupted (see SignalPoll).
+  virtual bool items(std::span<const JsonValue> items, const JsonCounts& so_far) = 0;
+
+ protected:
+  ~JsonItemSink() = default;
+};
+
+// As above, and counts what it met. When `root_items` is given and the
+// top-level value is an array, its items go there instead of into the tree:
+// the result is then an array of their count with no items.
+Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check = nullptr,
+                             JsonItemSink* root_items = nullptr);
 
 // Nesting limit of the parser: the 128th nested array or object fails.
 inline constexpr std::size_t JSON_MAX_NESTING = 127;

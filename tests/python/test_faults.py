@@ -223,8 +223,10 @@ def test_signal_handler_interrupts_a_long_call(call):
 @pytest.mark.parametrize(
     "setup, call",
     [
-        # 300 arrays of 65535 integers: valid, but the trees need far more than the limit.
-        ('text = "[" + ",".join(["[" + "0," * 65534 + "0]"] * 300) + "]"', "velq.dumps(text)"),
+        # 300 arrays of 65535 integers under one key: valid, but their tree needs far more than
+        # the limit. (Were they the items of a top-level array, each would be compiled and its
+        # nodes released as soon as it is parsed.)
+        ('text = \'{"k":[\' + ",".join(["[" + "0," * 65534 + "0]"] * 300) + "]}"', "velq.dumps(text)"),
         # 1200 arrays of 65535 floats: emit writes no tree, but its 315 MB of output exceed the limit.
         ("value = [[1.5] * 65535] * 1200", "velq.emit(value)"),
         ("blob = open(path, 'rb').read()", "velq.loads(blob)"),
@@ -239,6 +241,15 @@ def test_huge_work_under_memory_limit_fails_cleanly(tmp_path, setup, call):
     setup = f"path = {str(path)!r}; {setup}"
     out = run_child(UNDER_ADDRESS_LIMIT.format(setup=setup, call=call, extra_mb=256))
     assert out.startswith("MemoryError") or out.startswith("ValueError"), out
+
+
+@needs_address_limit
+def test_a_long_top_level_array_compiles_within_a_memory_limit():
+    """The items of a large top-level array are compiled as they are parsed: the 300 arrays of the
+    case above, as items, fit in the memory where their tree alone would not."""
+    setup = 'text = "[" + ",".join(["[" + "0," * 65534 + "0]"] * 300) + "]"'
+    out = run_child(UNDER_ADDRESS_LIMIT.format(setup=setup, call="velq.dumps(text)", extra_mb=256))
+    assert out.startswith("returned"), out
 
 
 # --- hostile objects --------------------------------------------------------------------------
