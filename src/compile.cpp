@@ -409,8 +409,10 @@ namespace {
 // hold (from what the parse met in its first `so_far.bytes` bytes), so that
 // the table seldom grows while most strings are new; a text of short strings
 // that mostly repeat gets room for one per 32 bytes. The table is never made
-// smaller, and grows only when the expectation passes what it holds.
+// smaller, and grows only when the expectation passes what it can hold.
 void make_string_room(CompileBuilder& builder, const JsonCounts& so_far, std::size_t text_size) {
+  // The first few strings need no table (see CompileBuilder::few_strings).
+  if (so_far.strings <= builder.few_strings.size()) return;
   const double expected = static_cast<double>(so_far.strings) * static_cast<double>(text_size) /
                           static_cast<double>(std::max<std::size_t>(so_far.bytes, 1));
   const std::size_t room = std::min(static_cast<std::size_t>(expected), text_size / 32);
