@@ -144,6 +144,7 @@ def peer_versions() -> dict:
     "python": platform.python_version(),
     "velq": getattr(velq, "__version__", None) or "repo",
     "velq_module": getattr(velq, "__file__", None),
+    "velq_scan_road": getattr(velq, "_scan_road", None),
     "orjson": orjson.__version__,
     "ormsgpack": ormsgpack.__version__,
     "msgpack": ".".join(map(str, msgpack.version)),

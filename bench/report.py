@@ -169,7 +169,8 @@ def stage_figures(raw: dict, json_sizes: dict[str, int]) -> dict:
           "min_parse_over_simdjson": min(ratios) if ratios else None,
           "geomean_parse_over_simdjson": geomean(ratios) if ratios else None,
           "library_build_type": context.get("library_build_type"),
-          "cpu_scaling_enabled": context.get("cpu_scaling_enabled")}
+          "cpu_scaling_enabled": context.get("cpu_scaling_enabled"),
+          "scan_road": context.get("scan_road")}
 
 
 def scale_figures(raw: dict) -> dict:
@@ -389,7 +390,10 @@ def markdown(results: dict) -> str:
     f"Repository: {meta.get('repository', {}).get('commit', '?')}"
     + (" with uncommitted changes" if meta.get("repository", {}).get("uncommitted_changes") else "") + ".",
     "",
-    "Versions: " + ", ".join(f"{k} {v}" for k, v in versions.items() if k != "velq_module" and v) + ".",
+    "Versions: " + ", ".join(f"{k} {v}" for k, v in versions.items()
+                             if k not in ("velq_module", "velq_scan_road") and v) + ".",
+    "",
+    f"velq's text scan ran on the {versions.get('velq_scan_road', '?')} road (see bench/README.md).",
     "",
     "Every time is the median of samples taken round-robin in one process; a ratio is the peer's time "
     "divided by velq's (above 1: velq is faster). Compare ratios, not absolute times across runs.",
@@ -461,6 +465,9 @@ def markdown(results: dict) -> str:
     if st.get("compile_stage"):
       lines += [f"compile: {st['compile_stage']}" + (" (marked *)." if "minus" in st["compile_stage"] else "."),
                 ""]
+    if st.get("scan_road"):
+      lines += [f"Text scan road of the parser: {st['scan_road']} (the best this CPU offers unless VELQ_SCAN "
+                "named another).", ""]
     lines += [stage_table(st), ""]
     if st.get("skipped"):
       lines += ["Files left out:", ""] + [f"- {k}: {v}" for k, v in st["skipped"].items()] + [""]
