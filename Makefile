@@ -21,7 +21,7 @@ VENV313 := build/venv-3.13
 PY313   := $(VENV313)/bin/python
 WHEELHOUSE := build/wheelhouse
 
-APT_PACKAGES := build-essential cmake libboost1.81-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14 \
+APT_PACKAGES := build-essential cmake libboost1.81-dev libfast-float-dev libgtest-dev clang-14 libclang-rt-14-dev llvm-14 \
                 debootstrap qemu-user-static binfmt-support
 
 .PHONY: setup deps venv install demo check test test-cpp test-asan test-python test-python-3.12 test-python-3.13 test-python-3.14 test-python-3.15 test-types wheel test-wheel test-sdist test-asan-python test-fuzz test-fuzz-python bench bench-quick bench-callgrind clean

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -20,6 +21,7 @@
 #endif
 
 #include <boost/container/small_vector.hpp>
+#include <fast_float/fast_float.h>
 
 #include "bytes.h"
 #include "scan.h"
@@ -256,7 +258,7 @@ inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; 
 
 // A decimal whose digits, read as one integer, stay within 2^53 and whose power of ten lies within
 // 10^-22 to 10^22 is the quotient or product of two exact doubles, so one division or
-// multiplication rounds it correctly, to the value std::from_chars gives, without reading the
+// multiplication rounds it correctly, to the value fast_float gives, without reading the
 // text a second time.
 constexpr std::uint64_t kExactDigitsMax = std::uint64_t{1} << 53;
 constexpr std::int64_t kExactPowersOfTen = 22;
@@ -451,7 +453,7 @@ constexpr std::array<char, 256> kSimpleEscapes = [] {
 bool is_leading_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_trailing_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// For a number text that a conversion reported out of range (so it has a
+// For a number text that a conversion found out of range (so it has a
 // nonzero digit): whether it is at least 1 in magnitude, i.e. too large rather
 // than too small. The exponent is known to fit in 32 bits.
 bool magnitude_at_least_one(const char* p, const char* end) {
@@ -529,7 +531,9 @@ class Parser {
                                           bool exact, JsonValue& out);
   const char* read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const;
   const char* skip_digits(const char* p) const;
-  const char* convert_double(const char* start, const char* end, bool negative, JsonValue& out);
+  // The rare road (digits beyond 2^53, powers of ten beyond 10^±22), kept out of
+  // parse_number so that the common one stays small enough to inline.
+  [[gnu::noinline]] const char* convert_double(const char* start, const char* end, bool negative, JsonValue& out);
   const char* convert_double(const char* start, const char* end, bool negative, std::uint64_t digits, bool exact,
                              std::int64_t scale, JsonValue& out);
 
@@ -992,8 +996,11 @@ const char* Parser<Scan>::convert_double(const char* start, const char* end, boo
 // [start, end) is a well-formed number; the conversion rounds correctly.
 template <class Scan>
 const char* Parser<Scan>::convert_double(const char* start, const char* end, bool negative, JsonValue& out) {
+  // fast_float rounds correctly, as libstdc++'s from_chars does, and as
+  // libc++'s (in the portable wheels) does more slowly. Beyond the double
+  // range, releases of it differ: some report it, some only give an infinity.
   double value = 0;
-  if (std::from_chars(start, end, value).ec != std::errc::result_out_of_range) {
+  if (fast_float::from_chars(start, end, value).ec != std::errc::result_out_of_range && !std::isinf(value)) {
     out = JsonValue::from_double(value);
     return end;
   }

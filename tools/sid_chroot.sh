@@ -19,7 +19,7 @@ HOST_ARCH="$(dpkg --print-architecture)"
 # What each chroot holds: the amd64 one builds the module from source (and the
 # aarch64 wheels, whose interpreter headers come from Debian's arm64 packages);
 # the arm64 one only installs the wheels built here, so it needs no compiler.
-PACKAGES_amd64="python3.14-dev python3.14-venv python3.15-dev python3.15-venv g++ cmake ninja-build libboost-dev ca-certificates \
+PACKAGES_amd64="python3.14-dev python3.14-venv python3.15-dev python3.15-venv g++ cmake ninja-build libboost-dev libfast-float-dev ca-certificates \
   libpython3.14-dev:arm64 libpython3.15-dev:arm64"
 PACKAGES_arm64="python3.13-venv python3.14-venv python3.15-venv ca-certificates"
 
