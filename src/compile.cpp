@@ -494,16 +494,16 @@ Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, S
                             std::size_t streamed_from) {
   CompileBuilder builder(text, compiled);
   JsonValueCompiler compiler(builder, check);
-  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
+  std::optional<RootItemCompiler> root_items;
+  if (text.size() >= streamed_from) root_items.emplace(compiler, builder, compiled.payload, text.size());
   {
     JsonArena arena;
     JsonCounts counts;
-    Result<JsonValue> parsed =
-        parse_json(text, arena, counts, check, text.size() >= streamed_from ? &root_items : nullptr);
+    Result<JsonValue> parsed = parse_json(text, arena, counts, check, root_items ? &*root_items : nullptr);
     if (!parsed) return std::move(parsed).error();
     NodeRefs root;
-    if (root_items.started()) {
-      if (!root_items.finish(root)) return compiler.take_error();
+    if (root_items && root_items->started()) {
+      if (!root_items->finish(root)) return compiler.take_error();
     } else {
       make_payload_room(compiled.payload, text.size());
       make_string_room(builder, counts, text.size());

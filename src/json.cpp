@@ -382,27 +382,32 @@ struct VectorScan {
 
   static const char* first_flagged(const char* p, Mask mask) { return p + std::countr_zero(mask) / kBitsPerByte; }
 
-  static const char* string_stop(const char* p, const char* end) {
-    if (end - p >= 16) {
-      // Most strings end within their first sixteen bytes.
+  // The first block inline, where most strings and whitespace runs end; the
+  // rest of a longer run out of line.
+  [[gnu::always_inline]] static const char* string_stop(const char* p, const char* end) {
+    if (end - p < 16) return WordScan::string_stop(p, end);
+    if (Mask mask = string_stops(p)) return first_flagged(p, mask);
+    return long_string_stop(p + 16, end);
+  }
+
+  [[gnu::always_inline]] static const char* space_end(const char* p, const char* end) {
+    if (end - p < 16) return WordScan::space_end(p, end);
+    if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
+    return long_space_end(p + 16, end);
+  }
+
+  [[gnu::noinline]] static const char* long_string_stop(const char* p, const char* end) {
+    if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_string_stop(p, end);
+    for (; end - p >= 16; p += 16) {
       if (Mask mask = string_stops(p)) return first_flagged(p, mask);
-      p += 16;
-      if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_string_stop(p, end);
-      for (; end - p >= 16; p += 16) {
-        if (Mask mask = string_stops(p)) return first_flagged(p, mask);
-      }
     }
     return WordScan::string_stop(p, end);
   }
 
-  static const char* space_end(const char* p, const char* end) {
-    if (end - p >= 16) {
+  [[gnu::noinline]] static const char* long_space_end(const char* p, const char* end) {
+    if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_space_end(p, end);
+    for (; end - p >= 16; p += 16) {
       if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
-      p += 16;
-      if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_space_end(p, end);
-      for (; end - p >= 16; p += 16) {
-        if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
-      }
     }
     return WordScan::space_end(p, end);
   }
@@ -517,7 +522,8 @@ class Parser {
  private:
   // Inlined into the loops over items and members, which call it for most values.
   [[gnu::always_inline]] inline const char* parse_value(const char* p, JsonValue& out);
-  const char* parse_literal(const char* p, std::string_view word);
+  [[gnu::always_inline]] inline const char* parse_literal(const char* p, std::string_view word);
+  [[gnu::cold, gnu::noinline]] const char* misspelled_literal(const char* p, std::string_view word);
   const char* parse_array(const char* p, JsonValue& out);
   const char* parse_root_items(const char* p, JsonValue& out);
   const char* parse_object(const char* p, JsonValue& out);
@@ -615,6 +621,11 @@ const char* Parser<Scan>::parse_literal(const char* p, std::string_view word) {
   if (static_cast<std::size_t>(end_ - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
     return p + word.size();
   }
+  return misspelled_literal(p, word);
+}
+
+template <class Scan>
+const char* Parser<Scan>::misspelled_literal(const char* p, std::string_view word) {
   for (std::size_t i = 1;; ++i) {
     const char* q = p + i;
     if (q == end_) return fail(ParseFailure::EofWhileParsingValue, end_);

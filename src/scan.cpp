@@ -24,17 +24,16 @@ ScanRoad detect_best_road() {
 }
 
 const ScanRoad kBestRoad = detect_best_road();
-ScanRoad current_road = kBestRoad;
 
 constexpr std::string_view kRoadNames[] = {"scalar", "sse2", "avx2", "neon"};
 
 }  // namespace
 
 namespace scan_detail {
+ScanRoad current_road = kBestRoad;
 bool long_runs_on_avx2 = kBestRoad == ScanRoad::Avx2;
 }  // namespace scan_detail
 
-ScanRoad scan_road() { return current_road; }
 ScanRoad best_scan_road() { return kBestRoad; }
 
 bool set_scan_road(ScanRoad road) {
@@ -42,7 +41,7 @@ bool set_scan_road(ScanRoad road) {
   const bool available = road == kBestRoad || road == ScanRoad::Scalar ||
                          (road == ScanRoad::Sse2 && kBestRoad == ScanRoad::Avx2);
   if (!available) return false;
-  current_road = road;
+  scan_detail::current_road = road;
   scan_detail::long_runs_on_avx2 = road == ScanRoad::Avx2;
   return true;
 }

@@ -19,8 +19,12 @@ enum class ScanRoad : unsigned char {
   Neon,    // sixteen bytes, aarch64
 };
 
+namespace scan_detail {
+extern ScanRoad current_road;
+}  // namespace scan_detail
+
 // The road that JSON texts are scanned on from now on.
-ScanRoad scan_road();
+inline ScanRoad scan_road() { return scan_detail::current_road; }
 // The best road that this CPU offers.
 ScanRoad best_scan_road();
 // Uses `road` from now on; false, and nothing changes, when this CPU lacks it.
