@@ -488,29 +488,43 @@ class RootItemCompiler final : public JsonItemSink {
   bool failed_ = false;
 };
 
+// The text parsed and compiled into the payload; a top-level array's items go
+// to `root_items` when it is given. Inlined into both of its callers' roads:
+// a small text's call pays for nothing it does not use.
+[[gnu::always_inline]] inline Status parse_and_compile(std::string_view text, CompiledDocument& compiled,
+                                                       CompileBuilder& builder, JsonValueCompiler& compiler,
+                                                       SignalCheck check, RootItemCompiler* root_items) {
+  JsonArena arena;
+  JsonCounts counts;
+  Result<JsonValue> parsed = parse_json(text, arena, counts, check, root_items);
+  if (!parsed) return std::move(parsed).error();
+  NodeRefs root;
+  if (root_items != nullptr && root_items->started()) {
+    if (!root_items->finish(root)) return compiler.take_error();
+  } else {
+    make_payload_room(compiled.payload, text.size());
+    make_string_room(builder, counts, text.size());
+    if (!compiler.append(parsed.value(), compiled.payload, root)) return compiler.take_error();
+  }
+  compiled.def_index = root.self_def_index;
+  // The document views the tree no more once it is released here: what it
+  // keeps of it is in `texts`.
+  return {};
+}
+
 }  // namespace
 
 Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check,
                             std::size_t streamed_from) {
   CompileBuilder builder(text, compiled);
   JsonValueCompiler compiler(builder, check);
-  std::optional<RootItemCompiler> root_items;
-  if (text.size() >= streamed_from) root_items.emplace(compiler, builder, compiled.payload, text.size());
-  {
-    JsonArena arena;
-    JsonCounts counts;
-    Result<JsonValue> parsed = parse_json(text, arena, counts, check, root_items ? &*root_items : nullptr);
-    if (!parsed) return std::move(parsed).error();
-    NodeRefs root;
-    if (root_items && root_items->started()) {
-      if (!root_items->finish(root)) return compiler.take_error();
-    } else {
-      make_payload_room(compiled.payload, text.size());
-      make_string_room(builder, counts, text.size());
-      if (!compiler.append(parsed.value(), compiled.payload, root)) return compiler.take_error();
+  if (text.size() < streamed_from) {
+    if (Status status = parse_and_compile(text, compiled, builder, compiler, check, nullptr); !status) return status;
+  } else {
+    RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
+    if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items); !status) {
+      return status;
     }
-    compiled.def_index = root.self_def_index;
-    // The document views the tree no more: what it keeps of it is in `texts`.
   }
   return check_reader_limits(compiled.definitions);
 }

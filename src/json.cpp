@@ -1025,7 +1025,7 @@ const char* Parser<Scan>::convert_double(const char* start, const char* end, boo
 namespace {
 
 template <class Scan>
-Result<JsonValue> parse_on(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check,
+[[gnu::always_inline]] inline Result<JsonValue> parse_on(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check,
                            JsonItemSink* root_items) {
   Parser<Scan> parser(text, arena, check, root_items);
   JsonValue root;
