@@ -526,6 +526,7 @@ class Parser {
   [[gnu::cold, gnu::noinline]] const char* misspelled_literal(const char* p, std::string_view word);
   const char* parse_array(const char* p, JsonValue& out);
   const char* parse_root_items(const char* p, JsonValue& out);
+  [[gnu::always_inline]] inline const char* after_item(const char* p, bool& closed);
   const char* parse_object(const char* p, JsonValue& out);
   [[gnu::always_inline]] inline const char* parse_string(const char* p, std::string_view& out);
   const char* parse_escaped_string(const char* start, const char* p, std::string_view& out);
@@ -654,13 +655,10 @@ const char* Parser<Scan>::parse_array(const char* p, JsonValue& out) {
         p = parse_value(p, items_.emplace_back());
         if (p == nullptr) return nullptr;
       }
-      p = skip_space<Scan>(p, end_);
-      if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
-      if (*p == ']') break;
-      if (*p != ',') return fail(ParseFailure::ExpectedListCommaOrEnd, p);
-      p = skip_space<Scan>(p + 1, end_);
-      if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
-      if (*p == ']') return fail(ParseFailure::TrailingComma, p);
+      bool closed = false;
+      p = after_item(p, closed);
+      if (p == nullptr) return nullptr;
+      if (closed) break;
     }
   }
   const std::size_t count = items_.size() - first;
@@ -669,6 +667,23 @@ const char* Parser<Scan>::parse_array(const char* p, JsonValue& out) {
   items_.resize(first);
   --depth_;
   return p + 1;
+}
+
+// From the end of an array's item: the start of the next item, or the
+// closing bracket (`closed` set then); nullptr after a failure.
+template <class Scan>
+const char* Parser<Scan>::after_item(const char* p, bool& closed) {
+  p = skip_space<Scan>(p, end_);
+  if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
+  if (*p == ']') {
+    closed = true;
+    return p;
+  }
+  if (*p != ',') return fail(ParseFailure::ExpectedListCommaOrEnd, p);
+  p = skip_space<Scan>(p + 1, end_);
+  if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
+  if (*p == ']') return fail(ParseFailure::TrailingComma, p);
+  return p;
 }
 
 // The top-level array, its items handed to root_items_ as they are parsed:
@@ -706,13 +721,10 @@ const char* Parser<Scan>::parse_root_items(const char* p, JsonValue& out) {
         if (p == nullptr) return nullptr;
         if (items_.size() == kScalarBatch && !hand_over(p)) [[unlikely]] return fail(ParseFailure::Interrupted, p);
       }
-      p = skip_space<Scan>(p, end_);
-      if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
-      if (*p == ']') break;
-      if (*p != ',') return fail(ParseFailure::ExpectedListCommaOrEnd, p);
-      p = skip_space<Scan>(p + 1, end_);
-      if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
-      if (*p == ']') return fail(ParseFailure::TrailingComma, p);
+      bool closed = false;
+      p = after_item(p, closed);
+      if (p == nullptr) return nullptr;
+      if (closed) break;
     }
   }
   if (!items_.empty() && !hand_over(p)) [[unlikely]] return fail(ParseFailure::Interrupted, p);

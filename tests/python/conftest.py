@@ -5,14 +5,52 @@ stand-ins that emit must take by its rules."""
 
 import contextlib
 import math
+import os
 import pathlib
 import signal
 import struct
+import subprocess
+import sys
+import textwrap
 
 SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared"
 CORPUS = SHARED / "corpus"
 
 INT64_MIN, INT64_MAX, UINT64_MAX = -(2**63), 2**63 - 1, 2**64 - 1
+
+# Under fuzz/asan_pytest.sh, whose sanitizer runtime every child process inherits.
+UNDER_ASAN = os.environ.get("VELQ_UNDER_ASAN") == "1" or "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def leaks_only(pid):
+    """Under fuzz/asan_pytest.sh a child's exit status 99 may mean only that
+    LeakSanitizer spoke at exit; its report goes to a log file that the script
+    judges afterwards (it fails the run on a leak through the module)."""
+    options = dict(item.split("=", 1) for item in os.environ.get("ASAN_OPTIONS", "").split(":") if "=" in item)
+    if "log_path" not in options:
+        return False
+    try:
+        with open(f"{options['log_path']}.{pid}", errors="replace") as log:
+            text = log.read()
+    except OSError:
+        return False
+    return "ERROR: LeakSanitizer" in text and "ERROR: AddressSanitizer" not in text
+
+
+def run_child(code, timeout=300, env=None):
+    """Runs code in a fresh interpreter; returns its stdout, failing on a crash."""
+    with subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=env,
+    ) as proc:
+        try:
+            stdout, stderr = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            raise
+    detail = f"exit {proc.returncode}\nstdout:\n{stdout[-3000:]}\nstderr:\n{stderr[-3000:]}"
+    assert proc.returncode == 0 or (UNDER_ASAN and proc.returncode == 99 and leaks_only(proc.pid)), detail
+    return stdout
 
 
 @contextlib.contextmanager

@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import CORPUS, assert_identical
+from conftest import CORPUS, assert_identical, run_child
 
 import velq
 
@@ -257,11 +257,9 @@ def road_outcomes():
 
 def test_scalar_road_writes_what_the_vector_road_writes():
     """VELQ_SCAN=scalar makes the parser scan in words instead of vectors: bytes and messages stay."""
-    script = "import json, test_dumps; print(json.dumps(test_dumps.road_outcomes()))"
-    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                           cwd=pathlib.Path(__file__).parent, env={**os.environ, "VELQ_SCAN": "scalar"})
-    assert child.returncode == 0, child.stderr
-    scalar = json.loads(child.stdout)
+    script = f"import json, sys; sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r}); " \
+             "import test_dumps; print(json.dumps(test_dumps.road_outcomes()))"
+    scalar = json.loads(run_child(script, env={**os.environ, "VELQ_SCAN": "scalar"}))
     here = road_outcomes()
     assert scalar[0] == "scalar"
     assert scalar[1:] == here[1:]
