@@ -70,9 +70,12 @@ cmake --build "$BUILD_DIR" --target velq_workload -j 2 >/dev/null
 if [ -n "$MODULE" ]; then
   # The module as the checkout's own build description makes it (a Release
   # build), installed into a directory of its own rather than the environment.
-  rm -rf "$BUILD_DIR/module"
-  CMAKE_BUILD_PARALLEL_LEVEL=2 "$PYTHON" -m pip install -q --no-build-isolation --no-deps \
-    --target "$BUILD_DIR/module" "$TREE" >/dev/null
+  # (VELQ_MODULE_BUILT=1: bench/run.py built it there a moment ago.)
+  if [ "${VELQ_MODULE_BUILT:-}" != 1 ]; then
+    rm -rf "$BUILD_DIR/module"
+    CMAKE_BUILD_PARALLEL_LEVEL=2 "$PYTHON" -m pip install -q --no-build-isolation --no-deps \
+      --target "$BUILD_DIR/module" "$TREE" >/dev/null
+  fi
   export PYTHONPATH=$BUILD_DIR/module${PYTHONPATH:+:$PYTHONPATH}
 fi
 

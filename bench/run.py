@@ -10,7 +10,10 @@ build the C++ benchmarks from the same snapshot, then run
   velq_stages     the C++ stages beside simdjson and memcpy,
   callgrind.sh    instruction counts of a fixed workload and of one call on a
                   tiny document (full mode only), and with --baseline the same
-                  counts of another checkout, side by side in the report,
+                  counts of another checkout, side by side in the report;
+with --baseline, the JSON road before and after: the other checkout's module
+against this one in one process (compare_builds.py, dumps), its dumps at every
+size of scale.py, and its parse and dumps core stages,
 and write results.json, results.md and chart.png (report.py).
 """
 
@@ -30,6 +33,10 @@ from common import BENCH_DIR, REPO_DIR, representable_files
 
 # Not part of the snapshot: version control, environments, build trees, results.
 SNAPSHOT_EXCLUDES = {".git", "build", "__pycache__", ".pytest_cache", ".hypothesis", "results"}
+
+# The stages of the JSON road, and simdjson as the yardstick of each run, run
+# for the baseline checkout too.
+BASELINE_STAGES = "^(parse|dumps_core|simdjson_dom)/"
 
 STAGE_SETTINGS = {
   # min_time: seconds per repetition; each benchmark's repetitions are
@@ -79,10 +86,10 @@ def sync_snapshot(source: Path, target: Path) -> None:
         (target / relative_dir / name).unlink()
 
 
-def git_state() -> dict:
+def git_state(tree: Path = REPO_DIR) -> dict:
   def git(*args: str) -> str:
     try:
-      return subprocess.run(["git", "-C", str(REPO_DIR), *args], capture_output=True, text=True,
+      return subprocess.run(["git", "-C", str(tree), *args], capture_output=True, text=True,
                             check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
       return ""
@@ -125,10 +132,28 @@ def build_stages(tree: Path, build_dir: Path) -> Path:
   return build_dir / "velq_stages"
 
 
-def run_stages(binary: Path, mode: str, out: Path, files: list[Path]) -> None:
-  run([binary, *STAGE_SETTINGS[mode], "--benchmark_enable_random_interleaving=true",
+def run_stages(binary: Path, mode: str, out: Path, files: list[Path], only: str | None = None) -> None:
+  selection = [f"--benchmark_filter={only}"] if only else []
+  run([binary, *STAGE_SETTINGS[mode], *selection, "--benchmark_enable_random_interleaving=true",
        "--benchmark_report_aggregates_only=true", "--benchmark_format=console",
        f"--benchmark_out={out}", "--benchmark_out_format=json", *files], stdout=subprocess.DEVNULL)
+
+
+def build_module(tree: Path, target: Path) -> Path:
+  """The module of another checkout as its own build description makes it,
+  installed into a directory of its own rather than the environment."""
+  shutil.rmtree(target, ignore_errors=True)
+  run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", "--target", str(target),
+       str(tree)], env=dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2"))
+  return target
+
+
+def module_file(directory: Path | None) -> str:
+  """The extension module file of the velq in `directory`, or of the installed one."""
+  code = "import velq; print(velq.__file__)"
+  env = dict(os.environ, PYTHONPATH=str(directory)) if directory else None
+  return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env,
+                        cwd=BENCH_DIR).stdout.strip()
 
 
 def main() -> None:
@@ -142,8 +167,8 @@ def main() -> None:
                       help="steps to leave out (their figures are then missing from the report)")
   parser.add_argument("--callgrind", action="store_true", help="count instructions in quick mode too")
   parser.add_argument("--baseline", type=Path, metavar="CHECKOUT",
-                      help="also count instructions of another checkout (its core and its module, built in "
-                           "bench/build/baseline), to compare with in the report")
+                      help="another checkout to compare with (its core and its module, built in "
+                           "bench/build/baseline): its instruction counts and its JSON road's times")
   args = parser.parse_args()
 
   mode = "quick" if args.quick else "full"
@@ -163,23 +188,33 @@ def main() -> None:
 
   files = [f.path for f in representable_files()]
   quick_flag = ["--quick"] if args.quick else []
+  baseline_dir = BENCH_DIR / "build" / "baseline"
+  baseline_module = build_module(args.baseline.resolve(), baseline_dir / "module") if args.baseline else None
   if "python" not in args.skip:
     run([sys.executable, BENCH_DIR / "bench.py", *quick_flag, "--out", raw / "python.json"], cwd=BENCH_DIR)
+    if baseline_module:
+      run([sys.executable, BENCH_DIR / "compare_builds.py", module_file(baseline_module), module_file(None),
+           *quick_flag, "--operations", "dumps", "--json", raw / "dumps_baseline.json"], cwd=BENCH_DIR)
   if "small" not in args.skip:
     run([sys.executable, BENCH_DIR / "small.py", *quick_flag, "--out", raw / "small.json"], cwd=BENCH_DIR)
   if "scale" not in args.skip:
-    run([sys.executable, BENCH_DIR / "scale.py", *quick_flag, "--out", raw / "scale.json"], cwd=BENCH_DIR)
+    baseline_flag = ["--baseline-module", baseline_module] if baseline_module else []
+    run([sys.executable, BENCH_DIR / "scale.py", *quick_flag, *baseline_flag, "--out", raw / "scale.json"],
+        cwd=BENCH_DIR)
   source = snapshot if not args.no_install else REPO_DIR
   if "stages" not in args.skip:
     binary = build_stages(source, BENCH_DIR / "build" / "cpp")
     run_stages(binary, mode, raw / "stages.json", files)
+    if args.baseline:
+      baseline_binary = build_stages(args.baseline.resolve(), baseline_dir / "cpp")
+      run_stages(baseline_binary, mode, raw / "stages_baseline.json", files, BASELINE_STAGES)
   if "callgrind" not in args.skip and (mode == "full" or args.callgrind):
     run(["bash", BENCH_DIR / "callgrind.sh", "--tree", source, "--build", BENCH_DIR / "build" / "cpp",
          "--python", sys.executable, "--json", raw / "callgrind.json"])
     if args.baseline:
       run(["bash", BENCH_DIR / "callgrind.sh", "--tree", args.baseline.resolve(), "--module",
-           "--build", BENCH_DIR / "build" / "baseline", "--python", sys.executable,
-           "--json", raw / "callgrind_baseline.json"])
+           "--build", baseline_dir, "--python", sys.executable, "--json", raw / "callgrind_baseline.json"],
+          env=dict(os.environ, VELQ_MODULE_BUILT="1"))
 
   meta = {
     "mode": mode,
@@ -187,6 +222,8 @@ def main() -> None:
     "date": time.strftime("%Y-%m-%d %H:%M"),
     "machine": machine(),
     "repository": git_state(),
+    "baseline": ({"path": str(args.baseline), "commit": git_state(args.baseline.resolve())["commit"]}
+                 if args.baseline else None),
     "setup_seconds": round(build_started - started, 1),
     "measure_seconds": round(time.time() - build_started, 1),
   }

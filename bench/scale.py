@@ -14,13 +14,17 @@ reports the peak memory of its first call above the memory held once the input
 was loaded, and the median time of repeated calls interleaved with orjson.loads
 of the same text (a reference for the machine's drift; the report shows it).
 
-  python scale.py [--quick] --out FILE.json [--work DIR]
+With --baseline-module DIR, dumps also runs with the velq found in DIR (a
+module built from another checkout) at each size, right after the current one.
+
+  python scale.py [--quick] --out FILE.json [--work DIR] [--baseline-module DIR]
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import time
@@ -61,10 +65,15 @@ def build_input(copies: int, documents: list[tuple[str, object]]) -> bytes:
   return b"[" + b",".join(parts) + b"]"
 
 
-def run_worker(operation: str, path: Path, text_path: Path, repeats: tuple[int, float]) -> dict:
+def run_worker(operation: str, path: Path, text_path: Path, repeats: tuple[int, float],
+               module_dir: Path | None = None) -> dict:
   command = [sys.executable, str(BENCH_DIR / "scale_worker.py"), operation, str(path), str(text_path),
              str(repeats[0]), str(repeats[1])]
-  completed = subprocess.run(command, capture_output=True, text=True)
+  env = None
+  if module_dir is not None:
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(module_dir),
+                                                                     os.environ.get("PYTHONPATH")])))
+  completed = subprocess.run(command, capture_output=True, text=True, env=env)
   if completed.returncode != 0:
     return {"error": completed.stderr.strip().splitlines()[-1] if completed.stderr.strip() else
             f"exit code {completed.returncode}"}
@@ -77,6 +86,8 @@ def main() -> None:
   parser.add_argument("--out", type=Path, required=True)
   parser.add_argument("--work", type=Path, default=BENCH_DIR / "build" / "scale",
                       help="where the inputs are written")
+  parser.add_argument("--baseline-module", type=Path, metavar="DIR",
+                      help="also time dumps with the velq module in DIR")
   args = parser.parse_args()
 
   copies_list = QUICK_COPIES if args.quick else FULL_COPIES
@@ -103,6 +114,8 @@ def main() -> None:
     point["velq_bytes"] = len(encoded)
     del encoded, text
     point["dumps"] = run_worker("dumps", text_path, text_path, repeats)
+    if args.baseline_module:
+      point["dumps_baseline"] = run_worker("dumps", text_path, text_path, repeats, args.baseline_module)
     point["loads"] = run_worker("loads", velq_path, text_path, repeats)
     points.append(point)
     text_path.unlink()
