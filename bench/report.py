@@ -610,7 +610,50 @@ def markdown(results: dict) -> str:
 
 # ---------------------------------------------------------------- chart
 
+# Each road of the chart: velq's function, what it does, the section of the
+# whole-file figures, and its two fastest peers as (name in bench.py's figures,
+# name in small.py's, label on the chart).
+CHART_ROADS = [
+  ("dumps", "JSON text to binary", "to_binary", [
+    ("orjson.loads", "orjson.loads", "orjson.loads (parse only)"),
+    ("msgspec.msgpack.encode(msgspec.json.decode)", "msgspec.json decode + msgpack encode",
+     "msgspec: JSON decode,\nmsgpack encode"),
+  ]),
+  ("loads", "binary to Python", "to_python", [
+    ("msgspec.msgpack.decode", "msgspec.msgpack.decode", "msgspec.msgpack.decode"),
+    ("ormsgpack.unpackb", "ormsgpack.unpackb", "ormsgpack.unpackb"),
+  ]),
+  ("emit", "Python to binary", "from_python", [
+    ("msgspec.msgpack.encode", "msgspec.msgpack.encode", "msgspec.msgpack.encode"),
+    ("ormsgpack.packb", "ormsgpack.packb", "ormsgpack.packb"),
+  ]),
+]
+CHART_COLOURS = {"dumps": "#1f77b4", "loads": "#ff7f0e", "emit": "#2ca02c"}
+
+
+def chart_speed_rows(results: dict) -> list[dict]:
+  """One row per road and peer: its label and colour, and per source (whole
+  files, small documents) the geometric mean of the ratios and their range."""
+  small = results.get("small") or {}
+  rows = []
+  for op, _, section, peers in CHART_ROADS:
+    files = (results.get(section) or {}).get("files", {})
+    for file_peer, small_peer, label in peers:
+      row = {"op": op, "label": label, "colour": CHART_COLOURS[op]}
+      ratios = {"files": [f["ratio"][file_peer] for f in files.values() if file_peer in f["ratio"]],
+                "small": [d[op]["ratio"][small_peer] for d in small.get("documents", [])
+                          if small_peer in d.get(op, {}).get("ratio", {})]}
+      for source, values in ratios.items():
+        row[source] = (geomean(values), min(values), max(values)) if values else None
+      rows.append(row)
+  return rows
+
+
 def chart(results: dict, path: Path) -> None:
+  """velq against its two fastest peers on each road: speed on whole files and
+  on small documents (peer time / velq time, geometric mean over the files or
+  documents, the line from the slowest to the fastest), and size against
+  msgpack. Drawn to be read at about 800 px wide."""
   import matplotlib
   matplotlib.use("Agg")
   import matplotlib.pyplot as plt
@@ -626,91 +669,99 @@ def chart(results: dict, path: Path) -> None:
     axis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}{suffix}"))
     axis.set_minor_formatter(NullFormatter())
 
-  fig, axes = plt.subplots(2, 2, figsize=(15, 11))
-  (ax_speed, ax_size), (ax_parse, ax_scale) = axes
+  plt.rcParams.update({"font.size": 9, "axes.titlesize": 10, "axes.titleweight": "bold"})
+  fig = plt.figure(figsize=(8.5, 8.6), layout="constrained")
+  grid = fig.add_gridspec(2, 2, height_ratios=[1.25, 1])
+  ax_files = fig.add_subplot(grid[0, 0])
+  ax_small = fig.add_subplot(grid[0, 1], sharex=ax_files, sharey=ax_files)
+  ax_size = fig.add_subplot(grid[1, :])
 
-  names = sorted({n for key in ("to_binary", "to_python", "from_python")
-                  for n in (results.get(key) or {}).get("files", {})})
-  series = [("dumps vs ormsgpack.packb(orjson.loads)", "to_binary", "ormsgpack.packb(orjson.loads)"),
-            ("loads vs ormsgpack.unpackb", "to_python", "ormsgpack.unpackb"),
-            ("emit vs msgpack.packb", "from_python", "msgpack.packb")]
-  height = 0.8 / len(series)
-  for i, (label, key, peer) in enumerate(series):
-    files = (results.get(key) or {}).get("files", {})
-    ys = [j + i * height for j, n in enumerate(names) if n in files]
-    xs = [files[n]["ratio"][peer] for n in names if n in files]
-    ax_speed.barh(ys, xs, height=height, label=label)
-  ax_speed.set_yticks([j + height for j in range(len(names))], names, fontsize=8)
-  ax_speed.invert_yaxis()
-  ax_speed.set_xscale("log")
-  plain_log_axis(ax_speed.xaxis, "x")
-  ax_speed.axvline(1.0, color="black", linewidth=0.8)
-  ax_speed.axvline(1.5, color="grey", linewidth=0.8, linestyle="--")
-  ax_speed.set_xlabel("speed-up of velq (peer time / velq time, log scale)")
-  ax_speed.set_title("Speed against the main peer (same process, interleaved)")
-  ax_speed.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2)
-
-  sizes = (results.get("size") or {}).get("files", {})
-  size_names = list(sizes)
-  if size_names:
-    formats = ["velq", "cbor", "json_minified"]
-    h = 0.8 / len(formats)
-    for i, fmt in enumerate(formats):
-      ax_size.barh([j + i * h for j in range(len(size_names))],
-                   [sizes[n][fmt]["bytes"] / sizes[n]["msgpack"]["bytes"] for n in size_names], height=h,
-                   label={"velq": "velq", "cbor": "CBOR", "json_minified": "JSON (minified)"}[fmt])
-    ax_size.set_yticks([j + h for j in range(len(size_names))], size_names, fontsize=8)
-    ax_size.invert_yaxis()
-    ax_size.axvline(1.0, color="black", linewidth=0.8)
-    ax_size.set_xlabel("size / msgpack size")
-    ax_size.set_title("Size against msgpack (below 1: smaller)")
-    ax_size.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=3)
-
-  stages = (results.get("stages") or {}).get("files", {})
-  stage_names = [n for n in stages if "parse" in stages[n]]
-  if stage_names:
-    kinds = [("copy", "memcpy"), ("simdjson_dom", "simdjson DOM"), ("parse", "velq parse_json"),
-             ("dumps_core", "velq parse+compile+encode")]
-    h = 0.8 / len(kinds)
-    for i, (stage, label) in enumerate(kinds):
-      ax_parse.barh([j + i * h for j, n in enumerate(stage_names) if stage in stages[n]],
-                    [stages[n][stage]["mb_per_s"] for n in stage_names if stage in stages[n]], height=h,
-                    label=label)
-    ax_parse.set_yticks([j + h * 1.5 for j in range(len(stage_names))], stage_names, fontsize=8)
-    ax_parse.invert_yaxis()
-    ax_parse.set_xscale("log")
-    plain_log_axis(ax_parse.xaxis)
-    ax_parse.set_xlabel("MB/s of JSON text (log scale)")
-    ax_parse.set_title("C++ parse throughput")
-    ax_parse.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2)
-
-  points = (results.get("scale") or {}).get("points", [])
-  for op in ("dumps", "loads"):
-    good = [p for p in points if op in p and "error" not in p[op]]
-    if good:
-      ax_scale.plot([p["json_bytes"] / 1e6 for p in good], [p[op]["seconds_per_mb"] * 1e3 for p in good],
-                    marker="o", label=f"velq.{op}")
-  ref = [p for p in points if "dumps" in p and "error" not in p["dumps"]]
-  if ref:
-    ax_scale.plot([p["json_bytes"] / 1e6 for p in ref],
-                  [p["dumps"]["orjson_loads_seconds_per_mb"] * 1e3 for p in ref], marker=".", linestyle=":",
-                  color="grey", label="orjson.loads (reference)")
-    ax_scale.set_xscale("log")
-    plain_log_axis(ax_scale.xaxis)
-    ax_scale.set_ylim(bottom=0)
-    ax_scale.set_xlabel("JSON text (MB, log scale)")
-    ax_scale.set_ylabel("ms per MB of JSON text")
-    ax_scale.set_title("Scaling")
-    ax_scale.legend(fontsize=8)
-
-  for ax in (ax_speed, ax_size, ax_parse, ax_scale):
-    if not ax.has_data():
-      ax.set_axis_off()
+  # Speed: one bar per road and peer, from the line at 1 to the geometric mean.
+  # A heading row names each road, in its colour, above its two peers.
+  rows = chart_speed_rows(results)
+  ys, ticks, y = [], [], 0.0
+  for i, row in enumerate(rows):
+    if not i or row["op"] != rows[i - 1]["op"]:
+      y += 0.4 if i else 0
+      what = next(what for op, what, _, _ in CHART_ROADS if op == row["op"])
+      ticks.append((y, f"{row['op']}: {what}", row["colour"]))
+      y += 0.9
+    ys.append(y)
+    ticks.append((y, row["label"], None))
+    y += 1
+  spans = [v for row in rows for s in ("files", "small") if row[s] for v in row[s][1:]]
+  low, high = min(spans + [1.0]) / 2.6, max(spans + [1.0]) * 2.4
+  count = {"files": len((results.get("to_binary") or {}).get("files", {})),
+           "small": len((results.get("small") or {}).get("documents", []))}
+  panels = [(ax_files, "files", f"Whole files ({count['files']} corpus files)", "file"),
+            (ax_small, "small", f"Small documents ({count['small']}, one call each)", "document")]
+  for ax, source, title, unit in panels:
+    drawn = [(y, row) for y, row in zip(ys, rows) if row[source] and not math.isnan(row[source][0])]
+    for y, row in drawn:
+      mean, slowest, fastest = row[source]
+      ax.barh(y, mean - 1, left=1, height=0.72, color=row["colour"])
+      ax.plot([slowest, fastest], [y, y], color="black", linewidth=1, solid_capstyle="butt")
+      ax.plot([slowest, fastest], [y, y], linestyle="none", marker="|", markersize=7, color="black")
+      right = mean >= 1
+      ax.text(max(mean, fastest) * 1.08 if right else min(mean, slowest) / 1.08, y, f"{mean:.2f}x",
+              ha="left" if right else "right", va="center", fontsize=9, fontweight="bold")
+    if not drawn:  # the axes stay: the left one carries the rows' labels
       ax.text(0.5, 0.5, "not measured in this run", ha="center", va="center", transform=ax.transAxes)
-  meta = results.get("meta", {})
-  fig.suptitle(f"velq benchmark ({meta.get('mode', '')} mode, {meta.get('date', '')})")
-  fig.tight_layout()
-  fig.savefig(path, dpi=90)
+    ax.axvline(1.0, color="black", linewidth=1)
+    ax.set_xscale("log")
+    ax.set_xlim(low, high)
+    plain_log_axis(ax.xaxis, "x")
+    ax.set_title(f"{title}\n", loc="left")
+    ax.text(0, 1.02, f"bars: geometric mean; lines: range over the {unit}s", transform=ax.transAxes,
+            fontsize=8, color="dimgrey", va="bottom")
+    ax.set_xlabel("peer time / velq time (above 1: velq is faster)")
+    ax.grid(axis="x", color="lightgrey", linewidth=0.6)
+    ax.set_axisbelow(True)
+  ax_files.set_yticks([t[0] for t in ticks], [t[1] for t in ticks])
+  for label, (_, _, colour) in zip(ax_files.get_yticklabels(), ticks):
+    if colour:
+      label.set(color=colour, fontweight="bold")
+  ax_files.tick_params(axis="y", length=0)
+  ax_files.set_ylim(ys[-1] + 0.7, -0.6)
+  ax_small.tick_params(axis="y", labelleft=False, left=False)
+
+  # Size: velq's bytes over msgpack's, as they are and both compressed with zstd.
+  sizes = (results.get("size") or {}).get("files", {})
+  if sizes:
+    names = list(sizes) + ["geometric mean"]
+    plain = [f["velq_over_msgpack"] for f in sizes.values()]
+    packed = [f["velq_zstd_over_msgpack_zstd"] for f in sizes.values()]
+    plain.append(geomean(plain))
+    packed.append(geomean(packed))
+    xs = [i + (0.6 if i == len(names) - 1 else 0) for i in range(len(names))]
+    width = 0.4
+    for offset, values, colour, label in ((-width / 2, plain, "#6a3d9a", "velq / msgpack"),
+                                          (width / 2, packed, "#cab2d6", "both compressed with zstd (level 3)")):
+      ax_size.bar([x + offset for x in xs], values, width=width, color=colour, label=label)
+      for x, v in zip(xs, values):
+        ax_size.text(x + offset, v + 0.02, f"{v:.2f}", rotation=90, ha="center", va="bottom", fontsize=7.5)
+    ax_size.axhline(1.0, color="black", linewidth=1)
+    ax_size.set_xticks(xs, [n.removesuffix(".json") for n in names], rotation=35, ha="right",
+                       rotation_mode="anchor", fontsize=8.5)
+    ax_size.get_xticklabels()[-1].set_fontweight("bold")
+    ax_size.set_xlim(xs[0] - 0.6, xs[-1] + 0.6)
+    ax_size.set_ylim(0, max(plain + packed + [1.0]) + 0.22)
+    ax_size.set_ylabel("velq bytes / msgpack bytes\n(below 1: velq is smaller)")
+    ax_size.set_title("Size against msgpack", loc="left")
+    ax_size.legend(loc="lower right", bbox_to_anchor=(1, 1), ncol=2, fontsize=8.5, frameon=False,
+                   borderaxespad=0, handlelength=1.2)
+  else:
+    ax_size.set_axis_off()
+    ax_size.text(0.5, 0.5, "not measured in this run", ha="center", va="center", transform=ax_size.transAxes)
+
+  meta, versions = results.get("meta", {}), results.get("versions", {})
+  machine = meta.get("machine") or {}
+  where = ", ".join(p for p in (machine.get("cpu"), f"{machine['cores']} cores" if machine.get("cores") else "",
+                                f"CPython {versions['python']}" if versions.get("python") else "") if p)
+  run = "" if meta.get("mode", "full") == "full" else f", {meta['mode']} run"
+  fig.suptitle(f"velq against its fastest peers\n{meta.get('date', '')}, {where}{run}",
+               fontsize=10.5)
+  fig.savefig(path, dpi=110)
   plt.close(fig)
 
 
