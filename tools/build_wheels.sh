@@ -10,8 +10,8 @@
 #   of the sid chroot (tools/sid_chroot.sh); aarch64 is cross-compiled.
 # - GCC: cp312 and cp313 for x86_64, built by this machine's GCC as `pip wheel`
 #   does by default: manylinux_2_34. On the same processor it is faster than the
-#   portable build on emit and on number-heavy dumps (README, "Wheels and
-#   platforms"), and pip prefers it where glibc is 2.34 or newer.
+#   portable build on emit and on number-heavy dumps (docs/platforms.md, "Two
+#   builds for x86-64"), and pip prefers it where glibc is 2.34 or newer.
 #
 # Each wheel is built once: `make test` reuses the wheelhouse that `make wheel` left.
 # The per-interpreter step is `tools/build_wheels.sh one PYTHON OUT`, which the
