@@ -26,7 +26,7 @@ import sys
 import time
 from pathlib import Path
 
-from common import BENCH_DIR, REPO_DIR, representable_files
+from common import BENCH_DIR, REPO_DIR, representable_files, require_corpus
 
 # Not part of the snapshot: version control, environments, build trees, results.
 SNAPSHOT_EXCLUDES = {".git", "build", "__pycache__", ".pytest_cache", ".hypothesis", "results"}
@@ -145,6 +145,7 @@ def main() -> None:
                       help="also count instructions of another checkout (its core and its module, built in "
                            "bench/build/baseline), to compare with in the report")
   args = parser.parse_args()
+  require_corpus()  # before anything is built
 
   mode = "quick" if args.quick else "full"
   out = args.out or (BENCH_DIR / "results" / ("quick" if args.quick else ""))
