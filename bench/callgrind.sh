@@ -25,7 +25,7 @@ set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_DIR=$(dirname "$BENCH_DIR")
-CORPUS_DIR=${VELQ_CORPUS_DIR:-$(dirname "$REPO_DIR")/shared/corpus}
+CORPUS_DIR=${VELQ_CORPUS_DIR:-${VELQ_SHARED_DIR:-$(dirname "$REPO_DIR")/shared}/corpus}
 TREE=$REPO_DIR
 BUILD_DIR=$BENCH_DIR/build/cpp
 PYTHON=$BENCH_DIR/.venv/bin/python
@@ -47,6 +47,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+[ -f "${FILES[0]}" ] && [ -f "${FILES[1]}" ] ||
+  { echo "callgrind.sh needs the shared corpus: ../shared/corpus or \$VELQ_SHARED_DIR/corpus (looked in $CORPUS_DIR)" >&2; exit 1; }
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
 
 # cmake and ninja of the benchmark environment when there is one.

@@ -10,6 +10,7 @@ import math
 import os
 import re
 import statistics
+import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -17,7 +18,18 @@ from typing import Callable
 
 BENCH_DIR = Path(__file__).resolve().parent
 REPO_DIR = BENCH_DIR.parent
-CORPUS_DIR = Path(os.environ.get("VELQ_CORPUS_DIR", REPO_DIR.parent / "shared" / "corpus"))
+# The corpus is not part of the repository: $VELQ_CORPUS_DIR, else the corpus
+# folder of $VELQ_SHARED_DIR, else ../shared/corpus beside the repository.
+CORPUS_DIR = Path(os.environ.get("VELQ_CORPUS_DIR")
+                  or Path(os.environ.get("VELQ_SHARED_DIR") or REPO_DIR.parent / "shared") / "corpus")
+
+
+def require_corpus() -> Path:
+  """CORPUS_DIR, or an exit with one line saying where it was looked for."""
+  if not (CORPUS_DIR / "README.md").is_file():
+    sys.exit(f"the benchmarks need the shared corpus: ../shared/corpus or $VELQ_SHARED_DIR/corpus "
+             f"(looked in {CORPUS_DIR})")
+  return CORPUS_DIR
 
 
 @dataclass
@@ -52,7 +64,7 @@ def _number(cell: str) -> int | None:
 
 def corpus_files() -> list[CorpusFile]:
   """The corpus as its README describes it, in name order."""
-  readme = (CORPUS_DIR / "README.md").read_text(encoding="utf-8")
+  readme = (require_corpus() / "README.md").read_text(encoding="utf-8")
   representable: dict[str, bool] = {}
   predicted: dict[str, int | None] = {}
   for table in _markdown_tables(readme):

@@ -29,7 +29,7 @@ import sys
 import time
 from pathlib import Path
 
-from common import BENCH_DIR, REPO_DIR, representable_files
+from common import BENCH_DIR, REPO_DIR, representable_files, require_corpus
 
 # Not part of the snapshot: version control, environments, build trees, results.
 SNAPSHOT_EXCLUDES = {".git", "build", "__pycache__", ".pytest_cache", ".hypothesis", "results"}
@@ -170,6 +170,7 @@ def main() -> None:
                       help="another checkout to compare with (its core and its module, built in "
                            "bench/build/baseline): its instruction counts and its JSON road's times")
   args = parser.parse_args()
+  require_corpus()  # before anything is built
 
   mode = "quick" if args.quick else "full"
   out = args.out or (BENCH_DIR / "results" / ("quick" if args.quick else ""))

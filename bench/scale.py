@@ -34,7 +34,7 @@ import orjson
 
 import velq
 
-from common import BENCH_DIR, CORPUS_DIR
+from common import BENCH_DIR, require_corpus
 
 UNIT_FILES = [
   "che-1.geo.json", "google_maps_api_response.json", "github_events.json", "apache_builds.json",
@@ -92,7 +92,7 @@ def main() -> None:
 
   copies_list = QUICK_COPIES if args.quick else FULL_COPIES
   repeats = QUICK_REPEATS if args.quick else FULL_REPEATS
-  documents = [(name, orjson.loads((CORPUS_DIR / name).read_bytes())) for name in UNIT_FILES]
+  documents = [(name, orjson.loads((require_corpus() / name).read_bytes())) for name in UNIT_FILES]
   args.work.mkdir(parents=True, exist_ok=True)
 
   started = time.time()

@@ -35,7 +35,7 @@ import ormsgpack
 
 import velq
 
-from common import CORPUS_DIR, best_of_calls, prepare_for_emit
+from common import best_of_calls, prepare_for_emit, require_corpus
 
 MODES = {
   # repeats: samples per contender; target: seconds per sample
@@ -75,10 +75,11 @@ def minified(value) -> str:
 def documents() -> list[tuple[str, str]]:
   """(label, JSON text) of every document, smallest first."""
   docs = list(LITERALS)
+  corpus = require_corpus()
   loaded: dict[str, object] = {}
   for label, name, path in RECORDS:
     if name not in loaded:
-      loaded[name] = json.loads((CORPUS_DIR / name).read_text(encoding="utf-8"))
+      loaded[name] = json.loads((corpus / name).read_text(encoding="utf-8"))
     value = loaded[name]
     for step in path:
       value = value[step]

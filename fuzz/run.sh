@@ -7,7 +7,8 @@
 # atheris, against the module built with coverage and the sanitizers).
 # Everything is built by CMake's fuzz preset (clang-14; fuzz/CMakeLists.txt);
 # the Python targets' venv (CPython 3.12 with atheris) goes in the same tree.
-# Environment: VELQ_FUZZ_BUILD (default build/fuzz), VELQ_SHARED_DIR (default ../shared),
+# Environment: VELQ_FUZZ_BUILD (default build/fuzz), VELQ_SHARED_DIR (the folder of the
+# shared conformance files, extra seeds of the JSON targets when present; default ../shared),
 # VELQ_FUZZ_SEED (libFuzzer's random seed; unset: a new one each run), CXX (default
 # clang++-14), PYTHON312 (see tools/find_python.sh).
 set -uo pipefail
@@ -122,6 +123,13 @@ run_step() {
   rm -f "$BUILD/$target-leak-check.log"
   "$1"
 }
+
+for target in "${TARGETS[@]}"; do
+  if [[ "$target" =~ ^(compile|roundtrip|dumps)$ && ! -d "$SHARED/conformance/json" ]]; then
+    echo "seeds: no shared conformance files (../shared/conformance or \$VELQ_SHARED_DIR/conformance), fuzz/seeds/json only"
+    break
+  fi
+done
 
 failed=()
 summary=()

@@ -8,7 +8,8 @@
 # ARCH is amd64 or arm64. The chroot is kept under build/ and reused while its
 # package list is the same; `make clean` (or removing the folder) starts it anew.
 # `run` mounts /proc, /dev and the folder that holds the repository (so ../shared
-# is there too, at the same path) in a mount namespace of its own, so nothing
+# is there too, at the same path; a $VELQ_SHARED_DIR elsewhere is mounted at its
+# own path and passed on) in a mount namespace of its own, so nothing
 # stays mounted when it returns. arm64 needs qemu-user-static and binfmt_misc;
 # `ensure_binfmt` mounts and enables them where the kernel allows it.
 set -euo pipefail
@@ -25,12 +26,14 @@ PACKAGES_arm64="python3.13-venv python3.14-venv python3.15-venv ca-certificates"
 
 die() { echo "sid_chroot: $*" >&2; exit 1; }
 
-# The Debian mirror this machine's apt uses (deb822 or one-line sources).
+# The Debian mirror to make the chroot from: $VELQ_SID_MIRROR, else the one this
+# machine's apt uses (deb822 or one-line sources). No address is built in.
 mirror() {
-  local uri
-  uri=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -v -- '-security' | head -n 1 || true)
+  local uri=${VELQ_SID_MIRROR:-}
+  [ -n "$uri" ] || uri=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -v -- '-security' | head -n 1 || true)
   [ -n "$uri" ] || uri=$(grep -hs -E '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list | awk '{print $2}' | grep -v -- '-security' | head -n 1 || true)
-  echo "${uri:-http://deb.debian.org/debian}"
+  [ -n "$uri" ] || die "no Debian mirror: apt's sources name none; set VELQ_SID_MIRROR to the address of one"
+  echo "$uri"
 }
 
 ensure_binfmt() {
@@ -56,13 +59,15 @@ make_chroot() {
   fi
   command -v debootstrap >/dev/null || die "debootstrap is not installed (make deps installs it)"
   ensure_binfmt "$arch"
+  local mirror_uri
+  mirror_uri=$(mirror)
   local started=$SECONDS
   rm -rf "$dir"
   mkdir -p "$ROOT/build"
-  echo "sid_chroot: making $dir from $(mirror)"
+  echo "sid_chroot: making $dir from $mirror_uri"
   local log="$ROOT/build/sid-$arch.log"
   if [ "$arch" = "$HOST_ARCH" ]; then
-    debootstrap --variant=minbase --arch="$arch" sid "$dir" "$(mirror)" >"$log" 2>&1 \
+    debootstrap --variant=minbase --arch="$arch" sid "$dir" "$mirror_uri" >"$log" 2>&1 \
       || { tail -n 20 "$log"; die "debootstrap failed"; }
     # apt of the chroot installs from the same mirror. The suite's Release file
     # may be past its Valid-Until date when the mirror is a dated snapshot.
@@ -77,11 +82,11 @@ make_chroot() {
     # apt then resolves and fetches the interpreters for this architecture, and
     # they are unpacked beside it. The interpreters need no configuring, but for
     # byte-compiling their library, which they do on first import.
-    debootstrap --variant=minbase --arch="$arch" --foreign sid "$dir" "$(mirror)" >"$log" 2>&1 \
+    debootstrap --variant=minbase --arch="$arch" --foreign sid "$dir" "$mirror_uri" >"$log" 2>&1 \
       || { tail -n 20 "$log"; die "debootstrap failed"; }
     local apt="$ROOT/build/sid-$arch-apt"
     rm -rf "$apt" && mkdir -p "$apt/lists/partial" "$apt/archives/partial"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(mirror) sid main" >"$apt/sources.list"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror_uri sid main" >"$apt/sources.list"
     touch "$apt/status"
     local options=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
       -o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status" -o Dir::Cache::Archives="$apt/archives"
@@ -115,9 +120,10 @@ in_chroot() {
   mkdir -p "$dir/etc/ssl/host" && cp -L /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/host/ca-certificates.crt"
   # (The unconfigured arm64 chroot has no bundle of its own.)
   [ -e "$dir/etc/ssl/certs/ca-certificates.crt" ] || cp "$dir/etc/ssl/host/ca-certificates.crt" "$dir/etc/ssl/certs/"
-  # ../shared may be a link to a folder elsewhere: that folder is mounted too.
+  # The shared test data ($VELQ_SHARED_DIR, else ../shared) may be a folder
+  # elsewhere, or a link to one: that folder is mounted too.
   local shared
-  shared="$(readlink -f "$outer/shared" 2>/dev/null || true)"
+  shared="$(readlink -f "${VELQ_SHARED_DIR:-$outer/shared}" 2>/dev/null || true)"
   unshare --mount --propagation private -- bash -c '
     set -e
     dir=$1 outer=$2 root=$3 shared=$4; shift 4
@@ -129,8 +135,10 @@ in_chroot() {
       mkdir -p "$dir$shared"
       mount --bind "$shared" "$dir$shared"
     fi
+    data=()
+    [ -d "$shared" ] && data=("VELQ_SHARED_DIR=$shared")
     exec chroot "$dir" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 \
-      PIP_CERT=/etc/ssl/host/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
+      PIP_CERT=/etc/ssl/host/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 "${data[@]}" \
       bash -c "cd \"\$0\" && exec \"\$@\"" "$root" "$@"
   ' velq-chroot "$dir" "$outer" "$ROOT" "$shared" "$@"
 }

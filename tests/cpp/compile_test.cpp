@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "compile.h"
+#include "test_data.h"
 #include "test_support.h"
 #include "utf8.h"
 
@@ -424,9 +425,16 @@ std::string read_all(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+TEST(CompileJsonRules, HoldOnTheSamples) {
+  const std::vector<std::filesystem::path> samples = test_data::samples();
+  for (const auto& path : samples) check_against_the_rules(read_all(path), path.filename().string());
+  EXPECT_GE(samples.size(), 3u);
+}
+
 TEST(CompileJsonRules, HoldOnTheCorpus) {
+  VELQ_NEEDS_SHARED("corpus");
   std::size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(VELQ_SHARED_DIR) + "/corpus")) {
+  for (const auto& entry : std::filesystem::directory_iterator(test_data::shared_dir() / "corpus")) {
     if (entry.path().extension() != ".json") continue;
     check_against_the_rules(read_all(entry.path()), entry.path().filename().string());
     ++files;
@@ -435,8 +443,9 @@ TEST(CompileJsonRules, HoldOnTheCorpus) {
 }
 
 TEST(CompileJsonRules, HoldOnTheConformanceFiles) {
+  VELQ_NEEDS_SHARED("conformance");
   std::size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(VELQ_SHARED_DIR) + "/conformance/json")) {
+  for (const auto& entry : std::filesystem::directory_iterator(test_data::shared_dir() / "conformance" / "json")) {
     check_against_the_rules(read_all(entry.path()), entry.path().filename().string());
     ++files;
   }

@@ -17,6 +17,7 @@
 
 #include "json.h"
 #include "scan.h"
+#include "test_data.h"
 
 namespace velq {
 namespace {
@@ -94,8 +95,9 @@ void expect_outcomes(const std::vector<Case>& cases) {
 }
 
 TEST(JsonParser, ConformanceSuiteMatchesExpectedResults) {
+  VELQ_NEEDS_SHARED("conformance");
   on_every_road([] {
-  const std::filesystem::path root = std::filesystem::path(VELQ_SHARED_DIR) / "conformance";
+  const std::filesystem::path root = test_data::shared_dir() / "conformance";
   std::ifstream expectations(root / "json-expected.tsv");
   ASSERT_TRUE(expectations) << "missing " << (root / "json-expected.tsv");
   std::size_t checked = 0;
@@ -117,15 +119,26 @@ TEST(JsonParser, ConformanceSuiteMatchesExpectedResults) {
 }
 
 // Every road gives the tree the scalar road gives.
+void expect_alike_on_every_road(const std::filesystem::path& path) {
+  std::string text = read_file(path);
+  ASSERT_TRUE(set_scan_road(ScanRoad::Scalar));
+  const std::string scalar = outcome(text);
+  EXPECT_EQ(scalar.substr(0, 4), "ok: ") << path.filename() << ": " << scalar;
+  on_every_road([&] { EXPECT_TRUE(outcome(text) == scalar) << path.filename(); });
+}
+
+TEST(JsonParser, ParsesEverySampleAlikeOnEveryRoad) {
+  const std::vector<std::filesystem::path> samples = test_data::samples();
+  for (const auto& path : samples) expect_alike_on_every_road(path);
+  EXPECT_GE(samples.size(), 3u);
+}
+
 TEST(JsonParser, ParsesEveryCorpusFileAlikeOnEveryRoad) {
+  VELQ_NEEDS_SHARED("corpus");
   std::size_t parsed_files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(VELQ_SHARED_DIR) / "corpus")) {
+  for (const auto& entry : std::filesystem::directory_iterator(test_data::shared_dir() / "corpus")) {
     if (entry.path().extension() != ".json") continue;
-    std::string text = read_file(entry.path());
-    ASSERT_TRUE(set_scan_road(ScanRoad::Scalar));
-    const std::string scalar = outcome(text);
-    EXPECT_EQ(scalar.substr(0, 4), "ok: ") << entry.path().filename() << ": " << scalar;
-    on_every_road([&] { EXPECT_TRUE(outcome(text) == scalar) << entry.path().filename(); });
+    expect_alike_on_every_road(entry.path());
     ++parsed_files;
   }
   EXPECT_GE(parsed_files, 16u);

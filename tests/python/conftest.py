@@ -1,5 +1,5 @@
-"""Helpers shared by the Python tests and the Python fuzz targets: the shared
-data folder, the value transformations that a VELQ round trip applies (32-bit
+"""Helpers shared by the Python tests and the Python fuzz targets: where the
+test data is, the value transformations that a VELQ round trip applies (32-bit
 numbers, widened number arrays, keys in byte order), and the subclasses and
 stand-ins that emit must take by its rules."""
 
@@ -13,8 +13,22 @@ import subprocess
 import sys
 import textwrap
 
-SHARED = pathlib.Path(__file__).resolve().parents[3] / "shared"
+REPO = pathlib.Path(__file__).resolve().parents[2]
+# Small documents written for the tests, in the repository.
+DATA = REPO / "tests" / "data"
+SAMPLES = sorted(DATA.glob("*.json"))
+# Real JSON files by others and a conformance corpus, kept outside the
+# repository: in $VELQ_SHARED_DIR if set, else in ../shared beside it. The
+# tests that need them skip when they are absent (shared_missing).
+SHARED = pathlib.Path(os.environ.get("VELQ_SHARED_DIR") or REPO.parent / "shared")
 CORPUS = SHARED / "corpus"
+
+
+def shared_missing(part):
+    """The reason to skip a test that needs SHARED / part, or None when it is there."""
+    if (SHARED / part).is_dir():
+        return None
+    return f"needs the shared {part}: ../shared/{part} or $VELQ_SHARED_DIR/{part} (looked in {SHARED / part})"
 
 INT64_MIN, INT64_MAX, UINT64_MAX = -(2**63), 2**63 - 1, 2**64 - 1
 

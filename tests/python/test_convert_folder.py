@@ -9,13 +9,15 @@ import sys
 
 import distributed
 import pytest
-from conftest import CORPUS
+from conftest import DATA, REPO
 
 import velq
 
-SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "examples" / "convert_folder.py"
-CONVERTED = {"twitter.JSON": "twitter.velq", "nested/github_events.json": "nested/github_events.velq"}
-REFUSED = "nested/gsoc-2018.json"
+SCRIPT = REPO / "examples" / "convert_folder.py"
+# Two sample documents (tests/data) and an object of more fields than a
+# definition may have.
+CONVERTED = {"orders.JSON": "orders.velq", "nested/track.json": "nested/track.velq"}
+REFUSED = "nested/wide.json"
 
 # These test the example's orchestration; the conversions are the same dumps
 # calls the rest of the suite runs under the sanitizers. There, LeakSanitizer
@@ -30,8 +32,9 @@ pytestmark = pytest.mark.skipif(
 def source(tmp_path):
     folder = tmp_path / "in"
     (folder / "nested").mkdir(parents=True)
-    for name in [*CONVERTED, REFUSED]:
-        (folder / name).write_bytes((CORPUS / pathlib.Path(name).with_suffix(".json").name).read_bytes())
+    for name in CONVERTED:
+        (folder / name).write_bytes((DATA / pathlib.Path(name).with_suffix(".json").name).read_bytes())
+    (folder / REFUSED).write_text("{" + ",".join(f'"f{i}":{i}' for i in range(300)) + "}")
     (folder / "notes.txt").write_text("not a .json file")
     return folder
 
@@ -69,7 +72,7 @@ def test_local_processes_and_a_second_run(source, tmp_path):
     # The second run replaces every output, a damaged one included, names the
     # refused file's output left from an earlier run and leaves it alone;
     # without tqdm it counts plainly.
-    (output / "twitter.velq").write_bytes(b"damaged")
+    (output / "orders.velq").write_bytes(b"damaged")
     earlier = output / pathlib.Path(REFUSED).with_suffix(".velq")
     earlier.write_bytes(b"earlier")
     hidden = tmp_path / "no-tqdm"

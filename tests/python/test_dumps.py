@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import CORPUS, assert_identical, run_child
+from conftest import SAMPLES, assert_identical, run_child
 
 import velq
 
@@ -236,18 +236,18 @@ def test_dump_io_errors(tmp_path, name, message):
 
 
 # Texts whose strings and whitespace runs cross the scans' blocks of 8, 16 and 32 bytes, read well
-# and badly, and every corpus file.
+# and badly, and the sample documents.
 ROAD_TEXTS = [
     *(f'[{" " * n}"{"é" * n}{tail}"{" " * n}]' for n in (7, 15, 16, 31, 47, 70) for tail in ("", "\\n", "\x1f")),
     *(f'{{"k":{"\n  " * n}x}}' for n in (3, 12, 30)),
-    *(path.read_text(encoding="utf-8") for path in sorted(CORPUS.glob("*.json"))),
+    *(path.read_text(encoding="utf-8") for path in SAMPLES),
 ]
 
 
-def road_outcomes():
+def road_outcomes(texts):
     """The road that runs, then the bytes (in hex) or the message of dumps for each text."""
     outcomes = [velq._scan_road]
-    for text in ROAD_TEXTS:
+    for text in texts:
         try:
             outcomes.append(velq.dumps(text).hex())
         except ValueError as error:
@@ -255,14 +255,19 @@ def road_outcomes():
     return outcomes
 
 
-def test_scalar_road_writes_what_the_vector_road_writes():
-    """VELQ_SCAN=scalar makes the parser scan in words instead of vectors: bytes and messages stay."""
+def assert_roads_agree(module, texts):
+    """dumps of module.texts in a child on the scalar road writes what it writes here."""
     script = f"import json, sys; sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r}); " \
-             "import test_dumps; print(json.dumps(test_dumps.road_outcomes()))"
+             f"import test_dumps, {module}; print(json.dumps(test_dumps.road_outcomes({module}.{texts})))"
     scalar = json.loads(run_child(script, env={**os.environ, "VELQ_SCAN": "scalar"}))
-    here = road_outcomes()
+    here = road_outcomes(getattr(sys.modules[module], texts))
     assert scalar[0] == "scalar"
     assert scalar[1:] == here[1:]
+
+
+def test_scalar_road_writes_what_the_vector_road_writes():
+    """VELQ_SCAN=scalar makes the parser scan in words instead of vectors: bytes and messages stay."""
+    assert_roads_agree("test_dumps", "ROAD_TEXTS")
 
     child = subprocess.run([sys.executable, "-c", "import velq"], capture_output=True, text=True,
                            env={**os.environ, "VELQ_SCAN": "avx-9000"})

@@ -2,12 +2,11 @@
 
 import json
 import os
-import re
 import signal
 import subprocess
 
 import pytest
-from conftest import CORPUS, alarm_raising, assert_identical, expected_from_json
+from conftest import SAMPLES, alarm_raising, assert_identical, expected_from_json
 
 import velq
 
@@ -102,26 +101,10 @@ def test_load_reads_files_whose_size_is_unknown():
         velq.load("/proc/self/status")
 
 
-CORPUS_README = (CORPUS / "README.md").read_text()
-REPRESENTABLE_COLUMN = dict(re.findall(r"^\| (\S+\.json) \|[^|]*\|[^|]*\|[^|]*\| (yes|no)", CORPUS_README, re.M))
-PREDICTED_SIZES = {
-    name: int(size.replace(",", ""))
-    for name, size in re.findall(r"^\| (\S+\.json) \|(?:[^|]*\|){9} ([\d,]+) \|$", CORPUS_README, re.M)
-}
-REPRESENTABLE = sorted(name for name, ok in REPRESENTABLE_COLUMN.items() if ok == "yes")
-
-
-def test_corpus_listing_is_complete():
-    assert len(REPRESENTABLE) == 15 and REPRESENTABLE_COLUMN["gsoc-2018.json"] == "no"
-    assert sorted(PREDICTED_SIZES) == REPRESENTABLE
-
-
-@pytest.mark.parametrize("name", REPRESENTABLE)
-def test_corpus_round_trip(name):
-    text = (CORPUS / name).read_text(encoding="utf-8")
-    data = velq.dumps(text)
-    assert len(data) == PREDICTED_SIZES[name]
-    assert_identical(velq.loads(data), expected_from_json(json.loads(text)))
+@pytest.mark.parametrize("path", SAMPLES, ids=lambda path: path.name)
+def test_sample_round_trip(path):
+    text = path.read_text(encoding="utf-8")
+    assert_identical(velq.loads(velq.dumps(text)), expected_from_json(json.loads(text)))
 
 
 @pytest.mark.parametrize(
@@ -140,13 +123,6 @@ def test_a_name_is_one_str_across_object_shapes(text):
     for name in ("id", "kind", "url"):
         keys = {id(key) for item in result for key in item if key == name}
         assert len(keys) == 1, name
-
-
-def test_corpus_refused_file():
-    text = (CORPUS / "gsoc-2018.json").read_text(encoding="utf-8")
-    with pytest.raises(ValueError) as info:
-        velq.dumps(text)
-    assert str(info.value) == "Failed to parse VELQ: Object #9 has 1264 fields (max 256)"
 
 
 def test_interrupted_file_calls_are_retried(tmp_path):
