@@ -69,16 +69,31 @@ if [[ -z "${ASAN_SYMBOLIZER_PATH:-}" && -x /usr/lib/llvm-14/bin/llvm-symbolizer 
   export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 fi
 
+# With the shared corpus beside the repository, pruned copies of its files (and
+# their compiled documents) join the committed seeds, which are made from the
+# project's own samples (tests/data): written here on every run, never committed.
+corpus_seeds="$BUILD/corpus-seeds"
+rm -rf "$corpus_seeds"
+if [[ -d "$SHARED/corpus" && -x "$BUILD/make_seeds" ]]; then
+  mkdir -p "$corpus_seeds/decode" "$corpus_seeds/json"
+  "$BUILD/make_seeds" "$SHARED/corpus" "$corpus_seeds/decode" "$corpus_seeds/json" >/dev/null 2>&1 ||
+    rm -rf "$corpus_seeds"
+fi
+
 # Seeds, extra options and the longest input, per target. The decoder's cap
 # keeps legitimate amplification (an array item of type Null takes no bytes)
 # within the memory limit.
 seed_dirs() {
   case "$1" in
-    decode | loads) echo "$ROOT/fuzz/seeds/decode" ;;
+    decode | loads)
+      echo "$ROOT/fuzz/seeds/decode"
+      [[ -d "$corpus_seeds/decode" ]] && echo "$corpus_seeds/decode" ;;
     compile | roundtrip | dumps)
       echo "$ROOT/fuzz/seeds/json"
+      [[ -d "$corpus_seeds/json" ]] && echo "$corpus_seeds/json"
       [[ -d "$SHARED/conformance/json" ]] && echo "$SHARED/conformance/json" ;;
   esac
+  return 0
 }
 options() {
   case "$1" in
