@@ -149,9 +149,12 @@ struct KeyOrder {
   std::size_t index;  // position among the members, which breaks ties between equal keys
 };
 
-bool key_less(std::uint64_t prefix_a, std::string_view a, std::uint64_t prefix_b, std::string_view b) {
+[[gnu::always_inline]] inline bool key_less(std::uint64_t prefix_a, std::string_view a, std::uint64_t prefix_b,
+                                            std::string_view b) {
   if (prefix_a != prefix_b) return prefix_a < prefix_b;
-  return a < b;
+  // string_view's own comparison, written out: the compiler does not always inline it in parse_object.
+  const int by_bytes = std::char_traits<char>::compare(a.data(), b.data(), std::min(a.size(), b.size()));
+  return by_bytes != 0 ? by_bytes < 0 : a.size() < b.size();
 }
 
 // Objects in real documents are mostly written in key order already.
@@ -256,19 +259,35 @@ const char* describe(ParseFailure failure) {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-// A decimal whose digits, read as one integer, stay within 2^53 and whose power of ten lies within
-// 10^-22 to 10^22 is the quotient or product of two exact doubles, so one division or
-// multiplication rounds it correctly, to the value fast_float gives, without reading the
-// text a second time.
+// A decimal is read as its digits, one integer, times a power of ten. Nineteen digits always fit
+// in 64 bits, so while a number has no more, that pair holds its value exactly and is converted
+// without reading the text again.
+constexpr std::size_t kHeldDigits = 19;
+constexpr std::uint64_t kPowersOfTen[kHeldDigits + 1] = {
+    1,
+    10,
+    100,
+    1000,
+    10000,
+    100000,
+    1000000,
+    10000000,
+    100000000,
+    1000000000,
+    10000000000,
+    100000000000,
+    1000000000000,
+    10000000000000,
+    100000000000000,
+    1000000000000000,
+    10000000000000000,
+    100000000000000000,
+    1000000000000000000,
+    10000000000000000000U};
+// Digits within 2^53 with a power of ten within 10^-22 to 10^22 are the quotient or product of two
+// exact doubles, so one division or multiplication rounds correctly.
 constexpr std::uint64_t kExactDigitsMax = std::uint64_t{1} << 53;
 constexpr std::int64_t kExactPowersOfTen = 22;
-// Fractions are gathered only while the digits stay below 10^15, a bound that needs no check per
-// digit once the fraction's length is known.
-constexpr std::size_t kExactFractionDigits = 15;
-constexpr std::uint64_t kPowersOfTen[kExactFractionDigits + 1] = {
-    1,          10,          100,          1000,          10000,          100000,          1000000,          10000000,
-    100000000,  1000000000,  10000000000,  100000000000,  1000000000000,  10000000000000,  100000000000000,
-    1000000000000000};
 
 // Eight ASCII digits in a little-endian word, tested and read without a loop: a byte is a digit when
 // adding 0x46 leaves its high bit clear and subtracting 0x30 does too; then pairs, fours and the
@@ -535,14 +554,16 @@ class Parser {
   std::span<const KeyOrder> key_order(const JsonMember* members, std::size_t count);
   const char* parse_number(const char* p, JsonValue& out);
   const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, std::uint64_t digits,
-                                          bool exact, JsonValue& out);
-  const char* read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const;
+                                          bool held, JsonValue& out);
+  const char* read_fraction(const char* p, std::uint64_t& digits, bool& held, std::int64_t& scale) const;
   const char* skip_digits(const char* p) const;
-  // The rare road (digits beyond 2^53, powers of ten beyond 10^±22), kept out of
+  // The rarer roads (more than 15 digits, powers of ten beyond 10^±22), kept out of
   // parse_number so that the common one stays small enough to inline.
   [[gnu::noinline]] const char* convert_double(const char* start, const char* end, bool negative, JsonValue& out);
-  const char* convert_double(const char* start, const char* end, bool negative, std::uint64_t digits, bool exact,
-                             std::int64_t scale, JsonValue& out);
+  [[gnu::noinline]] const char* convert_long_decimal(const char* start, const char* end, bool negative,
+                                                     std::uint64_t digits, std::int64_t scale, JsonValue& out);
+  [[gnu::always_inline]] inline const char* convert_double(const char* start, const char* end, bool negative,
+                                                   std::uint64_t digits, bool held, std::int64_t scale, JsonValue& out);
 
   // Records a failure on the byte at `stop` (end_ for the end of the text).
   const char* fail(ParseFailure failure, const char* stop) {
@@ -917,8 +938,7 @@ const char* Parser<Scan>::parse_number(const char* p, JsonValue& out) {
   }
 
   if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) {
-    return parse_fraction_and_exponent(start, p, negative, magnitude, !exceeds_u64 && magnitude <= kExactDigitsMax,
-                                       out);
+    return parse_fraction_and_exponent(start, p, negative, magnitude, !exceeds_u64, out);
   }
   if (!exceeds_u64) {
     if (!negative) {
@@ -938,17 +958,16 @@ const char* Parser<Scan>::parse_number(const char* p, JsonValue& out) {
 }
 
 // p is on the '.', 'e' or 'E' after the integer part. `digits` holds the integer part's digits as
-// a number; `exact` says that it is at most kExactDigitsMax. While that holds, the fraction's
-// digits are gathered into it too, for exact_decimal.
+// a number when `held` is true; while the digits fit, the fraction's are gathered into it too.
 template <class Scan>
 const char* Parser<Scan>::parse_fraction_and_exponent(const char* start, const char* p, bool negative,
-                                                std::uint64_t digits, bool exact, JsonValue& out) {
+                                                std::uint64_t digits, bool held, JsonValue& out) {
   std::int64_t scale = 0;  // the power of ten that `digits` is to be multiplied by
   if (*p == '.') {
     if (++p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
     if (!is_digit(*p)) return fail(ParseFailure::InvalidNumber, p);
-    p = read_fraction(p, digits, exact, scale);
-    if (p == end_ || (*p != 'e' && *p != 'E')) return convert_double(start, p, negative, digits, exact, scale, out);
+    p = read_fraction(p, digits, held, scale);
+    if (p == end_ || (*p != 'e' && *p != 'E')) return convert_double(start, p, negative, digits, held, scale, out);
   }
   const char* const marker = p;
   ++p;
@@ -976,18 +995,18 @@ const char* Parser<Scan>::parse_fraction_and_exponent(const char* start, const c
     ++p;
   } while (p != end_ && is_digit(*p));
   scale += negative_exponent ? -std::int64_t{exponent} : std::int64_t{exponent};
-  return convert_double(start, p, negative, digits, exact, scale, out);
+  return convert_double(start, p, negative, digits, held, scale, out);
 }
 
 // Reads a fraction's digits from p (there is at least one). When the number's digits, read as one
-// integer, stay below 10^15 (so within 2^53), they are gathered into `digits`; otherwise `exact`
-// turns false and they are only passed over.
+// integer, stay below 10^19, they are gathered into `digits`; otherwise `held` turns false and they
+// are only passed over.
 template <class Scan>
-const char* Parser<Scan>::read_fraction(const char* p, std::uint64_t& digits, bool& exact, std::int64_t& scale) const {
+const char* Parser<Scan>::read_fraction(const char* p, std::uint64_t& digits, bool& held, std::int64_t& scale) const {
   const char* const end = skip_digits(p);
   const auto count = static_cast<std::size_t>(end - p);
-  if (!exact || count > kExactFractionDigits || digits >= kPowersOfTen[kExactFractionDigits - count]) {
-    exact = false;
+  if (!held || count > kHeldDigits || digits >= kPowersOfTen[kHeldDigits - count]) {
+    held = false;
     return end;
   }
   for (; end - p >= 8; p += 8) digits = digits * 100000000 + eight_digits_value(load_le64(p));
@@ -1003,14 +1022,33 @@ const char* Parser<Scan>::skip_digits(const char* p) const {
   return p;
 }
 
-// [start, end) is a well-formed number, whose value is digits x 10^scale when `exact`; the
+// [start, end) is a well-formed number, whose value is digits x 10^scale when `held`; the
 // conversion rounds correctly.
 template <class Scan>
 const char* Parser<Scan>::convert_double(const char* start, const char* end, bool negative, std::uint64_t digits,
-                                   bool exact, std::int64_t scale, JsonValue& out) {
-  if (exact && scale >= -kExactPowersOfTen && scale <= kExactPowersOfTen) {
+                                   bool held, std::int64_t scale, JsonValue& out) {
+  if (held && digits <= kExactDigitsMax && scale >= -kExactPowersOfTen && scale <= kExactPowersOfTen) {
     const double value = exact_decimal(digits, scale);
     out = JsonValue::from_double(negative ? -value : value);
+    return end;
+  }
+  if (held) return convert_long_decimal(start, end, negative, digits, scale, out);
+  return convert_double(start, end, negative, out);
+}
+
+// [start, end) is a well-formed number whose value is digits x 10^scale.
+template <class Scan>
+const char* Parser<Scan>::convert_long_decimal(const char* start, const char* end, bool negative,
+                                               std::uint64_t digits, std::int64_t scale, JsonValue& out) {
+  // fast_float's product of the digits and a 128-bit power of ten rounds as reading the text does.
+  // The text stays the road for a product too close to a midpoint to decide (a negative power of
+  // two) and for values beyond the double range.
+  using Binary = fast_float::binary_format<double>;
+  const fast_float::adjusted_mantissa product = fast_float::compute_float<Binary>(scale, digits);
+  if (product.power2 >= 0 && product.power2 < Binary::infinite_power()) {
+    double value = 0;
+    fast_float::to_float(negative, product, value);
+    out = JsonValue::from_double(value);
     return end;
   }
   return convert_double(start, end, negative, out);
