@@ -418,18 +418,33 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
 
 namespace {
 
-// Room in the string table for every string value the text is expected to
-// hold (from what the parse met in its first `so_far.bytes` bytes), so that
-// the table seldom grows while most strings are new; a text of short strings
-// that mostly repeat gets room for one per 32 bytes. The table is never made
-// smaller, and grows only when the expectation passes what it can hold.
-void make_string_room(CompileBuilder& builder, const JsonCounts& so_far, std::size_t text_size) {
+// Room in the string table for the strings a text of `text_size` bytes is
+// expected to hold, `strings` having been met in its first `bytes` bytes, so
+// that the table seldom grows; never more than one per 32 bytes. The table is
+// never made smaller, and grows only when the expectation passes what it can hold.
+void make_string_room(CompileBuilder& builder, std::size_t strings, std::size_t bytes, std::size_t text_size) {
   // The first few strings need no table (see CompileBuilder::few_strings).
-  if (so_far.strings <= builder.few_strings.size()) return;
-  const double expected = static_cast<double>(so_far.strings) * static_cast<double>(text_size) /
-                          static_cast<double>(std::max<std::size_t>(so_far.bytes, 1));
+  if (strings <= builder.few_strings.size()) return;
+  const double expected = static_cast<double>(strings) * static_cast<double>(text_size) /
+                          static_cast<double>(std::max<std::size_t>(bytes, 1));
   const std::size_t room = std::min(static_cast<std::size_t>(expected), text_size / 32);
   if (room > builder.strings.max_load()) builder.strings.reserve(room);
+}
+
+// A whole text: room for every string value it holds, the most it can need.
+void make_string_room(CompileBuilder& builder, const JsonCounts& counts) {
+  make_string_room(builder, counts.strings, counts.bytes, counts.bytes);
+}
+
+// A text compiled item by item: room for the distinct strings it is expected
+// to hold at the pace the items compiled so far, which end at byte `bytes`,
+// added them. Counting string values instead would size the table for every
+// repeat of a value; and the first items say little of the whole, so until a
+// sixteenth of the text is compiled the table grows on its own.
+void make_streamed_string_room(CompileBuilder& builder, std::size_t bytes, std::size_t text_size) {
+  if (bytes < text_size / 16) return;
+  const std::size_t distinct = builder.strings.empty() ? builder.few_string_count : builder.strings.size();
+  make_string_room(builder, distinct, bytes, text_size);
 }
 
 // Room for the usual payload, which is smaller than the text, so that it
@@ -454,7 +469,6 @@ class RootItemCompiler final : public JsonItemSink {
 
   bool items(std::span<const JsonValue> items, const JsonCounts& so_far) override {
     if (failed_) return true;
-    make_string_room(builder_, so_far, text_size_);
     for (const JsonValue& item : items) {
       kept_.push_back(kept_of(item));
       if (!compiler_.append_item(*array_, item, out_)) {
@@ -462,6 +476,7 @@ class RootItemCompiler final : public JsonItemSink {
         return !compiler_.was_interrupted();
       }
     }
+    make_streamed_string_room(builder_, so_far.bytes, text_size_);
     return true;
   }
 
@@ -504,7 +519,7 @@ class RootItemCompiler final : public JsonItemSink {
     if (!root_items->finish(root)) return compiler.take_error();
   } else {
     make_payload_room(compiled.payload, text.size());
-    make_string_room(builder, counts, text.size());
+    make_string_room(builder, counts);
     if (!compiler.append(parsed.value(), compiled.payload, root)) return compiler.take_error();
   }
   compiled.def_index = root.self_def_index;
