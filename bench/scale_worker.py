@@ -4,7 +4,10 @@
 
 Prints a JSON object: the peak memory of the first call above the memory held
 once the inputs were loaded (the peak resident size, see peak_rss_bytes), and the median
-seconds of REPEATS calls, interleaved with orjson.loads of the JSON text.
+seconds of REPEATS calls, interleaved with orjson.loads of the JSON text. Each call of
+dumps and of orjson.loads gets a fresh copy of the text, as a conversion of many
+files does: a str keeps the UTF-8 that a first call makes of it, which a second
+call on the same str would find ready.
 """
 
 from __future__ import annotations
@@ -60,35 +63,46 @@ def reset_peak() -> bool:
     return False
 
 
+def fresh_copy(text: str) -> str:
+  """An equal str that holds no UTF-8 of its own yet."""
+  return text.encode("utf-8").decode("utf-8")
+
+
 def main() -> None:
   operation, input_path, text_path = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
   min_repeats, budget = int(sys.argv[4]), float(sys.argv[5])
   text = text_path.read_text(encoding="utf-8")
   if operation == "dumps":
-    call = lambda: velq.dumps(text)  # noqa: E731
+    argument = fresh_copy
+    call = velq.dumps
   elif operation == "loads":
     data = input_path.read_bytes()
-    call = lambda: velq.loads(data)  # noqa: E731
+    argument = lambda text: data  # noqa: E731
+    call = velq.loads
   else:
     raise SystemExit(f"unknown operation {operation}")
 
+  value = argument(text)
   gc.collect()
   gc.disable()
   peak_reset = reset_peak()
   baseline = peak_rss_bytes()
-  result = call()
+  result = call(value)
   peak_extra = peak_rss_bytes() - baseline
-  del result
+  del result, value
 
   times, reference = [], []
   started = time.perf_counter()
   while len(times) < min_repeats or (time.perf_counter() - started < budget and len(times) < MAX_REPEATS):
+    value = argument(text)
     start = time.perf_counter()
-    call()
+    call(value)
     times.append(time.perf_counter() - start)
+    value = fresh_copy(text)
     start = time.perf_counter()
-    orjson.loads(text)
+    orjson.loads(value)
     reference.append(time.perf_counter() - start)
+    del value
 
   json_bytes = len(text.encode("utf-8"))
   seconds = statistics.median(times)

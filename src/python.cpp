@@ -275,6 +275,27 @@ bool text_argument(PyObject* argument, const char* parameter, std::string_view& 
   return true;
 }
 
+// A JSON text argument as UTF-8. A small text's is the str's own (see utf8_of).
+// A large one's is made for the call into `owned` and released with it:
+// PyUnicode_AsUTF8AndSize would pass through a second copy of the text on its
+// way to the one it keeps, and keep that one in the caller's str after the
+// call, so that a 100 MB text would cost twice its size at the peak and once
+// for as long as the str lives. Released, a bytes object runs no Python code.
+bool json_text_argument(PyObject* argument, PyRef& owned, std::string_view& text) {
+  constexpr Py_ssize_t kOwnCopyFrom = JSON_STREAMED_FROM;  // characters, so at least as many bytes
+  if (!PyUnicode_Check(argument) || PyUnicode_IS_COMPACT_ASCII(argument) ||
+      PyUnicode_GET_LENGTH(argument) < kOwnCopyFrom) {
+    return text_argument(argument, "json_text", text);
+  }
+  owned = PyRef(PyUnicode_AsUTF8String(argument));
+  if (!owned) {
+    add_parameter_note("json_text");
+    return false;
+  }
+  text = {PyBytes_AS_STRING(owned.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(owned.get()))};
+  return true;
+}
+
 // A bytes argument's own buffer, used in place.
 bool bytes_argument(PyObject* argument, const char* parameter, ByteSpan& bytes) {
   if (!PyBytes_Check(argument)) {
@@ -1042,8 +1063,9 @@ PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return guarded([&]() -> PyObject* {
     PyObject* bound[1];
     if (!bind_arguments(kDumps, args, nargs, kwnames, bound)) return nullptr;
+    PyRef owned_text;
     std::string_view text;
-    if (!text_argument(bound[0], "json_text", text)) return nullptr;
+    if (!json_text_argument(bound[0], owned_text, text)) return nullptr;
     BytesObjectStorage storage;
     CompiledDocument compiled(&storage);
     if (Status status = compile_json_to_velq(text, compiled, python_signals_allow); !status) {
@@ -1067,9 +1089,10 @@ PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
     if (!bind_arguments(kDump, args, nargs, kwnames, bound)) return nullptr;
+    PyRef owned_text;
     std::string_view text;
     std::string_view path;
-    if (!text_argument(bound[0], "json_text", text)) return nullptr;
+    if (!json_text_argument(bound[0], owned_text, text)) return nullptr;
     if (!text_argument(bound[1], "path", path)) return nullptr;
     // The file is touched only once the bytes exist.
     CompiledDocument compiled;

@@ -182,6 +182,24 @@ def umask():
     os.umask(previous)
 
 
+def test_large_non_ascii_text_is_encoded_for_the_call_alone(tmp_path):
+    """From 4 Mi characters on, the text's UTF-8 is made for the call and released: the caller's
+    str keeps no copy of it, and the bytes and errors are those of any other text."""
+    rows = [[{"name": f"caf\u00e9 {i}", "n": i} for i in range(k, k + 2000)] for k in range(0, 120_000, 2000)]
+    text = json.dumps(rows, ensure_ascii=False)
+    assert len(text) >= 4 << 20
+    size = sys.getsizeof(text)
+    data = velq.dumps(text)
+    assert sys.getsizeof(text) == size
+    assert velq.loads(data) == json.loads(text)
+    path = tmp_path / "large.velq"
+    velq.dump(text, str(path))
+    assert path.read_bytes() == data
+    with pytest.raises(UnicodeEncodeError) as info:
+        velq.dumps(text + "\ud800")
+    assert info.value.__notes__ == ["while processing 'json_text'"]
+
+
 def test_dump_writes_the_dumps_bytes(tmp_path):
     path = tmp_path / "doc.velq"
     text = '{"a": [1, 2, 3], "b": "x"}'
