@@ -611,7 +611,8 @@ MIDCALL_SWEEP = """
 MIDCALL_SWEEPS = {
     "emit": "velq.loads(velq.emit(data))",
     "dumps": "velq.loads(velq.dumps(TEXT))",
-    # Past 4 MiB, a top-level array is compiled item by item as it is parsed.
+    # Past 4 MiB, a top-level array is compiled item by item as it is parsed, and a text that is
+    # not ASCII is encoded for the call.
     "dumps-itemwise": "velq.loads(velq.dumps(LARGE_TEXT))",
 }
 
@@ -633,7 +634,7 @@ def test_python_code_in_the_middle_of_a_call(case):
         call = case.split()[0]
         rounds = 40 if UNDER_ASAN else 150
         code = textwrap.dedent(MIDCALL_SWEEP).replace("ROUNDS", str(rounds)).replace("CALL", MIDCALL_SWEEPS[call])
-        code = "TEXT = str([list(range(30))] * 3000)\nLARGE_TEXT = str([list(range(30))] * 46000)\n" + code
+        code = "TEXT = str([list(range(30))] * 3000)\nLARGE_TEXT = '[\"\\u00e9\", ' + str([list(range(30))] * 46000)[1:]\n" + code
     out = run_midcall_child(code)
     if out.startswith("not at the poll"):
         pytest.skip("this interpreter ran the collection before the call")
