@@ -557,7 +557,7 @@ class Parser {
                                           bool held, JsonValue& out);
   const char* read_fraction(const char* p, std::uint64_t& digits, bool& held, std::int64_t& scale) const;
   const char* skip_digits(const char* p) const;
-  // The rarer roads (more than 15 digits, powers of ten beyond 10^±22), kept out of
+  // The rarer roads (digits beyond 2^53, powers of ten beyond 10^±22), kept out of
   // parse_number so that the common one stays small enough to inline.
   [[gnu::noinline]] const char* convert_double(const char* start, const char* end, bool negative, JsonValue& out);
   [[gnu::noinline]] const char* convert_long_decimal(const char* start, const char* end, bool negative,

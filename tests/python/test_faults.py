@@ -634,7 +634,8 @@ def test_python_code_in_the_middle_of_a_call(case):
         call = case.split()[0]
         rounds = 40 if UNDER_ASAN else 150
         code = textwrap.dedent(MIDCALL_SWEEP).replace("ROUNDS", str(rounds)).replace("CALL", MIDCALL_SWEEPS[call])
-        code = "TEXT = str([list(range(30))] * 3000)\nLARGE_TEXT = '[\"\\u00e9\", ' + str([list(range(30))] * 46000)[1:]\n" + code
+        code = ("TEXT = str([list(range(30))] * 3000)\n"
+                "LARGE_TEXT = '[\"\\u00e9\", ' + str([list(range(30))] * 46000)[1:]\n" + code)
     out = run_midcall_child(code)
     if out.startswith("not at the poll"):
         pytest.skip("this interpreter ran the collection before the call")
