@@ -551,7 +551,7 @@ class Parser {
   const char* parse_escaped_string(const char* start, const char* p, std::string_view& out);
   const char* parse_unicode_escape(const char* p);
   const char* read_hex_escape(const char* p, std::uint32_t& unit);
-  std::span<const KeyOrder> key_order(const JsonMember* members, std::size_t count);
+  [[gnu::noinline]] std::span<const KeyOrder> key_order(const JsonMember* members, std::size_t count);
   const char* parse_number(const char* p, JsonValue& out);
   const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, std::uint64_t digits,
                                           bool held, JsonValue& out);
@@ -825,7 +825,7 @@ std::span<const KeyOrder> Parser<Scan>::key_order(const JsonMember* members, std
   auto same_keys = [&] {
     if (remembered.keys.size() != count) return false;
     for (std::size_t i = 0; i < count; ++i) {
-      if (remembered.keys[i] != members[i].key) return false;
+      if (!same_text(remembered.keys[i], members[i].key)) return false;
     }
     return true;
   };
