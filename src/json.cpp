@@ -551,6 +551,7 @@ class Parser {
   const char* parse_escaped_string(const char* start, const char* p, std::string_view& out);
   const char* parse_unicode_escape(const char* p);
   const char* read_hex_escape(const char* p, std::uint32_t& unit);
+  // Out of line: inlined, it made parse_object's common road longer.
   [[gnu::noinline]] std::span<const KeyOrder> key_order(const JsonMember* members, std::size_t count);
   const char* parse_number(const char* p, JsonValue& out);
   const char* parse_fraction_and_exponent(const char* start, const char* p, bool negative, std::uint64_t digits,
