@@ -10,7 +10,8 @@
 //   - dumps and dump write the same bytes or fail with the same error;
 //   - the scalar road of the text scan writes the bytes, or fails with the
 //     message, of the CPU's best road, and so does a top-level array compiled
-//     item by item (as large texts are) of the whole tree;
+//     item by item (as large texts are) of the whole tree, and a text in
+//     pages that go once parsed (as a large text made for the call is);
 //   - a compiled document starts with the built-in definitions, and its
 //     bytes have a well-formed header and are read back, by a reader that
 //     keeps its contract, as one entry with the definitions and the
@@ -85,6 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string whole_outcome = bytes.ok() ? bytes.value() : "error: " + bytes.error().message;
     const std::string streamed_outcome = streamed.ok() ? streamed.value() : "error: " + streamed.error().message;
     if (whole_outcome != streamed_outcome) fail("items compiled one by one differ from the whole tree", streamed_outcome);
+    auto paged = velq::fuzz::dumps_bytes_in_pages(text);
+    const std::string paged_outcome = paged.ok() ? paged.value() : "error: " + paged.error().message;
+    if (whole_outcome != paged_outcome) fail("a text in pages that go differs from the text in place", paged_outcome);
   }
   if (!parsed.ok()) {
     if (bytes.ok()) fail("the compiler accepts text the parser refuses", parsed.error().message);

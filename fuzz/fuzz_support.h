@@ -23,6 +23,7 @@
 #include "decompile.h"
 #include "encode.h"
 #include "json.h"
+#include "pages.h"
 #include "structure.h"
 
 namespace velq::fuzz {
@@ -479,6 +480,21 @@ inline Result<std::string> dumps_bytes(std::string_view text, ByteBuffer::Storag
   std::string bytes(encoded.value()->view());
   if (bytes != dump_bytes) fail("encode_document writes other bytes than encode_front and the payload");
   return bytes;
+}
+
+// The document of a text compiled from pages that go as soon as the parse
+// has passed them (as a large text made for the call is), or the error.
+inline Result<std::string> dumps_bytes_in_pages(std::string_view text) {
+  TextPages pages(text.size(), 1);
+  if (pages.data() == nullptr) fail("no room for the text's pages");
+  std::memcpy(pages.data(), text.data(), text.size());
+  pages.set_size(text.size());
+  CompiledDocument document;
+  if (Status compiled = compile_json_to_velq(pages, document); !compiled) return std::move(compiled).error();
+  ByteBuffer fresh;
+  auto encoded = encode_document(document.front(), document.payload, fresh);
+  if (!encoded) return std::move(encoded).error();
+  return std::string(encoded.value()->view());
 }
 
 }  // namespace velq::fuzz

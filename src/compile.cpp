@@ -5,6 +5,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pages.h"
+
 namespace velq {
 
 VelqError mixed_array_error(std::string_view pointer, VelqType found, VelqType expected) {
@@ -321,19 +323,22 @@ std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text
       }
     }
     if (entry == nullptr && few_string_count < few_strings.size()) {
-      few_strings[few_string_count++] = {text.data(), text.size(), half_hash, kNotInDict};
+      few_strings[few_string_count++] = {first_met(text).data(), text.size(), half_hash, kNotInDict};
       return std::nullopt;
     }
     if (entry == nullptr) strings.insert(few_strings.begin(), few_strings.end());
   }
   if (entry == nullptr) {
     auto [found, first_occurrence] = strings.insert(StringEntry{text.data(), text.size(), half_hash, kNotInDict});
-    if (first_occurrence) return std::nullopt;
+    if (first_occurrence) {
+      if (source_goes) [[unlikely]] found->data = copied(text).data();
+      return std::nullopt;
+    }
     entry = &*found;
   }
   if (entry->position == kNotInDict) {
     entry->position = static_cast<std::uint32_t>(dict.size());
-    dict.push_back(lasting(text));
+    dict.push_back(source_goes ? entry->text() : lasting(text));
   }
   return entry->position;
 }
@@ -486,10 +491,10 @@ class RootItemCompiler final : public JsonItemSink {
   bool finish(NodeRefs& refs) { return !failed_ && compiler_.end_array(*array_, kept_, out_, refs); }
 
  private:
-  // What end_array may read of an item once its nodes are gone: its kind,
-  // and a scalar's value.
+  // What end_array may read of an item once its nodes are gone, and the
+  // text perhaps too: its kind, and the value of a number or a boolean.
   static JsonValue kept_of(const JsonValue& item) {
-    if (item.kind != JsonKind::Array && item.kind != JsonKind::Object) return item;
+    if (item.kind != JsonKind::Array && item.kind != JsonKind::Object && item.kind != JsonKind::String) return item;
     JsonValue kind_only;
     kind_only.kind = item.kind;
     return kind_only;
@@ -509,10 +514,11 @@ class RootItemCompiler final : public JsonItemSink {
 // a small text's call pays for nothing it does not use.
 [[gnu::always_inline]] inline Status parse_and_compile(std::string_view text, CompiledDocument& compiled,
                                                        CompileBuilder& builder, JsonValueCompiler& compiler,
-                                                       SignalCheck check, RootItemCompiler* root_items) {
+                                                       SignalCheck check, RootItemCompiler* root_items,
+                                                       TextPages* pages = nullptr) {
   JsonArena arena;
   JsonCounts counts;
-  Result<JsonValue> parsed = parse_json(text, arena, counts, check, root_items);
+  Result<JsonValue> parsed = parse_json(text, arena, counts, check, root_items, pages);
   if (!parsed) return std::move(parsed).error();
   NodeRefs root;
   if (root_items != nullptr && root_items->started()) {
@@ -541,6 +547,18 @@ Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, S
     if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items); !status) {
       return status;
     }
+  }
+  return check_reader_limits(compiled.definitions);
+}
+
+Status compile_json_to_velq(TextPages& pages, CompiledDocument& compiled, SignalCheck check) {
+  const std::string_view text = pages.text();
+  CompileBuilder builder(text, compiled);
+  builder.source_goes = true;
+  JsonValueCompiler compiler(builder, check);
+  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
+  if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items, &pages); !status) {
+    return status;
   }
   return check_reader_limits(compiled.definitions);
 }

@@ -50,7 +50,7 @@ struct QuickTextHash {
 // whole: left uninitialised otherwise, so that the builder's first slots
 // cost nothing to make.
 struct StringEntry {
-  const char* data;
+  mutable const char* data;  // made a copy of the same text once stored, when the source goes
   std::size_t size;
   std::uint32_t hash;
   mutable std::uint32_t position;
@@ -180,14 +180,22 @@ struct CompileBuilder {
   // One definition per sequence of (key, type code) pairs; members in key order.
   std::uint16_t intern_object_shape(std::span<const JsonMember> members);
 
-  // The text itself when it stands in the source, else a kept copy.
+  // The source goes as it is parsed (see TextPages): whatever is kept of
+  // it, from the first occurrence of a string value on, is a copy.
+  bool source_goes = false;
+
+  // The text itself when it stands in a source that lasts, else a kept copy.
   std::string_view lasting(std::string_view text) {
     // Compared as addresses: a view into the source lies within it.
     const auto at = reinterpret_cast<std::uintptr_t>(text.data());
     const auto begin = reinterpret_cast<std::uintptr_t>(source.data());
-    if (at - begin <= source.size() && text.size() <= source.size() - (at - begin)) [[likely]] return text;
+    if (at - begin <= source.size() && text.size() <= source.size() - (at - begin) && !source_goes) [[likely]] {
+      return text;
+    }
     return copied(text);
   }
+  // A string value met for the first time, as the tables keep it.
+  std::string_view first_met(std::string_view text) { return source_goes ? copied(text) : text; }
   // A text of the tree (unescaped), copied into `texts`; out of line, as it is rare.
   [[gnu::noinline]] std::string_view copied(std::string_view text) { return text.empty() ? text : texts.keep(text); }
 };
@@ -207,6 +215,12 @@ struct CompileBuilder {
 inline constexpr std::size_t JSON_STREAMED_FROM = std::size_t{4} << 20;
 Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check = nullptr,
                             std::size_t streamed_from = JSON_STREAMED_FROM);
+
+// As above, for a text in pages of the call's own: a top-level array is
+// compiled item by item whatever its size, and the pages of the items
+// compiled go as the parse goes on, so that the text's memory falls while
+// the document's grows. The document keeps copies of what it keeps of them.
+Status compile_json_to_velq(TextPages& text, CompiledDocument& compiled, SignalCheck check = nullptr);
 
 // Arrays must hold items of one type: the decoder reads every item with the
 // array definition's element type. Both compilers report a mismatch as

@@ -24,6 +24,7 @@
 #include <fast_float/fast_float.h>
 
 #include "bytes.h"
+#include "pages.h"
 #include "scan.h"
 #include "utf8.h"
 
@@ -522,8 +523,13 @@ bool magnitude_at_least_one(const char* p, const char* end) {
 template <class Scan>
 class Parser {
  public:
-  Parser(std::string_view text, JsonArena& arena, SignalCheck check, JsonItemSink* root_items)
-      : begin_(text.data()), end_(text.data() + text.size()), arena_(arena), signals_(check), root_items_(root_items) {}
+  Parser(std::string_view text, JsonArena& arena, SignalCheck check, JsonItemSink* root_items, TextPages* pages)
+      : begin_(text.data()),
+        end_(text.data() + text.size()),
+        arena_(arena),
+        signals_(check),
+        root_items_(root_items),
+        pages_(pages) {}
 
   bool parse_document(JsonValue& root) {
     const char* p = skip_space<Scan>(begin_, end_);
@@ -545,6 +551,7 @@ class Parser {
   [[gnu::cold, gnu::noinline]] const char* misspelled_literal(const char* p, std::string_view word);
   const char* parse_array(const char* p, JsonValue& out);
   const char* parse_root_items(const char* p, JsonValue& out);
+  void give_back_text_before(const char* p);
   [[gnu::always_inline]] inline const char* after_item(const char* p, bool& closed);
   const char* parse_object(const char* p, JsonValue& out);
   [[gnu::always_inline]] inline const char* parse_string(const char* p, std::string_view& out);
@@ -579,6 +586,13 @@ class Parser {
   JsonArena& arena_;
   SignalPoll signals_;
   JsonItemSink* const root_items_;
+  // The text's pages, when they may go once read; what went is the bytes
+  // before released_, with their line breaks counted, and where the last
+  // of them stands, for the line and column of a failure after them.
+  TextPages* const pages_;
+  std::size_t released_ = 0;
+  std::size_t released_lines_ = 0;
+  std::size_t last_released_break_ = std::string_view::npos;
   std::size_t depth_ = 0;
   // Items and members of the containers being parsed, innermost last; each
   // finished container moves its share into the arena in one piece.
@@ -607,10 +621,13 @@ class Parser {
 template <class Scan>
 VelqError Parser<Scan>::error() const {
   if (failure_ == ParseFailure::Interrupted) return VelqError::interruption();
-  std::string_view consumed(begin_, stop_offset_);
-  std::size_t line = 1 + static_cast<std::size_t>(std::count(consumed.begin(), consumed.end(), '\n'));
-  std::size_t line_start = consumed.rfind('\n');
-  std::size_t column = line_start == std::string_view::npos ? stop_offset_ : stop_offset_ - line_start - 1;
+  // A failure stands after what went of the text: the line breaks before it
+  // were counted then.
+  std::string_view consumed(begin_ + released_, stop_offset_ - released_);
+  std::size_t line = 1 + released_lines_ + static_cast<std::size_t>(std::count(consumed.begin(), consumed.end(), '\n'));
+  std::size_t line_break = consumed.rfind('\n');
+  line_break = line_break == std::string_view::npos ? last_released_break_ : released_ + line_break;
+  std::size_t column = line_break == std::string_view::npos ? stop_offset_ : stop_offset_ - line_break - 1;
   return VelqError{std::string(describe(failure_)) + " at line " + std::to_string(line) + " column " +
                    std::to_string(column)};
 }
@@ -722,6 +739,7 @@ const char* Parser<Scan>::parse_root_items(const char* p, JsonValue& out) {
     count += items_.size();
     const bool go_on = root_items_->items(items_, counts_) && signals_.poll(items_.size());
     items_.clear();
+    if (pages_ != nullptr) give_back_text_before(at);
     return go_on;
   };
   constexpr std::size_t kScalarBatch = 4096;
@@ -753,6 +771,27 @@ const char* Parser<Scan>::parse_root_items(const char* p, JsonValue& out) {
   out = JsonValue::from_array(nullptr, count);
   --depth_;
   return p + 1;
+}
+
+// After items were handed over, nothing of the parser's views the text
+// before `p` but the remembered key orders, which are forgotten: its pages
+// go, a step at a time, once its line breaks are counted.
+template <class Scan>
+void Parser<Scan>::give_back_text_before(const char* p) {
+  const auto offset = static_cast<std::size_t>(p - begin_);
+  if (offset - released_ < pages_->release_step()) return;
+  // memchr's vector scan: most large texts have few line breaks.
+  for (const char* at = begin_ + released_; at != p; ++at) {
+    at = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(p - at)));
+    if (at == nullptr) break;
+    ++released_lines_;
+    last_released_break_ = static_cast<std::size_t>(at - begin_);
+  }
+  if (remembered_orders_) {
+    for (RememberedOrder& remembered : *remembered_orders_) remembered.keys.clear();
+  }
+  pages_->release_before(offset);
+  released_ = offset;
 }
 
 template <class Scan>
@@ -1076,9 +1115,10 @@ const char* Parser<Scan>::convert_double(const char* start, const char* end, boo
 namespace {
 
 template <class Scan>
-[[gnu::always_inline]] inline Result<JsonValue> parse_on(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check,
-                           JsonItemSink* root_items) {
-  Parser<Scan> parser(text, arena, check, root_items);
+[[gnu::always_inline]] inline Result<JsonValue> parse_on(std::string_view text, JsonArena& arena, JsonCounts& counts,
+                                                         SignalCheck check, JsonItemSink* root_items,
+                                                         TextPages* pages) {
+  Parser<Scan> parser(text, arena, check, root_items, pages);
   JsonValue root;
   if (!parser.parse_document(root)) return parser.error();
   counts = parser.counts();
@@ -1089,9 +1129,9 @@ template <class Scan>
 }  // namespace
 
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check,
-                             JsonItemSink* root_items) {
-  if (scan_road() == ScanRoad::Scalar) return parse_on<WordScan>(text, arena, counts, check, root_items);
-  return parse_on<VectorScan>(text, arena, counts, check, root_items);
+                             JsonItemSink* root_items, TextPages* pages) {
+  if (scan_road() == ScanRoad::Scalar) return parse_on<WordScan>(text, arena, counts, check, root_items, pages);
+  return parse_on<VectorScan>(text, arena, counts, check, root_items, pages);
 }
 
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, SignalCheck check) {

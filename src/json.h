@@ -169,11 +169,15 @@ class JsonItemSink {
   ~JsonItemSink() = default;
 };
 
+class TextPages;
+
 // As above, and counts what it met. When `root_items` is given and the
 // top-level value is an array, its items go there instead of into the tree:
-// the result is then an array of their count with no items.
+// the result is then an array of their count with no items. When `pages`
+// hold the text as well, the pages before what was handed over go as the
+// parse goes on (see TextPages): the sink must keep copies of what it keeps.
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check = nullptr,
-                             JsonItemSink* root_items = nullptr);
+                             JsonItemSink* root_items = nullptr, TextPages* pages = nullptr);
 
 // Nesting limit of the parser: the 128th nested array or object fails.
 inline constexpr std::size_t JSON_MAX_NESTING = 127;

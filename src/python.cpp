@@ -34,6 +34,7 @@
 #include "error.h"
 #include "file.h"
 #include "format.h"
+#include "pages.h"
 #include "scan.h"
 #include "utf8.h"
 
@@ -275,24 +276,71 @@ bool text_argument(PyObject* argument, const char* parameter, std::string_view& 
   return true;
 }
 
-// A JSON text argument as UTF-8. A small text's is the str's own (see utf8_of).
-// A large one's is made for the call into `owned` and released with it:
-// PyUnicode_AsUTF8AndSize would pass through a second copy of the text on its
-// way to the one it keeps, and keep that one in the caller's str after the
-// call, so that a 100 MB text would cost twice its size at the peak and once
-// for as long as the str lives. Released, a bytes object runs no Python code.
-bool json_text_argument(PyObject* argument, PyRef& owned, std::string_view& text) {
+// A JSON text argument as UTF-8, and the road that compiles it.
+struct JsonText {
+  std::string_view text;
+  // Where a large text's UTF-8 is, when the call made it (see json_text_argument).
+  std::unique_ptr<TextPages> pages;
+  PyRef owned;
+
+  Status compile(CompiledDocument& compiled) const {
+    if (pages) return compile_json_to_velq(*pages, compiled, python_signals_allow);
+    return compile_json_to_velq(text, compiled, python_signals_allow);
+  }
+};
+
+// A large non-ASCII str's UTF-8, encoded a slice at a time into pages of
+// the call's own; null when a slice cannot be encoded (a lone surrogate) or
+// there is no room, with no error set. A slice's UTF-8 lives as long as the
+// slice, which runs no Python code when released.
+std::unique_ptr<TextPages> utf8_in_pages(PyObject* str) {
+  constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 14;  // characters
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+  const unsigned kind = PyUnicode_KIND(str);  // bytes per character
+  const std::size_t most_per_character = kind == 1 ? 2 : kind == 2 ? 3 : 4;
+  auto pages = std::make_unique<TextPages>(static_cast<std::size_t>(length) * most_per_character);
+  if (pages->data() == nullptr) return nullptr;
+  std::size_t size = 0;
+  for (Py_ssize_t start = 0; start < length; start += kSlice) {
+    PyRef slice(PyUnicode_Substring(str, start, std::min(length, start + kSlice)));
+    Py_ssize_t bytes = 0;
+    const char* utf8 = slice ? PyUnicode_AsUTF8AndSize(slice.get(), &bytes) : nullptr;
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      return nullptr;
+    }
+    std::memcpy(pages->data() + size, utf8, static_cast<std::size_t>(bytes));
+    size += static_cast<std::size_t>(bytes);
+  }
+  pages->set_size(size);
+  return pages;
+}
+
+// A JSON text argument as UTF-8. A small text's is the str's own (see
+// utf8_of). A large non-ASCII one's is made for the call, in pages that go
+// as the text is parsed, so that the text's UTF-8 and the document never
+// stand whole side by side: PyUnicode_AsUTF8AndSize would also pass through
+// a second copy on its way to the one it keeps, and keep that one in the
+// caller's str after the call. When a slice cannot be encoded, the whole
+// text is, into a bytes object of the call's: the error is then the
+// encoder's own for the whole text.
+bool json_text_argument(PyObject* argument, JsonText& json) {
   constexpr Py_ssize_t kOwnCopyFrom = JSON_STREAMED_FROM;  // characters, so at least as many bytes
   if (!PyUnicode_Check(argument) || PyUnicode_IS_COMPACT_ASCII(argument) ||
       PyUnicode_GET_LENGTH(argument) < kOwnCopyFrom) {
-    return text_argument(argument, "json_text", text);
+    return text_argument(argument, "json_text", json.text);
   }
-  owned = PyRef(PyUnicode_AsUTF8String(argument));
-  if (!owned) {
+  json.pages = utf8_in_pages(argument);
+  if (json.pages) {
+    json.text = json.pages->text();
+    return true;
+  }
+  json.owned = PyRef(PyUnicode_AsUTF8String(argument));
+  if (!json.owned) {
     add_parameter_note("json_text");
     return false;
   }
-  text = {PyBytes_AS_STRING(owned.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(owned.get()))};
+  json.text = {PyBytes_AS_STRING(json.owned.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(json.owned.get()))};
   return true;
 }
 
@@ -1063,12 +1111,11 @@ PyObject* velq_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return guarded([&]() -> PyObject* {
     PyObject* bound[1];
     if (!bind_arguments(kDumps, args, nargs, kwnames, bound)) return nullptr;
-    PyRef owned_text;
-    std::string_view text;
-    if (!json_text_argument(bound[0], owned_text, text)) return nullptr;
+    JsonText json;
+    if (!json_text_argument(bound[0], json)) return nullptr;
     BytesObjectStorage storage;
     CompiledDocument compiled(&storage);
-    if (Status status = compile_json_to_velq(text, compiled, python_signals_allow); !status) {
+    if (Status status = json.compile(compiled); !status) {
       return to_py_err(status.error());
     }
     return document_bytes(compiled, storage);
@@ -1089,14 +1136,13 @@ PyObject* velq_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
     if (!bind_arguments(kDump, args, nargs, kwnames, bound)) return nullptr;
-    PyRef owned_text;
-    std::string_view text;
+    JsonText json;
     std::string_view path;
-    if (!json_text_argument(bound[0], owned_text, text)) return nullptr;
+    if (!json_text_argument(bound[0], json)) return nullptr;
     if (!text_argument(bound[1], "path", path)) return nullptr;
     // The file is touched only once the bytes exist.
     CompiledDocument compiled;
-    if (Status status = compile_json_to_velq(text, compiled, python_signals_allow); !status) {
+    if (Status status = json.compile(compiled); !status) {
       return to_py_err(status.error());
     }
     const PayloadWriter& payload = compiled.payload;

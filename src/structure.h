@@ -6,7 +6,8 @@
 
 #include <array>
 #include <cstdint>
-#include <forward_list>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -115,15 +116,27 @@ inline void add_field(Fields& fields, std::string_view name, VelqType type, bool
 }
 
 // Texts that a compiler must keep alive for its document's front when they
-// live nowhere else (unescaped JSON strings, generated field names): each in
-// a node of its own, so that views of them stay valid while the store moves
-// and grows.
+// live nowhere else (unescaped JSON strings, generated field names, every
+// string kept of a text whose pages go as it is read): copied into blocks
+// that never move, so that views of them stay valid while the store grows.
 class TextStore {
  public:
-  std::string_view keep(std::string_view text) { return texts_.emplace_front(text); }
+  std::string_view keep(std::string_view text) {
+    if (text.size() > left_) return keep_elsewhere(text);
+    char* at = cursor_;
+    std::memcpy(at, text.data(), text.size());
+    cursor_ += text.size();
+    left_ -= text.size();
+    return {at, text.size()};
+  }
 
  private:
-  std::forward_list<std::string> texts_;
+  std::string_view keep_elsewhere(std::string_view text);
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* cursor_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t next_block_ = 4096;
 };
 
 }  // namespace velq

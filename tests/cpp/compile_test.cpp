@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "compile.h"
+#include "pages.h"
 #include "test_data.h"
 #include "test_support.h"
 #include "utf8.h"
@@ -30,6 +32,18 @@ std::string document_bytes(std::string_view text, std::size_t streamed_from = JS
   if (Status status = compile_json_to_velq(text, compiled, nullptr, streamed_from); !status) {
     return "failure: " + status.error().message;
   }
+  ByteBuffer fresh;
+  Result<ByteBuffer*> whole = encode_document(compiled.front(), compiled.payload, fresh);
+  return whole ? std::string(whole.value()->view()) : "failure: " + whole.error().message;
+}
+
+// The same, the text in pages that go as soon as a release step of one byte lets them.
+std::string document_bytes_in_pages(std::string_view text) {
+  TextPages pages(text.size(), 1);
+  std::memcpy(pages.data(), text.data(), text.size());
+  pages.set_size(text.size());
+  CompiledDocument compiled;
+  if (Status status = compile_json_to_velq(pages, compiled); !status) return "failure: " + status.error().message;
   ByteBuffer fresh;
   Result<ByteBuffer*> whole = encode_document(compiled.front(), compiled.payload, fresh);
   return whole ? std::string(whole.value()->view()) : "failure: " + whole.error().message;
@@ -293,7 +307,27 @@ TEST(CompileJson, TopLevelItemsOneByOneWriteWhatTheWholeTreeWrites) {
   };
   for (const std::string& text : texts) {
     EXPECT_EQ(document_bytes(text, 0), document_bytes(text, SIZE_MAX)) << text.substr(0, 80);
+    EXPECT_EQ(document_bytes_in_pages(text), document_bytes(text, SIZE_MAX)) << text.substr(0, 80);
   }
+}
+
+// Records over many pages, which go as they are parsed: what the document
+// keeps of them (strings, repeated or not, keys out of order, names) and the
+// line and column of a failure past them come out as from the text in place.
+TEST(CompileJson, TextInPagesThatGoWritesWhatTheTextInPlaceWrites) {
+  std::string records = "[\n";
+  for (int i = 0; i < 3000; ++i) {
+    records += R"( {"name": "n)" + std::to_string(i % 500) + R"(", "id": )" + std::to_string(i) +
+               R"(, "tag": "t\u00e9)" + std::to_string(i % 3) + R"(", "a)" + std::to_string(i % 5) + R"(": [1.5]},)" + "\n";
+  }
+  const std::vector<std::string> texts = {
+      records + " {}]", records + " {} x]", records + " {\"id\": 1,\n\"id\" 2}]", records + " 1]",
+  };
+  for (const std::string& text : texts) {
+    const std::string in_place = document_bytes(text, SIZE_MAX);
+    EXPECT_EQ(document_bytes_in_pages(text), in_place) << text.substr(text.size() - 30);
+  }
+  EXPECT_EQ(document_bytes_in_pages(texts[1]), "failure: expected `,` or `]` at line 3002 column 5");
 }
 
 TEST(CompileJson, UnescapedNamesAndStringsOutliveTheTree) {

@@ -183,20 +183,32 @@ def umask():
 
 
 def test_large_non_ascii_text_is_encoded_for_the_call_alone(tmp_path):
-    """From 4 Mi characters on, the text's UTF-8 is made for the call and released: the caller's
-    str keeps no copy of it, and the bytes and errors are those of any other text."""
-    rows = [[{"name": f"caf\u00e9 {i}", "n": i} for i in range(k, k + 2000)] for k in range(0, 120_000, 2000)]
-    text = json.dumps(rows, ensure_ascii=False)
+    """From 4 Mi characters on, the text's UTF-8 is made for the call, in pages that go as it is
+    parsed: the caller's str keeps no copy of it, and the bytes and errors, with their line and
+    column, are those of a text read in place."""
+    rows = [[{"name": f"caf\u00e9 {i % 5000}", "n": i} for i in range(k, k + 2000)] for k in range(0, 120_000, 2000)]
+    text = json.dumps(rows, ensure_ascii=False, indent=1)
     assert len(text) >= 4 << 20
     size = sys.getsizeof(text)
     data = velq.dumps(text)
     assert sys.getsizeof(text) == size
+    assert data == velq.dumps(json.dumps(rows, indent=1))
     assert velq.loads(data) == json.loads(text)
     path = tmp_path / "large.velq"
     velq.dump(text, str(path))
     assert path.read_bytes() == data
+    at = text.rindex('"n"')
+    broken = text[:at] + "?" + text[at + 1 :]
+    messages = []
+    for variant in (broken, broken.replace("\u00e9", "e!")):  # the second ASCII, with as many bytes per line
+        with pytest.raises(ValueError) as info:
+            velq.dumps(variant)
+        messages.append(str(info.value))
+    assert messages[0] == messages[1]
+    assert f" at line {text.count(chr(10), 0, at) + 1} column " in messages[0]
     with pytest.raises(UnicodeEncodeError) as info:
         velq.dumps(text + "\ud800")
+    assert info.value.start == len(text)
     assert info.value.__notes__ == ["while processing 'json_text'"]
 
 
