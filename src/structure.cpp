@@ -18,19 +18,37 @@ std::string_view type_name(VelqType type) {
   return "Unknown";
 }
 
-// A text longer than a block's usual size gets a block of its own, and the
-// current one keeps its room; otherwise a new block takes over, each twice
-// the last up to 1 MiB.
+void TextStore::release() {
+  while (last_block_ != nullptr) {
+    char* previous = nullptr;
+    std::memcpy(&previous, last_block_, sizeof previous);
+    delete[] last_block_;
+    last_block_ = previous;
+  }
+}
+
+char* TextStore::new_block(std::size_t size) {
+  char* block = new char[sizeof(char*) + size];
+  std::memcpy(block, &last_block_, sizeof last_block_);
+  last_block_ = block;
+  return block + sizeof(char*);
+}
+
+// A block is twice the size of the one before it that took over, from
+// 4 KiB up to 1 MiB; a text longer than a quarter of that gets a block of
+// its own, and the current one keeps its room.
 std::string_view TextStore::keep_elsewhere(std::string_view text) {
+  constexpr std::size_t kFirstBlock = 4096;
   constexpr std::size_t kLargestBlock = std::size_t{1} << 20;
-  if (text.size() > next_block_ / 4) {
-    char* at = blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(text.size())).get();
+  const std::size_t size = block_size_ == 0 ? kFirstBlock : std::min(2 * block_size_, kLargestBlock);
+  if (text.size() > size / 4) {
+    char* at = new_block(text.size());
     std::memcpy(at, text.data(), text.size());
     return {at, text.size()};
   }
-  cursor_ = blocks_.emplace_back(std::make_unique_for_overwrite<char[]>(next_block_)).get();
-  left_ = next_block_;
-  next_block_ = std::min(2 * next_block_, kLargestBlock);
+  cursor_ = new_block(size);
+  limit_ = cursor_ + size;
+  block_size_ = size;
   return keep(text);
 }
 

@@ -121,22 +121,31 @@ inline void add_field(Fields& fields, std::string_view name, VelqType type, bool
 // that never move, so that views of them stay valid while the store grows.
 class TextStore {
  public:
+  TextStore() = default;
+  TextStore(const TextStore&) = delete;
+  TextStore& operator=(const TextStore&) = delete;
+  ~TextStore() {
+    if (last_block_ != nullptr) release();
+  }
+
   std::string_view keep(std::string_view text) {
-    if (text.size() > left_) return keep_elsewhere(text);
+    if (text.size() > static_cast<std::size_t>(limit_ - cursor_)) return keep_elsewhere(text);
     char* at = cursor_;
     std::memcpy(at, text.data(), text.size());
     cursor_ += text.size();
-    left_ -= text.size();
     return {at, text.size()};
   }
 
  private:
+  // Each block starts with the address of the one made before it.
   std::string_view keep_elsewhere(std::string_view text);
+  char* new_block(std::size_t size);
+  void release();
 
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* last_block_ = nullptr;
   char* cursor_ = nullptr;
-  std::size_t left_ = 0;
-  std::size_t next_block_ = 4096;
+  char* limit_ = nullptr;
+  std::size_t block_size_ = 0;  // of the block that cursor_ is in
 };
 
 }  // namespace velq
