@@ -407,17 +407,35 @@ struct VectorScan {
   static const char* first_flagged(const char* p, Mask mask) { return p + std::countr_zero(mask) / kBitsPerByte; }
 
   // The first block inline, where most strings and whitespace runs end; the
-  // rest of a longer run out of line.
+  // rest of a longer run out of line. Within sixteen bytes of the end, the
+  // text's last block, its bytes before p shifted out: this road parses
+  // texts of sixteen bytes or more only (see parse_json), and reads nothing
+  // past their end.
   [[gnu::always_inline]] static const char* string_stop(const char* p, const char* end) {
-    if (end - p < 16) return WordScan::string_stop(p, end);
+    if (end - p < 16) return string_stop_near_end(p, end);
     if (Mask mask = string_stops(p)) return first_flagged(p, mask);
     return long_string_stop(p + 16, end);
   }
 
   [[gnu::always_inline]] static const char* space_end(const char* p, const char* end) {
-    if (end - p < 16) return WordScan::space_end(p, end);
+    if (end - p < 16) return space_end_near_end(p, end);
     if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
     return long_space_end(p + 16, end);
+  }
+
+  [[gnu::noinline]] static const char* string_stop_near_end(const char* p, const char* end) {
+    return first_flagged_or_end(p, end, string_stops(end - 16));
+  }
+
+  [[gnu::noinline]] static const char* space_end_near_end(const char* p, const char* end) {
+    return first_flagged_or_end(p, end, other_than_space(end - 16));
+  }
+
+  // The first flagged byte at or after p of the block that ends at `end`.
+  static const char* first_flagged_or_end(const char* p, const char* end, Mask last_block) {
+    if (p == end) return end;
+    const Mask mask = last_block >> ((16 - (end - p)) * kBitsPerByte);
+    return mask != 0 ? first_flagged(p, mask) : end;
   }
 
   [[gnu::noinline]] static const char* long_string_stop(const char* p, const char* end) {
@@ -1141,7 +1159,10 @@ template <class Scan>
 
 Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts& counts, SignalCheck check,
                              JsonItemSink* root_items, TextPages* pages) {
-  if (scan_road() == ScanRoad::Scalar) return parse_on<WordScan>(text, arena, counts, check, root_items, pages);
+  // The vector road reads the last sixteen bytes of the text as one block.
+  if (scan_road() == ScanRoad::Scalar || text.size() < 16) {
+    return parse_on<WordScan>(text, arena, counts, check, root_items, pages);
+  }
   return parse_on<VectorScan>(text, arena, counts, check, root_items, pages);
 }
 
