@@ -464,10 +464,13 @@ void make_payload_room(PayloadWriter& out, std::size_t text_size) { out.reserve(
 // any text. An interruption stops both.
 class RootItemCompiler final : public JsonItemSink {
  public:
-  RootItemCompiler(JsonValueCompiler& compiler, CompileBuilder& builder, PayloadWriter& out, std::size_t text_size)
-      : compiler_(compiler), builder_(builder), out_(out), text_size_(text_size) {}
+  // `text_goes`: the parser gives back the text of the items it hands over.
+  RootItemCompiler(JsonValueCompiler& compiler, CompileBuilder& builder, PayloadWriter& out, std::size_t text_size,
+                   bool text_goes = false)
+      : compiler_(compiler), builder_(builder), out_(out), text_size_(text_size), text_goes_(text_goes) {}
 
   void begin_items() override {
+    builder_.source_goes = text_goes_;
     make_payload_room(out_, text_size_);
     array_.emplace(compiler_.begin_array(out_));
   }
@@ -504,6 +507,7 @@ class RootItemCompiler final : public JsonItemSink {
   CompileBuilder& builder_;
   PayloadWriter& out_;
   const std::size_t text_size_;
+  const bool text_goes_;
   std::optional<JsonValueCompiler::ArrayInProgress> array_;
   std::vector<JsonValue> kept_;
   bool failed_ = false;
@@ -554,9 +558,8 @@ Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, S
 Status compile_json_to_velq(TextPages& pages, CompiledDocument& compiled, SignalCheck check) {
   const std::string_view text = pages.text();
   CompileBuilder builder(text, compiled);
-  builder.source_goes = true;
   JsonValueCompiler compiler(builder, check);
-  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
+  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size(), true);
   if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items, &pages); !status) {
     return status;
   }

@@ -180,8 +180,9 @@ struct CompileBuilder {
   // One definition per sequence of (key, type code) pairs; members in key order.
   std::uint16_t intern_object_shape(std::span<const JsonMember> members);
 
-  // The source goes as it is parsed (see TextPages): whatever is kept of
-  // it, from the first occurrence of a string value on, is a copy.
+  // The source goes as it is parsed (see TextPages), from the start of the
+  // top-level array's items: whatever is kept of it, from the first
+  // occurrence of a string value on, is a copy.
   bool source_goes = false;
 
   // The text itself when it stands in a source that lasts, else a kept copy.
@@ -219,7 +220,8 @@ Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, S
 // As above, for a text in pages of the call's own: a top-level array is
 // compiled item by item whatever its size, and the pages of the items
 // compiled go as the parse goes on, so that the text's memory falls while
-// the document's grows. The document keeps copies of what it keeps of them.
+// the document's grows. The document keeps copies of what it keeps of them
+// (any other top-level value is compiled from the whole text in place).
 Status compile_json_to_velq(TextPages& text, CompiledDocument& compiled, SignalCheck check = nullptr);
 
 // Arrays must hold items of one type: the decoder reads every item with the
