@@ -11,15 +11,14 @@ namespace velq {
 
 class TextPages {
  public:
-  // Room for `capacity` bytes, and zero bytes after them; data() is null
-  // when the system has no room. Pages go back `release_step` bytes at a time.
+  // Room for `capacity` bytes; data() is null when the system has none.
+  // Pages go back `release_step` bytes at a time.
   explicit TextPages(std::size_t capacity, std::size_t release_step = std::size_t{1} << 20);
   TextPages(const TextPages&) = delete;
   TextPages& operator=(const TextPages&) = delete;
   ~TextPages();
 
   char* data() { return data_; }
-  std::size_t capacity() const { return capacity_; }
   // The text: the first `size` bytes written.
   void set_size(std::size_t size) { size_ = size; }
   std::string_view text() const { return {data_, size_}; }
@@ -32,7 +31,6 @@ class TextPages {
 
  private:
   char* data_ = nullptr;
-  std::size_t capacity_ = 0;
   std::size_t mapped_ = 0;
   std::size_t size_ = 0;
   std::size_t released_ = 0;
