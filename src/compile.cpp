@@ -392,19 +392,36 @@ bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) c
   return true;
 }
 
+namespace {
+
+// The slot of an object's recent shape: one of four for its member count
+// (modulo 16), chosen by the length of its first key. Objects of different
+// kinds with as many members then seldom take each other's slot; the length
+// costs no read of the key's text.
+std::size_t recent_slot(std::span<const JsonMember> members) {
+  std::size_t slot = members.size() % (CompileBuilder::kRecentShapes / 4) * 4;
+  if (!members.empty()) slot += members.front().key.size() % 4;
+  return slot;
+}
+
+}  // namespace
+
 // The shape is looked up by the members themselves: hashed once, compared
 // with the fields of the definition found; nothing is built for a known shape.
 std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> members) {
-  RecentShape& recent = recent_object_shapes[members.size() % recent_object_shapes.size()];
-  if (recent.index != 0 && ObjectShapeEqual{&fields}(MembersShape{members}, recent.shape)) return recent.index;
+  const std::size_t slot = recent_slot(members);
+  std::uint16_t& recent_index = recent_shape_index[slot];
+  RecentShape& recent = recent_object_shapes[slot];
+  if (recent_index != 0 && ObjectShapeEqual{&fields}(MembersShape{members}, recent.shape)) return recent_index;
   // The slot's shape is about to give way: it moves into the table, hashed
   // only now, so that a document of few shapes never hashes one.
-  if (recent.index != 0 && !recent.in_table) {
-    object_shapes.emplace(ObjectShape::of(fields, recent.shape.first, recent.shape.count), recent.index);
+  if (recent_index != 0 && !recent.in_table) {
+    object_shapes.emplace(ObjectShape::of(fields, recent.shape.first, recent.shape.count), recent_index);
   }
   if (!object_shapes.empty()) {
     if (auto known = object_shapes.find(MembersShape::of(members)); known != object_shapes.end()) {
-      recent = {known->first, known->second, true};
+      recent = {known->first, true};
+      recent_index = known->second;
       return known->second;
     }
   }
@@ -417,7 +434,8 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   definition.field_count = count;
   definition.index = index;
   definition.kind = VelqType::Object;
-  recent = {{first, count, 0}, index, false};
+  recent = {{first, count, 0}, false};
+  recent_index = index;
   return index;
 }
 
@@ -538,20 +556,27 @@ class RootItemCompiler final : public JsonItemSink {
   return {};
 }
 
+// A large text, its top-level array's items compiled as they are parsed. Out
+// of line: the frame it needs would otherwise be set up for every small text too.
+[[gnu::noinline]] Status compile_items_as_parsed(std::string_view text, CompiledDocument& compiled,
+                                                 SignalCheck check) {
+  CompileBuilder builder(text, compiled);
+  JsonValueCompiler compiler(builder, check);
+  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
+  if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items); !status) {
+    return status;
+  }
+  return check_reader_limits(compiled.definitions);
+}
+
 }  // namespace
 
 Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, SignalCheck check,
                             std::size_t streamed_from) {
+  if (text.size() >= streamed_from) return compile_items_as_parsed(text, compiled, check);
   CompileBuilder builder(text, compiled);
   JsonValueCompiler compiler(builder, check);
-  if (text.size() < streamed_from) {
-    if (Status status = parse_and_compile(text, compiled, builder, compiler, check, nullptr); !status) return status;
-  } else {
-    RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
-    if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items); !status) {
-      return status;
-    }
-  }
+  if (Status status = parse_and_compile(text, compiled, builder, compiler, check, nullptr); !status) return status;
   return check_reader_limits(compiled.definitions);
 }
 

@@ -148,17 +148,20 @@ struct CompileBuilder {
   Fields& fields;
   Dictionary& dict;
   TextStore& texts;
-  // The object shape last met for each member count (modulo the table size):
-  // objects of one kind mostly follow each other, and are then recognised by
-  // comparing alone, without hashing their keys. Index 0 marks an empty slot.
-  // A shape goes into `object_shapes` only when another one takes its slot,
-  // so a document of few shapes never fills the table.
+  // The object shape last met in each slot, chosen by the member count and
+  // the first key's length (see recent_slot): objects of one kind mostly follow each
+  // other, and are then recognised by comparing alone, without hashing their
+  // keys. A shape goes into `object_shapes` only when another one takes its
+  // slot, so a document of few shapes never fills the table. Index 0 marks
+  // an empty slot; the indices alone are set before a shape takes a slot,
+  // which makes a builder cheap to start.
+  static constexpr std::size_t kRecentShapes = 64;
   struct RecentShape {
     ObjectShape shape;
-    std::uint16_t index = 0;
-    bool in_table = false;
+    bool in_table;
   };
-  std::array<RecentShape, 16> recent_object_shapes;  // only `index` is set until a shape takes the slot
+  std::array<std::uint16_t, kRecentShapes> recent_shape_index{};
+  std::array<RecentShape, kRecentShapes> recent_object_shapes;
   boost::unordered_flat_map<ObjectShape, std::uint16_t, ObjectShapeHash, ObjectShapeEqual> object_shapes;
   // Definition index by element type code, 0 (a built-in's) until there is one.
   std::array<std::uint16_t, 0x12> array_shapes{};
