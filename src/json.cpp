@@ -439,6 +439,12 @@ struct VectorScan {
   }
 
   [[gnu::noinline]] static const char* long_string_stop(const char* p, const char* end) {
+    // The second block too before the AVX2 scan: many strings (addresses,
+    // identifiers, dates) end there, and the scan costs a call.
+    if (end - p >= 16) {
+      if (Mask mask = string_stops(p)) return first_flagged(p, mask);
+      p += 16;
+    }
     if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_string_stop(p, end);
     for (; end - p >= 16; p += 16) {
       if (Mask mask = string_stops(p)) return first_flagged(p, mask);
