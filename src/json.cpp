@@ -453,6 +453,11 @@ struct VectorScan {
   }
 
   [[gnu::noinline]] static const char* long_space_end(const char* p, const char* end) {
+    // The second block too, as for strings: deep indentation ends there.
+    if (end - p >= 16) {
+      if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
+      p += 16;
+    }
     if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_space_end(p, end);
     for (; end - p >= 16; p += 16) {
       if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
@@ -477,6 +482,14 @@ const char* skip_space_run(const char* p, const char* end) {
 template <class Scan>
 inline const char* skip_space(const char* p, const char* end) {
   if (p != end && static_cast<unsigned char>(*p) > ' ') return p;  // compact text
+  return skip_space_run<Scan>(p, end);
+}
+
+// Around a colon, most texts put one space or none: both without a call.
+template <class Scan>
+inline const char* skip_space_by_colon(const char* p, const char* end) {
+  if (p != end && static_cast<unsigned char>(*p) > ' ') return p;
+  if (end - p >= 2 && *p == ' ' && static_cast<unsigned char>(p[1]) > ' ') return p + 1;
   return skip_space_run<Scan>(p, end);
 }
 
@@ -845,10 +858,10 @@ const char* Parser<Scan>::parse_object(const char* p, JsonValue& out) {
       const std::size_t slot = members_.size();
       p = parse_string(p, members_.emplace_back().key);
       if (p == nullptr) return nullptr;
-      p = skip_space<Scan>(p, end_);
+      p = skip_space_by_colon<Scan>(p, end_);
       if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
       if (*p != ':') return fail(ParseFailure::ExpectedColon, p);
-      p = skip_space<Scan>(p + 1, end_);
+      p = skip_space_by_colon<Scan>(p + 1, end_);
       if (p != end_ && (*p == '[' || *p == '{')) {
         JsonValue value;
         p = *p == '[' ? parse_array(p, value) : parse_object(p, value);
