@@ -297,8 +297,11 @@ constexpr std::int64_t kExactPowersOfTen = 22;
 // Eight ASCII digits in a little-endian word, tested and read without a loop: a byte is a digit when
 // adding 0x46 leaves its high bit clear and subtracting 0x30 does too; then pairs, fours and the
 // eight are combined by multiplications.
-inline bool is_eight_digits(std::uint64_t word) {
-  return (((word + 0x4646464646464646) | (word - 0x3030303030303030)) & 0x8080808080808080) == 0;
+//
+// The high bit of each byte that is no digit. Carries and borrows run upwards only, and a digit
+// passes none on, so the lowest flagged byte is exactly the first one that is no digit.
+inline std::uint64_t other_than_digits(std::uint64_t word) {
+  return ((word + 0x4646464646464646) | (word - 0x3030303030303030)) & 0x8080808080808080;
 }
 
 inline std::uint64_t eight_digits_value(std::uint64_t word) {
@@ -586,7 +589,8 @@ class Parser {
   const JsonCounts& counts() const { return counts_; }
 
  private:
-  // Inlined into the loops over items and members, which call it for most values.
+  // p is where the value should start, whitespace skipped. Inlined into the
+  // loops over items and members, which call it for most values.
   [[gnu::always_inline]] inline const char* parse_value(const char* p, JsonValue& out);
   [[gnu::always_inline]] inline const char* parse_literal(const char* p, std::string_view word);
   [[gnu::cold, gnu::noinline]] const char* misspelled_literal(const char* p, std::string_view word);
@@ -676,7 +680,6 @@ VelqError Parser<Scan>::error() const {
 
 template <class Scan>
 const char* Parser<Scan>::parse_value(const char* p, JsonValue& out) {
-  p = skip_space<Scan>(p, end_);
   if (p == end_) return fail(ParseFailure::EofWhileParsingValue, end_);
   switch (*p) {
     case '"': {
@@ -723,9 +726,8 @@ const char* Parser<Scan>::parse_array(const char* p, JsonValue& out) {
   p = skip_space<Scan>(p + 1, end_);
   if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
   if (*p != ']') {
-    for (;;) {
-      p = skip_space<Scan>(p, end_);
-      if (p != end_ && (*p == '[' || *p == '{')) {
+    for (;;) {  // p is on an item's first byte (see after_item)
+      if (*p == '[' || *p == '{') {
         // A nested container grows items_, so it is built aside and appended.
         JsonValue item;
         p = *p == '[' ? parse_array(p, item) : parse_object(p, item);
@@ -780,9 +782,8 @@ const char* Parser<Scan>::parse_root_items(const char* p, JsonValue& out) {
   p = skip_space<Scan>(p + 1, end_);
   if (p == end_) return fail(ParseFailure::EofWhileParsingList, end_);
   if (*p != ']') {
-    for (;;) {
-      p = skip_space<Scan>(p, end_);
-      if (p != end_ && (*p == '[' || *p == '{')) {
+    for (;;) {  // p is on an item's first byte (see after_item)
+      if (*p == '[' || *p == '{') {
         const JsonArena::Mark mark = arena_.mark();
         JsonValue item;
         p = *p == '[' ? parse_array(p, item) : parse_object(p, item);
@@ -1098,14 +1099,25 @@ const char* Parser<Scan>::read_fraction(const char* p, std::uint64_t& digits, bo
     return end;
   }
   for (; end - p >= 8; p += 8) digits = digits * 100000000 + eight_digits_value(load_le64(p));
-  for (; p != end; ++p) digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  const auto tail = static_cast<std::size_t>(end - p);
+  if (tail != 0 && end - begin_ >= 8) {
+    // The last one to seven digits, as the top of the word that ends with them; the bytes below
+    // them turn into leading zeros.
+    const std::uint64_t below = (std::uint64_t{1} << (8 * (8 - tail))) - 1;
+    const std::uint64_t word = (load_le64(end - 8) & ~below) | (0x3030303030303030 & below);
+    digits = digits * kPowersOfTen[tail] + eight_digits_value(word);
+  } else {
+    for (; p != end; ++p) digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  }
   scale -= static_cast<std::int64_t>(count);
   return end;
 }
 
 template <class Scan>
 const char* Parser<Scan>::skip_digits(const char* p) const {
-  while (end_ - p >= 8 && is_eight_digits(load_le64(p))) p += 8;
+  for (; end_ - p >= 8; p += 8) {
+    if (const std::uint64_t other = other_than_digits(load_le64(p))) return p + std::countr_zero(other) / 8;
+  }
   while (p != end_ && is_digit(*p)) ++p;
   return p;
 }
