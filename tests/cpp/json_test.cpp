@@ -13,6 +13,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "json.h"
@@ -348,18 +350,30 @@ TEST(JsonParser, StringScanFindsEveryStopByte) {
   });
 }
 
+// Runs in arrays and on both sides of a colon, where one space or none is
+// skipped on a road of its own.
 TEST(JsonParser, WhitespaceRunsOfEveryLength) {
-  on_every_road([] {
+  // The failure on the last byte of `stray`, with its line and column.
+  auto at_last_byte = [](const std::string& stray) {
+    const auto lines = 1 + std::count(stray.begin(), stray.end(), '\n');
+    const std::size_t last_break = stray.rfind('\n');
+    const std::size_t column = last_break == std::string::npos ? stray.size() : stray.size() - 1 - last_break;
+    return " at line " + std::to_string(lines) + " column " + std::to_string(column);
+  };
+  on_every_road([&] {
     for (std::size_t length = 0; length <= 90; ++length) {
-      std::string run;
-      for (std::size_t i = 0; i < length; ++i) run += " \t\r\n"[i % 4];
-      EXPECT_EQ(outcome("[" + run + "1" + run + "]"), "ok: [u1]") << length;
-      const std::string stray = "[" + run + "x]";
-      const auto lines = 1 + std::count(stray.begin(), stray.end(), '\n');
-      const std::size_t last_break = stray.rfind('\n');
-      const std::size_t column = last_break == std::string::npos ? stray.size() - 1 : stray.size() - 2 - last_break;
-      EXPECT_EQ(outcome(stray), "expected value at line " + std::to_string(lines) + " column " + std::to_string(column))
-          << length;
+      for (std::string_view spaces : {" \t\r\n", "\n  ", "  \t"}) {
+        std::string run;
+        for (std::size_t i = 0; i < length; ++i) run += spaces[i % spaces.size()];
+        EXPECT_EQ(outcome("[" + run + "1" + run + "]"), "ok: [u1]") << length;
+        EXPECT_EQ(outcome("{\"a\"" + run + ":" + run + "1}"), "ok: {\"a\":u1}") << length;
+        const std::pair<std::string, std::string> strays[] = {{"[" + run + "x", "expected value"},
+                                                               {"{\"a\"" + run + "x", "expected `:`"},
+                                                               {"{\"a\":" + run + "x", "expected value"}};
+        for (const auto& [stray, failure] : strays) {
+          EXPECT_EQ(outcome(stray + "]"), failure + at_last_byte(stray)) << length;
+        }
+      }
     }
   });
 }
