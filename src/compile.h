@@ -149,12 +149,12 @@ struct CompileBuilder {
   Dictionary& dict;
   TextStore& texts;
   // The object shape last met in each slot, chosen by the member count and
-  // the first key's length (see recent_slot): objects of one kind mostly follow each
-  // other, and are then recognised by comparing alone, without hashing their
-  // keys. A shape goes into `object_shapes` only when another one takes its
-  // slot, so a document of few shapes never fills the table. Index 0 marks
-  // an empty slot; the indices alone are set before a shape takes a slot,
-  // which makes a builder cheap to start.
+  // the first key's length (see recent_slot): objects of one kind mostly
+  // follow each other, and are then recognised by comparing alone, without
+  // hashing their keys. A shape goes into `object_shapes` only when another
+  // one takes its slot, so a document of few shapes never fills the table.
+  // Index 0 marks an empty slot; the indices alone are set before a shape
+  // takes a slot, which makes a builder cheap to start.
   static constexpr std::size_t kRecentShapes = 64;
   struct RecentShape {
     ObjectShape shape;

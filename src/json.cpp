@@ -1102,7 +1102,7 @@ const char* Parser<Scan>::read_fraction(const char* p, std::uint64_t& digits, bo
   const auto tail = static_cast<std::size_t>(end - p);
   if (tail != 0 && end - begin_ >= 8) {
     // The last one to seven digits, as the top of the word that ends with them; the bytes below
-    // them turn into leading zeros.
+    // them (whatever stands there in the text) turn into leading zeros.
     const std::uint64_t below = (std::uint64_t{1} << (8 * (8 - tail))) - 1;
     const std::uint64_t word = (load_le64(end - 8) & ~below) | (0x3030303030303030 & below);
     digits = digits * kPowersOfTen[tail] + eight_digits_value(word);
