@@ -484,7 +484,7 @@ class RootItemCompiler final : public JsonItemSink {
  public:
   // `text_goes`: the parser gives back the text of the items it hands over.
   RootItemCompiler(JsonValueCompiler& compiler, CompileBuilder& builder, PayloadWriter& out, std::size_t text_size,
-                   bool text_goes = false)
+                   bool text_goes)
       : compiler_(compiler), builder_(builder), out_(out), text_size_(text_size), text_goes_(text_goes) {}
 
   void begin_items() override {
@@ -556,14 +556,16 @@ class RootItemCompiler final : public JsonItemSink {
   return {};
 }
 
-// A large text, its top-level array's items compiled as they are parsed. Out
-// of line: the frame it needs would otherwise be set up for every small text too.
+// A large text, or one in pages of the call's own, its top-level array's
+// items compiled as they are parsed; the pages of the items compiled go as the
+// parse goes on. Out of line: the frame it needs would otherwise be set up for
+// every small text too.
 [[gnu::noinline]] Status compile_items_as_parsed(std::string_view text, CompiledDocument& compiled,
-                                                 SignalCheck check) {
+                                                 SignalCheck check, TextPages* pages = nullptr) {
   CompileBuilder builder(text, compiled);
   JsonValueCompiler compiler(builder, check);
-  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size());
-  if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items); !status) {
+  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size(), pages != nullptr);
+  if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items, pages); !status) {
     return status;
   }
   return check_reader_limits(compiled.definitions);
@@ -581,14 +583,7 @@ Status compile_json_to_velq(std::string_view text, CompiledDocument& compiled, S
 }
 
 Status compile_json_to_velq(TextPages& pages, CompiledDocument& compiled, SignalCheck check) {
-  const std::string_view text = pages.text();
-  CompileBuilder builder(text, compiled);
-  JsonValueCompiler compiler(builder, check);
-  RootItemCompiler root_items(compiler, builder, compiled.payload, text.size(), true);
-  if (Status status = parse_and_compile(text, compiled, builder, compiler, check, &root_items, &pages); !status) {
-    return status;
-  }
-  return check_reader_limits(compiled.definitions);
+  return compile_items_as_parsed(pages.text(), compiled, check, &pages);
 }
 
 // ---------------------------------------------------------------------------
