@@ -392,36 +392,17 @@ bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) c
   return true;
 }
 
-namespace {
-
-// The slot of an object's recent shape: one of four for its member count
-// (modulo 16), chosen by the length of its first key. Objects of different
-// kinds with as many members then seldom take each other's slot; the length
-// costs no read of the key's text.
-std::size_t recent_slot(std::span<const JsonMember> members) {
-  std::size_t slot = members.size() % (CompileBuilder::kRecentShapes / 4) * 4;
-  if (!members.empty()) slot += members.front().key.size() % 4;
-  return slot;
-}
-
-}  // namespace
-
-// The shape is looked up by the members themselves: hashed once, compared
-// with the fields of the definition found; nothing is built for a known shape.
-std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> members) {
-  const std::size_t slot = recent_slot(members);
-  std::uint16_t& recent_index = recent_shape_index[slot];
+std::uint16_t CompileBuilder::intern_object_shape_in_slot(std::span<const JsonMember> members, std::size_t slot) {
   RecentShape& recent = recent_object_shapes[slot];
-  if (recent_index != 0 && ObjectShapeEqual{&fields}(MembersShape{members}, recent.shape)) return recent_index;
   // The slot's shape is about to give way: it moves into the table, hashed
   // only now, so that a document of few shapes never hashes one.
-  if (recent_index != 0 && !recent.in_table) {
-    object_shapes.emplace(ObjectShape::of(fields, recent.shape.first, recent.shape.count), recent_index);
+  if ((recent_taken >> slot & 1) != 0 && !recent.in_table) {
+    object_shapes.emplace(ObjectShape::of(fields, recent.shape.first, recent.shape.count), recent.index);
   }
+  recent_taken |= std::uint64_t{1} << slot;
   if (!object_shapes.empty()) {
     if (auto known = object_shapes.find(MembersShape::of(members)); known != object_shapes.end()) {
-      recent = {known->first, true};
-      recent_index = known->second;
+      recent = {known->first, known->second, true};
       return known->second;
     }
   }
@@ -434,8 +415,7 @@ std::uint16_t CompileBuilder::intern_object_shape(std::span<const JsonMember> me
   definition.field_count = count;
   definition.index = index;
   definition.kind = VelqType::Object;
-  recent = {{first, count, 0}, false};
-  recent_index = index;
+  recent = {{first, count, 0}, index, false};
   return index;
 }
 

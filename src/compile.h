@@ -153,14 +153,16 @@ struct CompileBuilder {
   // follow each other, and are then recognised by comparing alone, without
   // hashing their keys. A shape goes into `object_shapes` only when another
   // one takes its slot, so a document of few shapes never fills the table.
-  // Index 0 marks an empty slot; the indices alone are set before a shape
-  // takes a slot, which makes a builder cheap to start.
+  // A slot is read only once its bit in `recent_taken` is set: starting a
+  // builder sets one word, not the slots.
   static constexpr std::size_t kRecentShapes = 64;
   struct RecentShape {
     ObjectShape shape;
+    std::uint16_t index;
     bool in_table;
   };
-  std::array<std::uint16_t, kRecentShapes> recent_shape_index{};
+  std::uint64_t recent_taken = 0;
+  static_assert(kRecentShapes <= 64, "a bit of recent_taken per slot");
   std::array<RecentShape, kRecentShapes> recent_object_shapes;
   boost::unordered_flat_map<ObjectShape, std::uint16_t, ObjectShapeHash, ObjectShapeEqual> object_shapes;
   // Definition index by element type code, 0 (a built-in's) until there is one.
@@ -181,7 +183,27 @@ struct CompileBuilder {
   std::uint16_t intern_array_shape(VelqType elem_type);
 
   // One definition per sequence of (key, type code) pairs; members in key order.
-  std::uint16_t intern_object_shape(std::span<const JsonMember> members);
+  // Most objects take their slot's shape: that is one compare, inline; any
+  // other shape is interned out of line, from the table or anew.
+  std::uint16_t intern_object_shape(std::span<const JsonMember> members) {
+    const std::size_t slot = recent_slot(members);
+    const RecentShape& recent = recent_object_shapes[slot];
+    if ((recent_taken >> slot & 1) != 0 && ObjectShapeEqual{&fields}(MembersShape{members}, recent.shape)) {
+      return recent.index;
+    }
+    return intern_object_shape_in_slot(members, slot);
+  }
+  [[gnu::noinline]] std::uint16_t intern_object_shape_in_slot(std::span<const JsonMember> members, std::size_t slot);
+
+  // The slot of an object's recent shape: one of four for its member count
+  // (modulo 16), chosen by the length of its first key. Objects of different
+  // kinds with as many members then seldom take each other's slot; the length
+  // costs no read of the key's text.
+  static std::size_t recent_slot(std::span<const JsonMember> members) {
+    std::size_t slot = members.size() % (kRecentShapes / 4) * 4;
+    if (!members.empty()) slot += members.front().key.size() % 4;
+    return slot;
+  }
 
   // The source goes as it is parsed (see TextPages), from the start of the
   // top-level array's items: whatever is kept of it, from the first
