@@ -173,7 +173,7 @@ def stage_figures(raw: dict, json_sizes: dict[str, int]) -> dict:
           "geomean_parse_over_simdjson": geomean(ratios) if ratios else None,
           "library_build_type": context.get("library_build_type"),
           "cpu_scaling_enabled": context.get("cpu_scaling_enabled"),
-          "scan_road": context.get("scan_road")}
+          "scan_road": context.get("scan_road"), "simdjson_kernel": context.get("simdjson_kernel")}
 
 
 def scale_figures(raw: dict) -> dict:
@@ -583,6 +583,8 @@ def markdown(results: dict) -> str:
     if st.get("scan_road"):
       lines += [f"Text scan road of the parser: {st['scan_road']} (the best this CPU offers unless VELQ_SCAN "
                 "named another).", ""]
+    if st.get("simdjson_kernel"):
+      lines += [f"simdjson's kernel: {st['simdjson_kernel']} (its own choice for this CPU).", ""]
     lines += [stage_table(st), ""]
     if st.get("skipped"):
       lines += ["Files left out:", ""] + [f"- {k}: {v}" for k, v in st["skipped"].items()] + [""]
