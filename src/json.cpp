@@ -385,6 +385,10 @@ struct VectorScan {
         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
     return static_cast<Mask>(_mm_movemask_epi8(space)) ^ 0xFFFFu;
   }
+  static Mask other_than_blank(const char* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')))) ^ 0xFFFFu;
+  }
 #else
   // NEON has no byte mask: narrowing each 16-bit lane by four bits leaves
   // four bits per byte in one 64-bit word.
@@ -405,6 +409,10 @@ struct VectorScan {
                                       vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('\r')), vceqq_u8(bytes, vdupq_n_u8('\t'))));
     return ~to_mask(space);
   }
+  static Mask other_than_blank(const char* p) {
+    const uint8x16_t bytes = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
+    return ~to_mask(vceqq_u8(bytes, vdupq_n_u8(' ')));
+  }
 #endif
 
   static const char* first_flagged(const char* p, Mask mask) { return p + std::countr_zero(mask) / kBitsPerByte; }
@@ -420,7 +428,26 @@ struct VectorScan {
     return long_string_stop(p + 16, end);
   }
 
+  // Indentation is mostly spaces up to a token: the first block is looked at
+  // for spaces alone, one compare per byte, and a tab or line break found
+  // there sends the run on to the full test.
   [[gnu::always_inline]] static const char* space_end(const char* p, const char* end) {
+    if (end - p < 16) return space_end_near_end(p, end);
+    if (Mask mask = other_than_blank(p)) return blank_run_end(p, end, mask);
+    return long_space_end(p + 16, end);
+  }
+
+  // The end of a run of whitespace at p, whose next sixteen bytes are not all
+  // spaces: `mask` flags those that are not.
+  [[gnu::always_inline]] static const char* blank_run_end(const char* p, const char* end, Mask mask) {
+    const char* stop = first_flagged(p, mask);
+    if (static_cast<unsigned char>(*stop) > ' ') return stop;
+    return mixed_space_end(stop, end);
+  }
+
+  // A run with a tab, a line break or a carriage return in it, from that byte
+  // on: all four whitespace bytes tested.
+  [[gnu::noinline]] static const char* mixed_space_end(const char* p, const char* end) {
     if (end - p < 16) return space_end_near_end(p, end);
     if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
     return long_space_end(p + 16, end);
@@ -458,7 +485,7 @@ struct VectorScan {
   [[gnu::noinline]] static const char* long_space_end(const char* p, const char* end) {
     // The second block too, as for strings: deep indentation ends there.
     if (end - p >= 16) {
-      if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
+      if (Mask mask = other_than_blank(p)) return blank_run_end(p, end, mask);
       p += 16;
     }
     if (scan_detail::long_runs_on_avx2 && end - p >= 32) return scan_detail::avx2_space_end(p, end);
