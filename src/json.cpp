@@ -502,10 +502,12 @@ using VectorScan = WordScan;
 
 // Whitespace runs are one byte after a colon or comma, and a line break with
 // its indentation before a member or item: one byte alone, then the road's scan.
+// A second byte above ' ' ends the run; any other goes to the scan, which
+// tells whitespace from a stray control byte.
 template <class Scan>
 const char* skip_space_run(const char* p, const char* end) {
   if (p == end || !is_space(*p)) return p;
-  if (++p == end || !is_space(*p)) return p;
+  if (++p == end || static_cast<unsigned char>(*p) > ' ') return p;
   return Scan::space_end(p, end);
 }
 
