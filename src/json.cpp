@@ -372,10 +372,12 @@ struct VectorScan {
   static constexpr int kBitsPerByte = 1;
   static Mask string_stops(const char* p) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i highest_control = _mm_set1_epi8(0x1F);
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, highest_control), highest_control);
-    const __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))), control);
+    // Flipping bit 1 turns '"' (0x22) into 0x20 and keeps the control bytes
+    // below it, each other byte above: one unsigned compare finds them all.
+    const __m128i flipped = _mm_xor_si128(bytes, _mm_set1_epi8(0x02));
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i quote_or_control = _mm_cmpeq_epi8(_mm_max_epu8(flipped, space), space);
+    const __m128i hits = _mm_or_si128(quote_or_control, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
     return static_cast<Mask>(_mm_movemask_epi8(hits));
   }
   static Mask other_than_space(const char* p) {
@@ -399,8 +401,9 @@ struct VectorScan {
   }
   static Mask string_stops(const char* p) {
     const uint8x16_t bytes = vld1q_u8(reinterpret_cast<const std::uint8_t*>(p));
-    const uint8x16_t hits = vorrq_u8(vorrq_u8(vceqq_u8(bytes, vdupq_n_u8('"')), vceqq_u8(bytes, vdupq_n_u8('\\'))),
-                                     vcltq_u8(bytes, vdupq_n_u8(0x20)));
+    // As on SSE2: '"' with bit 1 flipped is 0x20, and the control bytes stay below it.
+    const uint8x16_t quote_or_control = vcleq_u8(veorq_u8(bytes, vdupq_n_u8(0x02)), vdupq_n_u8(0x20));
+    const uint8x16_t hits = vorrq_u8(quote_or_control, vceqq_u8(bytes, vdupq_n_u8('\\')));
     return to_mask(hits);
   }
   static Mask other_than_space(const char* p) {

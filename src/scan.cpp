@@ -64,14 +64,15 @@ namespace scan_detail {
 
 // Compiled for AVX2 alone: called only once the CPU is known to have it.
 [[gnu::target("avx2")]] const char* avx2_string_stop(const char* p, const char* end) {
-  const __m256i quote = _mm256_set1_epi8('"');
   const __m256i backslash = _mm256_set1_epi8('\\');
-  const __m256i highest_control = _mm256_set1_epi8(0x1F);
+  const __m256i bit_1 = _mm256_set1_epi8(0x02);
+  const __m256i space = _mm256_set1_epi8(0x20);
   while (end - p >= 32) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i control = _mm256_cmpeq_epi8(_mm256_max_epu8(bytes, highest_control), highest_control);
-    const __m256i hits = _mm256_or_si256(
-        _mm256_or_si256(_mm256_cmpeq_epi8(bytes, quote), _mm256_cmpeq_epi8(bytes, backslash)), control);
+    // '"' with bit 1 flipped is 0x20, and the control bytes stay below it (as in the 16-byte scan).
+    const __m256i flipped = _mm256_xor_si256(bytes, bit_1);
+    const __m256i quote_or_control = _mm256_cmpeq_epi8(_mm256_max_epu8(flipped, space), space);
+    const __m256i hits = _mm256_or_si256(quote_or_control, _mm256_cmpeq_epi8(bytes, backslash));
     if (const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hits))) return p + std::countr_zero(mask);
     p += 32;
   }

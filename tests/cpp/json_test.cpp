@@ -350,6 +350,27 @@ TEST(JsonParser, StringScanFindsEveryStopByte) {
   });
 }
 
+// Every byte value in each kind of block: only the control bytes, '"' and
+// '\\' stop a string's scan.
+TEST(JsonParser, StringScanTellsEveryByteValue) {
+  on_every_road([] {
+    for (int value = 0; value < 256; ++value) {
+      const char byte = static_cast<char>(value);
+      if (byte == '"' || byte == '\\') continue;
+      for (std::size_t at : {0, 17, 40, 70}) {
+        std::string content(80, 'a');
+        content[at] = byte;
+        // A line break counts as one, whose next line starts at column 0.
+        const std::string position = byte == '\n' ? "line 2 column 0" : "line 1 column " + std::to_string(at + 2);
+        const std::string expected = value < 0x20
+                                         ? "control character (\\u0000-\\u001F) found while parsing a string at " + position
+                                         : "ok: \"" + content + "\"";
+        EXPECT_EQ(outcome("\"" + content + "\""), expected) << value << " at " << at;
+      }
+    }
+  });
+}
+
 // Runs in arrays and on both sides of a colon, where one space or none is
 // skipped on a road of its own.
 TEST(JsonParser, WhitespaceRunsOfEveryLength) {
