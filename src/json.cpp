@@ -372,8 +372,8 @@ struct VectorScan {
   static constexpr int kBitsPerByte = 1;
   static Mask string_stops(const char* p) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Flipping bit 1 turns '"' (0x22) into 0x20 and keeps the control bytes
-    // below it, each other byte above: one unsigned compare finds them all.
+    // Flipping bit 1 turns '"' (0x22) into 0x20, keeps the control bytes below
+    // it and every other byte above: one unsigned compare finds them all.
     const __m128i flipped = _mm_xor_si128(bytes, _mm_set1_epi8(0x02));
     const __m128i space = _mm_set1_epi8(0x20);
     const __m128i quote_or_control = _mm_cmpeq_epi8(_mm_max_epu8(flipped, space), space);
@@ -449,7 +449,7 @@ struct VectorScan {
   }
 
   // A run with a tab, a line break or a carriage return in it, from that byte
-  // on: all four whitespace bytes tested.
+  // on (or a control byte that ends it): all four whitespace bytes tested.
   [[gnu::noinline]] static const char* mixed_space_end(const char* p, const char* end) {
     if (end - p < 16) return space_end_near_end(p, end);
     if (Mask mask = other_than_space(p)) return first_flagged(p, mask);
