@@ -392,6 +392,9 @@ bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) c
   return true;
 }
 
+// A shape that is not its slot's is looked up by the members themselves:
+// hashed once, compared with the fields of the definition found; nothing is
+// built for a known shape. Either way it takes the slot.
 std::uint16_t CompileBuilder::intern_object_shape_in_slot(std::span<const JsonMember> members, std::size_t slot) {
   RecentShape& recent = recent_object_shapes[slot];
   // The slot's shape is about to give way: it moves into the table, hashed
