@@ -58,8 +58,14 @@ struct StringEntry {
   std::string_view text() const { return {data, size}; }
 };
 
+// The table takes the high bits of a hash for the place and the low ones for
+// its tag: the half hash, already mixed, is spread over 64 bits by one
+// multiply, which spares the table its own mixing.
 struct StringEntryHash {
-  std::size_t operator()(const StringEntry& entry) const noexcept { return entry.hash; }
+  using is_avalanching = void;
+  std::size_t operator()(const StringEntry& entry) const noexcept {
+    return entry.hash * std::uint64_t{0x9E3779B97F4A7C15};
+  }
 };
 
 struct StringEntryEqual {
