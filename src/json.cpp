@@ -528,6 +528,22 @@ inline const char* skip_space_by_colon(const char* p, const char* end) {
   return skip_space_run<Scan>(p, end);
 }
 
+// Between a key and its value, texts write ":", ": " or " : ": each is
+// told by one look at four bytes, and the value's first byte found past it.
+// nullptr for anything else (other whitespace, the end near, a fault), which
+// the general road then takes byte by byte.
+inline const char* past_usual_colon(const char* p, const char* end) {
+  if (end - p < 4) return nullptr;
+  const std::uint32_t bytes = load_le32(p);  // first byte lowest
+  auto byte = [bytes](int i) { return bytes >> (8 * i) & 0xFF; };
+  if (byte(0) == ':') {
+    if (byte(1) > ' ') return p + 1;
+    return byte(1) == ' ' && byte(2) > ' ' ? p + 2 : nullptr;
+  }
+  constexpr std::uint32_t kSpacedColon = ' ' | ':' << 8 | ' ' << 16;
+  return (bytes & 0xFFFFFF) == kSpacedColon && byte(3) > ' ' ? p + 3 : nullptr;
+}
+
 constexpr std::array<std::int8_t, 256> kHexDigitValues = [] {
   std::array<std::int8_t, 256> values{};
   values.fill(-1);
@@ -891,10 +907,14 @@ const char* Parser<Scan>::parse_object(const char* p, JsonValue& out) {
       const std::size_t slot = members_.size();
       p = parse_string(p, members_.emplace_back().key);
       if (p == nullptr) return nullptr;
-      p = skip_space_by_colon<Scan>(p, end_);
-      if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
-      if (*p != ':') return fail(ParseFailure::ExpectedColon, p);
-      p = skip_space_by_colon<Scan>(p + 1, end_);
+      if (const char* value = past_usual_colon(p, end_)) {
+        p = value;
+      } else {
+        p = skip_space_by_colon<Scan>(p, end_);
+        if (p == end_) return fail(ParseFailure::EofWhileParsingObject, end_);
+        if (*p != ':') return fail(ParseFailure::ExpectedColon, p);
+        p = skip_space_by_colon<Scan>(p + 1, end_);
+      }
       if (p != end_ && (*p == '[' || *p == '{')) {
         JsonValue value;
         p = *p == '[' ? parse_array(p, value) : parse_object(p, value);
