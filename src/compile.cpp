@@ -392,17 +392,30 @@ bool ObjectShapeEqual::operator()(const MembersShape& a, const ObjectShape& b) c
   return true;
 }
 
-// A shape that is not its slot's is looked up by the members themselves:
-// hashed once, compared with the fields of the definition found; nothing is
-// built for a known shape. Either way it takes the slot.
+// A shape that is not its slot's last is compared with the one before it,
+// and else looked up by the members themselves: hashed once, compared with
+// the fields of the definition found; nothing is built for a known shape.
+// Either way it becomes the slot's last.
 std::uint16_t CompileBuilder::intern_object_shape_in_slot(std::span<const JsonMember> members, std::size_t slot) {
   RecentShape& recent = recent_object_shapes[slot];
-  // The slot's shape is about to give way: it moves into the table, hashed
-  // only now, so that a document of few shapes never hashes one.
-  if ((recent_taken >> slot & 1) != 0 && !recent.in_table) {
-    object_shapes.emplace(ObjectShape::of(fields, recent.shape.first, recent.shape.count), recent.index);
+  RecentShape& older = older_object_shapes[slot];
+  const std::uint64_t bit = std::uint64_t{1} << slot;
+  if ((recent_taken & bit) != 0) {
+    if ((older_taken & bit) != 0) {
+      if (ObjectShapeEqual{&fields}(MembersShape{members}, older.shape)) {
+        std::swap(recent, older);
+        return recent.index;
+      }
+      // The older shape is about to give way: it moves into the table,
+      // hashed only now, so that a document of few shapes never hashes one.
+      if (!older.in_table) {
+        object_shapes.emplace(ObjectShape::of(fields, older.shape.first, older.shape.count), older.index);
+      }
+    }
+    older = recent;
+    older_taken |= bit;
   }
-  recent_taken |= std::uint64_t{1} << slot;
+  recent_taken |= bit;
   if (!object_shapes.empty()) {
     if (auto known = object_shapes.find(MembersShape::of(members)); known != object_shapes.end()) {
       recent = {known->first, known->second, true};

@@ -154,13 +154,15 @@ struct CompileBuilder {
   Fields& fields;
   Dictionary& dict;
   TextStore& texts;
-  // The object shape last met in each slot, chosen by the member count and
-  // the first key's length (see recent_slot): objects of one kind mostly
-  // follow each other, and are then recognised by comparing alone, without
-  // hashing their keys. A shape goes into `object_shapes` only when another
-  // one takes its slot, so a document of few shapes never fills the table.
-  // A slot is read only once its bit in `recent_taken` is set: starting a
-  // builder sets one word, not the slots.
+  // The two object shapes last met in each slot, chosen by the member count
+  // and the first key's length (see recent_slot): objects of one kind mostly
+  // follow each other, or alternate with one other kind (the same keys, a
+  // null in one of them), and are then recognised by comparing alone,
+  // without hashing their keys. A shape goes into `object_shapes` only when
+  // it leaves its slot, so a document of few shapes never fills the table.
+  // A slot's shape is read only once its bit in `recent_taken` (the last
+  // met) or `older_taken` (the one before) is set: starting a builder sets
+  // two words, not the slots.
   static constexpr std::size_t kRecentShapes = 64;
   struct RecentShape {
     ObjectShape shape;
@@ -168,8 +170,10 @@ struct CompileBuilder {
     bool in_table;
   };
   std::uint64_t recent_taken = 0;
+  std::uint64_t older_taken = 0;
   static_assert(kRecentShapes <= 64, "a bit of recent_taken per slot");
   std::array<RecentShape, kRecentShapes> recent_object_shapes;
+  std::array<RecentShape, kRecentShapes> older_object_shapes;
   boost::unordered_flat_map<ObjectShape, std::uint16_t, ObjectShapeHash, ObjectShapeEqual> object_shapes;
   // Definition index by element type code, 0 (a built-in's) until there is one.
   std::array<std::uint16_t, 0x12> array_shapes{};
