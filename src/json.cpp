@@ -694,14 +694,15 @@ class Parser {
   boost::container::small_vector<JsonValue, 64> items_;
   boost::container::small_vector<JsonMember, 64> members_;
   // Objects of one kind repeat the same keys in the same order: the key order
-  // of recent unordered key sequences is kept, in slots chosen by a hash.
+  // of recent unordered key sequences is kept, two in each of 64 slots
+  // chosen by a hash, so that two kinds alternating in one slot both stay.
   struct RememberedOrder {
     std::vector<std::string_view> keys;
     std::vector<KeyOrder> order;
   };
   // Made only once a document has more objects whose keys come out of order
   // than kSortedAlone: most small documents never need it.
-  std::unique_ptr<std::array<RememberedOrder, 64>> remembered_orders_;
+  std::unique_ptr<std::array<RememberedOrder, 128>> remembered_orders_;
   // The first such objects are sorted on their own, each in turn here.
   static constexpr std::size_t kSortedAlone = 8;
   std::size_t sorted_alone_ = 0;
@@ -961,21 +962,25 @@ std::span<const KeyOrder> Parser<Scan>::key_order(const JsonMember* members, std
     return alone_order_;
   }
   std::uint64_t hash = (key_prefix(members[0].key) ^ count) * 0x9E3779B97F4A7C15;
-  if (!remembered_orders_) remembered_orders_ = std::make_unique<std::array<RememberedOrder, 64>>();
-  RememberedOrder& remembered = (*remembered_orders_)[hash >> 58];  // the top six bits: one of 64 slots
-  auto same_keys = [&] {
+  if (!remembered_orders_) remembered_orders_ = std::make_unique<std::array<RememberedOrder, 128>>();
+  // The top six bits choose the slot; its first order is the one last used.
+  RememberedOrder* const slot = &(*remembered_orders_)[2 * (hash >> 58)];
+  auto same_keys = [members, count](const RememberedOrder& remembered) {
     if (remembered.keys.size() != count) return false;
     for (std::size_t i = 0; i < count; ++i) {
       if (!same_text(remembered.keys[i], members[i].key)) return false;
     }
     return true;
   };
-  if (!same_keys()) {
+  if (same_keys(slot[0])) return slot[0].order;
+  std::swap(slot[0], slot[1]);  // the older order goes, unless it is this one
+  if (!same_keys(slot[0])) {
+    RememberedOrder& remembered = slot[0];
     remembered.keys.resize(count);
     for (std::size_t i = 0; i < count; ++i) remembered.keys[i] = members[i].key;
     sort_key_order(members, count, remembered.order);
   }
-  return remembered.order;
+  return slot[0].order;
 }
 
 // p is on the opening quote. Strings without escapes stay in the text.
