@@ -72,6 +72,10 @@ test-python-3.12: install
 	$(PY) -m pytest -q
 	@echo "The JSON tests again on the scalar road of the text scan:"
 	VELQ_SCAN=scalar $(PY) -m pytest -q tests/python/test_dumps.py
+	@if $(PY) -c "import sys, velq; sys.exit(velq._scan_road != 'avx2')"; then \
+	  echo "And on the road of 64-byte blocks, which the AVX2 road takes for indented texts:"; \
+	  echo "VELQ_SCAN=blocks $(PY) -m pytest -q tests/python/test_dumps.py"; \
+	  VELQ_SCAN=blocks $(PY) -m pytest -q tests/python/test_dumps.py; fi
 
 $(PY313):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it (pyenv install 3.13) or set PYTHON313=/path/to/python3.13"; exit 1; }

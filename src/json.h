@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <span>
@@ -96,9 +97,10 @@ class JsonArena {
 
   JsonMember* new_members(std::size_t count);
   std::string_view copy_string(std::string_view text);
-  // One allocation holding copies of finished items or members; nullptr when empty.
-  JsonValue* copy_values(std::span<const JsonValue> values);
-  JsonMember* copy_members(std::span<const JsonMember> members);
+  // One allocation holding copies of finished items or members; nullptr when
+  // empty. Inline: the parser calls them once per container.
+  JsonValue* copy_values(std::span<const JsonValue> values) { return copy_nodes(values); }
+  JsonMember* copy_members(std::span<const JsonMember> members) { return copy_nodes(members); }
 
   // Where the nodes end now: release_to frees every node allocated after it.
   struct Mark {
@@ -124,6 +126,13 @@ class JsonArena {
     return at;
   }
   void* allocate_elsewhere(std::size_t bytes);
+  template <class Node>
+  [[gnu::always_inline]] Node* copy_nodes(std::span<const Node> nodes) {
+    if (nodes.empty()) return nullptr;
+    void* raw = allocate(nodes.size_bytes());
+    std::memcpy(raw, nodes.data(), nodes.size_bytes());
+    return static_cast<Node*>(raw);
+  }
   char* new_block(std::size_t bytes);
 
   static constexpr std::size_t kAlignment = 8;  // of JsonValue and JsonMember

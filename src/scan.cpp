@@ -25,7 +25,7 @@ ScanRoad detect_best_road() {
 
 const ScanRoad kBestRoad = detect_best_road();
 
-constexpr std::string_view kRoadNames[] = {"scalar", "sse2", "avx2", "neon"};
+constexpr std::string_view kRoadNames[] = {"scalar", "sse2", "avx2", "neon", "blocks"};
 
 }  // namespace
 
@@ -39,10 +39,10 @@ ScanRoad best_scan_road() { return kBestRoad; }
 bool set_scan_road(ScanRoad road) {
   // A road is available when it is the best one, or one that the best one builds on.
   const bool available = road == kBestRoad || road == ScanRoad::Scalar ||
-                         (road == ScanRoad::Sse2 && kBestRoad == ScanRoad::Avx2);
+                         ((road == ScanRoad::Sse2 || road == ScanRoad::Blocks) && kBestRoad == ScanRoad::Avx2);
   if (!available) return false;
   scan_detail::current_road = road;
-  scan_detail::long_runs_on_avx2 = road == ScanRoad::Avx2;
+  scan_detail::long_runs_on_avx2 = road == ScanRoad::Avx2 || road == ScanRoad::Blocks;
   return true;
 }
 

@@ -15,8 +15,10 @@ namespace velq {
 enum class ScanRoad : unsigned char {
   Scalar,  // eight bytes at a time in general-purpose registers
   Sse2,    // sixteen bytes, x86-64
-  Avx2,    // sixteen bytes, then thirty-two once a run is long, x86-64 with AVX2
+  Avx2,    // sixteen bytes, then thirty-two once a run is long, x86-64 with AVX2;
+           // indented texts in blocks of sixty-four (as Blocks)
   Neon,    // sixteen bytes, aarch64
+  Blocks,  // blocks of sixty-four for every text, x86-64 with AVX2
 };
 
 namespace scan_detail {
@@ -38,8 +40,8 @@ bool scan_road_named(std::string_view name, ScanRoad& road);
 
 namespace scan_detail {
 
-// Whether runs longer than sixteen bytes are scanned with AVX2: the parser
-// reads it once per long run.
+// Whether runs longer than sixteen bytes are scanned with AVX2 (on the Avx2
+// and Blocks roads): the parser reads it once per long run.
 extern bool long_runs_on_avx2;
 
 // From p (with at least 32 bytes to `end`): the first byte that is '"', '\\'

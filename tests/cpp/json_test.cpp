@@ -84,7 +84,7 @@ struct Case {
 // Every road this CPU offers, the scalar one first; the best one is in use again afterwards.
 template <class Test>
 void on_every_road(Test test) {
-  for (ScanRoad road : {ScanRoad::Scalar, ScanRoad::Sse2, ScanRoad::Avx2, ScanRoad::Neon}) {
+  for (ScanRoad road : {ScanRoad::Scalar, ScanRoad::Sse2, ScanRoad::Avx2, ScanRoad::Neon, ScanRoad::Blocks}) {
     if (!set_scan_road(road)) continue;
     SCOPED_TRACE(std::string("road ") + std::string(scan_road_name(road)));
     test();
@@ -398,6 +398,26 @@ TEST(JsonParser, WhitespaceRunsOfEveryLength) {
       // A control byte that ends a run of spaces is no whitespace, with text enough after it for the vector scan.
       const std::string control = "[" + std::string(length, ' ') + "\x01";
       EXPECT_EQ(outcome(control + std::string(32, ' ') + "]"), "expected value" + at_last_byte(control)) << length;
+    }
+  });
+}
+
+// Every prefix of a text ends somewhere: in a string, an escape, a run of
+// whitespace or a number, each within the last block that a road reads; every
+// road must stop at the end as the scalar one does, with the same failure.
+TEST(JsonParser, EveryPrefixFailsAlikeOnEveryRoad) {
+  const std::string text =
+      "{\n  \"name\": \"a string longer than sixty-four bytes, so that it runs on past a block\",\n"
+      "  \"list\": [\n    1.5,\t\"\\u00e9t\\u00e9\", true,\r\n    null   ],\n"
+      "  \"nested\": {\"deep\": [[], {}], \"text\": \"\\\"quoted\\\" and \\\\\"}" +
+      std::string(70, ' ') + "\n}\n";
+  std::vector<std::string> scalar;
+  ASSERT_TRUE(set_scan_road(ScanRoad::Scalar));
+  for (std::size_t size = 0; size <= text.size(); ++size) scalar.push_back(outcome(text.substr(0, size)));
+  EXPECT_EQ(scalar.back().substr(0, 4), "ok: ") << scalar.back();
+  on_every_road([&] {
+    for (std::size_t size = 0; size <= text.size(); ++size) {
+      EXPECT_EQ(outcome(text.substr(0, size)), scalar[size]) << size;
     }
   });
 }
