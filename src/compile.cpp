@@ -173,8 +173,9 @@ void JsonValueCompiler::append_scalar(const JsonValue& value, PayloadWriter& out
       refs = NodeRefs::primitive(VelqType::Float32);
       return;
     case JsonKind::String:
-      if (std::optional<std::uint32_t> position = builder_.intern_string(value.string())) {
-        out.str_ref(*position);
+      if (const std::uint32_t position = builder_.intern_string(value.string());
+          position != CompileBuilder::kNotInDict) {
+        out.str_ref(position);
       } else {
         out.string(value.string());
       }
@@ -311,7 +312,7 @@ CompileBuilder::CompileBuilder(std::string_view source, CompiledDocument& docume
       texts(document.texts),
       object_shapes(0, ObjectShapeHash{}, ObjectShapeEqual{&document.fields}) {}
 
-std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text) {
+std::uint32_t CompileBuilder::intern_string(std::string_view text) {
   const std::uint64_t hash = QuickTextHash{}(text);
   const auto half_hash = static_cast<std::uint32_t>(hash ^ (hash >> 32));
   const StringEntry* entry = nullptr;
@@ -324,7 +325,7 @@ std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text
     }
     if (entry == nullptr && few_string_count < few_strings.size()) {
       few_strings[few_string_count++] = {first_met(text).data(), text.size(), half_hash, kNotInDict};
-      return std::nullopt;
+      return kNotInDict;
     }
     if (entry == nullptr) strings.insert(few_strings.begin(), few_strings.end());
   }
@@ -332,7 +333,7 @@ std::optional<std::uint32_t> CompileBuilder::intern_string(std::string_view text
     auto [found, first_occurrence] = strings.insert(StringEntry{text.data(), text.size(), half_hash, kNotInDict});
     if (first_occurrence) {
       if (source_goes) [[unlikely]] found->data = copied(text).data();
-      return std::nullopt;
+      return kNotInDict;
     }
     entry = &*found;
   }

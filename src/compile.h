@@ -55,6 +55,16 @@ struct StringEntry {
   std::uint32_t hash;
   mutable std::uint32_t position;
 
+  StringEntry() = default;
+  StringEntry(const char* data, std::size_t size, std::uint32_t hash, std::uint32_t position)
+      : data(data), size(size), hash(hash), position(position) {}
+  // Field by field: an entry is stored just after it was written on the
+  // stack a field at a time, and read back in wider pieces, the reads could
+  // not take the values from the pending writes and waited for them.
+  StringEntry(const StringEntry& other)
+      : data(other.data), size(other.size), hash(other.hash), position(other.position) {}
+  StringEntry& operator=(const StringEntry&) = default;
+
   std::string_view text() const { return {data, size}; }
 };
 
@@ -185,9 +195,12 @@ struct CompileBuilder {
   boost::unordered_flat_set<StringEntry, StringEntryHash, StringEntryEqual> strings;
   std::uint16_t next_def_index = BUILTIN_DEFINITION_COUNT;
 
-  // The first occurrence of a text stays inline (no position); the second
-  // moves it into `dict`, and it is referred to from then on.
-  std::optional<std::uint32_t> intern_string(std::string_view text);
+  // The first occurrence of a text stays inline (kNotInDict); the second
+  // moves it into `dict`, and it is referred to by its position from then on.
+  // A plain integer: as a std::optional, GCC built the result on the stack a
+  // byte at a time and read it back whole, a store that could not be
+  // forwarded on every string.
+  std::uint32_t intern_string(std::string_view text);
 
   // One definition per element type.
   std::uint16_t intern_array_shape(VelqType elem_type);

@@ -5,6 +5,8 @@
 // two builds compare repeatably where timings do not.
 //
 //   velq_workload ITERATIONS FILE.json...
+//
+// VELQ_SCAN names the road of the text scan, as for velq_stages.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include "decode.h"
 #include "decompile.h"
 #include "encode.h"
+#include "scan.h"
 
 namespace {
 
@@ -52,6 +55,13 @@ int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: velq_workload ITERATIONS FILE.json...\n");
     return 2;
+  }
+  if (const char* wanted = std::getenv("VELQ_SCAN"); wanted != nullptr && *wanted != '\0') {
+    velq::ScanRoad road;
+    if (!velq::scan_road_named(wanted, road) || !velq::set_scan_road(road)) {
+      std::fprintf(stderr, "velq_workload: VELQ_SCAN=%s: no such road on this CPU\n", wanted);
+      return 1;
+    }
   }
   const int iterations = std::atoi(argv[1]);
   std::vector<std::string> texts;
