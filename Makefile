@@ -73,7 +73,7 @@ test-python-3.12: install
 	@echo "The JSON tests again on the scalar road of the text scan:"
 	VELQ_SCAN=scalar $(PY) -m pytest -q tests/python/test_dumps.py
 	@if $(PY) -c "import sys, velq; sys.exit(velq._scan_road != 'avx2')"; then \
-	  echo "And on the road of 64-byte blocks, which the AVX2 road takes for indented texts:"; \
+	  echo "And on the road of 64-byte blocks, which the AVX2 road takes for texts of 512 bytes or more:"; \
 	  echo "VELQ_SCAN=blocks $(PY) -m pytest -q tests/python/test_dumps.py"; \
 	  VELQ_SCAN=blocks $(PY) -m pytest -q tests/python/test_dumps.py; fi
 

@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     velq::set_scan_road(velq::ScanRoad::Scalar);
     auto scalar = velq::fuzz::dumps_bytes(text, nullptr);
     const std::string scalar_outcome = scalar.ok() ? scalar.value() : "error: " + scalar.error().message;
-    // Blocks of 64, which the best road takes for indented texts only.
+    // Blocks of 64, which the best road takes for texts of 512 bytes or more only.
     if (velq::set_scan_road(velq::ScanRoad::Blocks)) {
       auto blocks = velq::fuzz::dumps_bytes(text, nullptr);
       const std::string blocks_outcome = blocks.ok() ? blocks.value() : "error: " + blocks.error().message;

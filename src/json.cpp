@@ -495,14 +495,14 @@ using VectorScan = WordScan;
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VELQ_BLOCK_SCAN 1
 
-// The road for indented texts on CPUs with AVX2. Parsing one token at a time,
-// each string end and each run of indentation found by a vector test of its
-// own is a chain of dependent steps (load, compare, mask, count) that the
-// next token waits for. Here 64 bytes are tested at once, their stop bytes
-// and their bytes other than whitespace held as two bit masks, and a token
-// within them is found by a shift and a count. Blocks start where a token
-// was not within the last one; runs longer than a block go on as
-// VectorScan's do.
+// The road for texts of 512 bytes or more on CPUs with AVX2. Parsing one
+// token at a time, each string end and each run of indentation found by a
+// vector test of its own is a chain of dependent steps (load, compare, mask,
+// count) that the next token waits for. Here 64 bytes are tested at once,
+// their stop bytes and their bytes other than whitespace held as two bit
+// masks, and a token within them is found by a shift and a count. Blocks
+// start where a token was not within the last one; runs longer than a block
+// go on as VectorScan's do.
 struct BlockScan {
   std::uintptr_t base = 0;  // the block [base, base + 64) that the masks describe
   std::uint64_t stops = 0;  // '"', '\\' or a control byte, and every byte past the text's end
@@ -573,18 +573,6 @@ struct BlockScan {
     const __m256i table = _mm256_setr_epi8(' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, -1, '\r', -1, -1,
                                            ' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, -1, '\r', -1, -1);
     return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, bytes), bytes);
-  }
-
-  // Whether a text of at least 512 bytes is indented: one byte in eight of
-  // its first 512 whitespace. Compact texts keep VectorScan, whose tests of
-  // sixteen bytes cost them less than blocks would.
-  [[gnu::target("avx2")]] static bool suits(std::string_view text) {
-    int count = 0;
-    for (std::size_t i = 0; i < 512; i += 32) {
-      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text.data() + i));
-      count += std::popcount(static_cast<std::uint32_t>(_mm256_movemask_epi8(whitespace_bytes(bytes))));
-    }
-    return count >= 512 / 8;
   }
 };
 #endif
@@ -1339,8 +1327,8 @@ Result<JsonValue> parse_json(std::string_view text, JsonArena& arena, JsonCounts
     return parse_on<WordScan>(text, arena, counts, check, root_items, pages);
   }
 #if defined(VELQ_BLOCK_SCAN)
-  if (scan_road() == ScanRoad::Blocks ||
-      (scan_road() == ScanRoad::Avx2 && text.size() >= 512 && BlockScan::suits(text))) {
+  // Blocks pay once a text has a few of them; a small one keeps the sixteen-byte road.
+  if (scan_road() == ScanRoad::Blocks || (scan_road() == ScanRoad::Avx2 && text.size() >= 512)) {
     return parse_on<BlockScan>(text, arena, counts, check, root_items, pages);
   }
 #endif

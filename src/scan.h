@@ -16,7 +16,7 @@ enum class ScanRoad : unsigned char {
   Scalar,  // eight bytes at a time in general-purpose registers
   Sse2,    // sixteen bytes, x86-64
   Avx2,    // sixteen bytes, then thirty-two once a run is long, x86-64 with AVX2;
-           // indented texts in blocks of sixty-four (as Blocks)
+           // texts of 512 bytes or more in blocks of sixty-four (as Blocks)
   Neon,    // sixteen bytes, aarch64
   Blocks,  // blocks of sixty-four for every text, x86-64 with AVX2
 };
