@@ -58,9 +58,9 @@ struct StringEntry {
   StringEntry() = default;
   StringEntry(const char* data, std::size_t size, std::uint32_t hash, std::uint32_t position)
       : data(data), size(size), hash(hash), position(position) {}
-  // Field by field: an entry is stored just after it was written on the
-  // stack a field at a time, and read back in wider pieces, the reads could
-  // not take the values from the pending writes and waited for them.
+  // Copied field by field: an entry goes into the table just after it was
+  // written on the stack a field at a time, and a copy in wider pieces had
+  // to wait for those writes to land.
   StringEntry(const StringEntry& other)
       : data(other.data), size(other.size), hash(other.hash), position(other.position) {}
   StringEntry& operator=(const StringEntry&) = default;
