@@ -775,9 +775,15 @@ class Parser {
     std::vector<std::string_view> keys;
     std::vector<KeyOrder> order;
   };
+  struct RememberedOrders {
+    std::array<RememberedOrder, 128> orders;
+    // Which order of each slot was used last. The two stay in place: swapped,
+    // their vectors were written just before the next object's look read them.
+    std::array<std::uint8_t, 64> last_used{};
+  };
   // Made only once a document has more objects whose keys come out of order
   // than kSortedAlone: most small documents never need it.
-  std::unique_ptr<std::array<RememberedOrder, 128>> remembered_orders_;
+  std::unique_ptr<RememberedOrders> remembered_orders_;
   // The first such objects are sorted on their own, each in turn here.
   static constexpr std::size_t kSortedAlone = 8;
   std::size_t sorted_alone_ = 0;
@@ -961,7 +967,7 @@ void Parser<Scan>::give_back_text_before(const char* p) {
     last_released_break_ = static_cast<std::size_t>(at - begin_);
   }
   if (remembered_orders_) {
-    for (RememberedOrder& remembered : *remembered_orders_) remembered.keys.clear();
+    for (RememberedOrder& remembered : remembered_orders_->orders) remembered.keys.clear();
   }
   pages_->release_before(offset);
   released_ = offset;
@@ -1037,9 +1043,11 @@ std::span<const KeyOrder> Parser<Scan>::key_order(const JsonMember* members, std
     return alone_order_;
   }
   std::uint64_t hash = (key_prefix(members[0].key) ^ count) * 0x9E3779B97F4A7C15;
-  if (!remembered_orders_) remembered_orders_ = std::make_unique<std::array<RememberedOrder, 128>>();
-  // The top six bits choose the slot; its first order is the one last used.
-  RememberedOrder* const slot = &(*remembered_orders_)[2 * (hash >> 58)];
+  if (!remembered_orders_) remembered_orders_ = std::make_unique<RememberedOrders>();
+  // The top six bits choose the slot; the order last used there is looked at first.
+  const std::size_t slot = hash >> 58;
+  RememberedOrder* const pair = &remembered_orders_->orders[2 * slot];
+  std::uint8_t& last_used = remembered_orders_->last_used[slot];
   auto same_keys = [members, count](const RememberedOrder& remembered) {
     if (remembered.keys.size() != count) return false;
     for (std::size_t i = 0; i < count; ++i) {
@@ -1047,15 +1055,15 @@ std::span<const KeyOrder> Parser<Scan>::key_order(const JsonMember* members, std
     }
     return true;
   };
-  if (same_keys(slot[0])) return slot[0].order;
-  std::swap(slot[0], slot[1]);  // the older order goes, unless it is this one
-  if (!same_keys(slot[0])) {
-    RememberedOrder& remembered = slot[0];
+  if (same_keys(pair[last_used])) return pair[last_used].order;
+  last_used ^= 1;  // the other order, which goes unless it is this one
+  RememberedOrder& remembered = pair[last_used];
+  if (!same_keys(remembered)) {
     remembered.keys.resize(count);
     for (std::size_t i = 0; i < count; ++i) remembered.keys[i] = members[i].key;
     sort_key_order(members, count, remembered.order);
   }
-  return slot[0].order;
+  return remembered.order;
 }
 
 // p is on the opening quote. Strings without escapes stay in the text.
